@@ -1,0 +1,74 @@
+#pragma once
+
+#include "AppServer.h"
+#include "DataPacket.h"
+#include "Params.h"
+
+#include <QByteArray>
+#include <QString>
+
+// An in-memory batch of rows fetched from a provider (local or remote) or
+// loaded from data packet text.
+class TClientDataSet
+{
+public:
+    TClientDataSet() = default;
+
+    IAppServer* RemoteServer() const { return m_server; }
+    void SetRemoteServer(IAppServer* server) { m_server = server; } // borrowed
+
+    const QString& ProviderName() const { return m_providerName; }
+    void SetProviderName(const QString& name) { m_providerName = name; }
+
+    // Rows per fetch: -1 all rows, 0 metadata only, N at most N rows.
+    int PacketRecords() const { return m_packetRecords; }
+    void SetPacketRecords(int n) { m_packetRecords = n; }
+
+    bool FetchOnDemand() const { return m_fetchOnDemand; }
+    void SetFetchOnDemand(bool on) { m_fetchOnDemand = on; }
+
+    TParams& Params() { return m_params; }
+    const TParams& Params() const { return m_params; }
+    // Params := the provider's declared parameters. Raises EDatabaseError
+    // without a server or provider name, or when the server fails.
+    void FetchParams();
+
+    // Fetches one packet of at most PacketRecords rows with the current Params
+    // and positions on the first row. Raises EDatabaseError (nothing changes).
+    void Open();
+    void Close();
+    bool Active() const { return m_active; }
+
+    void First();
+    void Next();
+    bool Eof() const;
+    bool IsEmpty() const;
+    int RecordCount() const;
+    int RecNo() const { return m_row; } // 0-based current row
+
+    const TFieldDefs& FieldDefs() const;
+    int FieldCount() const;
+    TField Fields(int index) const;
+    TField FieldByName(QStringView name) const; // raises "Field 'NAME' not found"
+    int FindFieldIndex(QStringView name) const; // -1 when absent
+
+    // The open batch as data packet text (UTF-8); raises when not active.
+    QByteArray XMLData() const;
+    // Replaces the content by a parsed packet and opens it. Raises EPacketError;
+    // on failure the previous content stays.
+    void SetXMLData(QByteArrayView xml);
+
+    // Direct access for callers that build or inspect batches.
+    const TDataPacket& Packet() const { return m_packet; }
+    void SetPacket(TDataPacket packet); // opens on the first row
+
+private:
+    IAppServer* m_server = nullptr;
+    QString m_providerName;
+    int m_packetRecords = -1;
+    bool m_fetchOnDemand = true;
+    TParams m_params;
+    TDataPacket m_packet;
+    bool m_active = false;
+    int m_row = 0;
+};

@@ -1,0 +1,37 @@
+#pragma once
+
+#include <QDate>
+#include <QDateTime>
+#include <QTime>
+
+// The clock and the sleeps of the program, behind one service so that tests
+// can set the time and never really wait.
+class IClock
+{
+public:
+    virtual ~IClock() = default;
+    virtual QDate CurrentDate() = 0;
+    virtual QTime CurrentTime() = 0;
+    virtual void Sleep(int milliseconds) = 0;
+};
+
+// The service in use (the system clock unless a test installed another).
+IClock& Clock();
+// Installs `clock` (borrowed); nullptr restores the system clock.
+void SetClock(IClock* clock);
+
+// A clock that stands still until moved; Sleep advances it.
+class TManualClock : public IClock
+{
+public:
+    explicit TManualClock(QDateTime now) : m_now(std::move(now)) {}
+    QDate CurrentDate() override { return m_now.date(); }
+    QTime CurrentTime() override { return m_now.time(); }
+    void Sleep(int milliseconds) override { m_now = m_now.addMSecs(milliseconds); m_slept += milliseconds; }
+    void Set(QDateTime now) { m_now = std::move(now); }
+    qint64 Slept() const { return m_slept; }
+
+private:
+    QDateTime m_now;
+    qint64 m_slept = 0;
+};

@@ -1,0 +1,95 @@
+#pragma once
+
+#include <QList>
+#include <QPair>
+#include <QString>
+#include <QStringView>
+
+#include <memory>
+
+// Ordered name=value list of a connection's parameters (DataBase, User_Name,
+// Password, ServerCharSet, SQLDialect). Names compared without regard to case.
+class TConnectionParams
+{
+public:
+    void Clear() { m_items.clear(); }
+    int Count() const { return int(m_items.size()); }
+    const QString& NameAt(int i) const { return m_items[i].first; }
+    const QString& ValueAt(int i) const { return m_items[i].second; }
+    // Appends a pair even when the name is already there (as a text list would).
+    void Add(const QString& name, const QString& value) { m_items.append({name, value}); }
+    // Value of the first pair with that name; empty when absent.
+    QString Value(QStringView name) const;
+    // Replaces the value of the first pair with that name, or appends the pair.
+    void SetValue(const QString& name, const QString& value);
+    bool Contains(QStringView name) const;
+
+private:
+    QList<QPair<QString, QString>> m_items;
+};
+
+struct FbAttachmentState; // the Firebird attachment, private to platform/sql
+
+// A connection to one Firebird database. A DataBase without a host ("/data/AGENTE.KELT")
+// opens the file with the embedded engine in this process; "host:path" or
+// "host/port:path" goes to a Firebird server. Connects on demand when a data set opens.
+class TSQLConnection
+{
+public:
+    explicit TSQLConnection(QString connectionName = {});
+    ~TSQLConnection();
+    TSQLConnection(const TSQLConnection&) = delete;
+    TSQLConnection& operator=(const TSQLConnection&) = delete;
+
+    const QString& ConnectionName() const { return m_connectionName; }
+
+    TConnectionParams& Params() { return m_params; }
+    const TConnectionParams& Params() const { return m_params; }
+
+    // Kept for the configuration; no dialog is ever shown, the stored user and
+    // password are always used.
+    bool LoginPrompt() const { return m_loginPrompt; }
+    void SetLoginPrompt(bool on) { m_loginPrompt = on; }
+
+    // Attaches with the current parameters. Raises EDatabaseError with the
+    // engine's message on failure. Does nothing when already connected.
+    void Open();
+    // Detaches; data sets on this connection are closed first. Never raises.
+    void Close();
+    bool Connected() const;
+
+    // SQL dialect from the parameters (3 when empty or not a number).
+    unsigned Dialect() const;
+    // Character set of the parameters (ISO8859_1 when empty).
+    QString CharSet() const;
+
+    // For TSQLDataSet only.
+    FbAttachmentState& State();
+    void RegisterDataSet(class TSQLDataSet* ds);
+    void UnregisterDataSet(class TSQLDataSet* ds);
+
+private:
+    QString m_connectionName;
+    TConnectionParams m_params;
+    bool m_loginPrompt = true;
+    std::unique_ptr<FbAttachmentState> m_state;
+    QList<class TSQLDataSet*> m_dataSets;
+};
+
+// Database-level helpers of tools and tests; the program itself never creates
+// databases nor changes their settings.
+struct TCreateDatabaseOptions
+{
+    QString User = QStringLiteral("SYSDBA");
+    QString Password = QStringLiteral("quillbent");
+    QString CharSet = QStringLiteral("ISO8859_1");
+    int PageSize = 8192;
+    bool ForcedWrites = true; // Firebird's default; tests may switch it off for speed
+};
+
+// Creates an empty dialect-3 database file (embedded path or host:path).
+// Raises EDatabaseError with the engine's message (also when it exists).
+void CreateDatabase(const QString& database, const TCreateDatabaseOptions& options = {});
+// Removes the database file through the engine; raises EDatabaseError on failure.
+void DropDatabase(const QString& database, const QString& user = QStringLiteral("SYSDBA"),
+                  const QString& password = QStringLiteral("quillbent"));

@@ -1,0 +1,64 @@
+#pragma once
+
+#include <QString>
+
+#include <memory>
+
+class QTcpSocket;
+
+// The transport to a remote application server: endpoint, server name and GUID.
+//
+// Endpoint rules: Host (a name) and Address (numeric) are two properties;
+// setting a non-empty Host empties Address. The Address starts as "127.0.0.1".
+// Connecting uses Host when set, else Address; with neither it fails with
+// "No address specified".
+class TSocketConnection
+{
+public:
+    TSocketConnection();
+    ~TSocketConnection();
+    TSocketConnection(const TSocketConnection&) = delete;
+    TSocketConnection& operator=(const TSocketConnection&) = delete;
+
+    const QString& Host() const { return m_host; }
+    void SetHost(const QString& host);
+    const QString& Address() const { return m_address; }
+    void SetAddress(const QString& address) { m_address = address; }
+    int Port() const { return m_port; }
+    void SetPort(int port) { m_port = port; }
+    const QString& ServerName() const { return m_serverName; }
+    // Naming a server replaces the GUID: no class is registered locally, so the
+    // name itself identifies the object to the remote side.
+    void SetServerName(const QString& name);
+    const QString& ServerGUID() const { return m_serverGuid; }
+    void SetServerGUID(const QString& guid) { m_serverGuid = guid; }
+
+    // Timeouts in milliseconds.
+    int ConnectTimeout() const { return m_connectTimeout; }
+    void SetConnectTimeout(int ms) { m_connectTimeout = ms; }
+    int CallTimeout() const { return m_callTimeout; }
+    void SetCallTimeout(int ms) { m_callTimeout = ms; }
+
+    // The endpoint a connection attempt would use; raises Exception
+    // "No address specified" when there is none.
+    QString EffectiveEndpoint() const;
+
+    // Opens the TCP connection; raises Exception with a clear message on failure.
+    void Open();
+    // Closes the TCP connection. Never raises.
+    void Close();
+    bool Connected() const;
+
+    // The open socket, for the broker's wire codec; nullptr when closed.
+    QTcpSocket* Socket() const { return m_socket.get(); }
+
+private:
+    QString m_host;
+    QString m_address = QStringLiteral("127.0.0.1");
+    int m_port = 211;
+    QString m_serverName = QStringLiteral("KeltCadMServer5.coKeltCadMServer5");
+    QString m_serverGuid = QStringLiteral("{FBCB2217-6183-4530-A946-3874E1AFEBF1}");
+    int m_connectTimeout = 15000;
+    int m_callTimeout = 300000;
+    std::unique_ptr<QTcpSocket> m_socket;
+};

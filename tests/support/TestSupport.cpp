@@ -1,0 +1,70 @@
+#include "TestSupport.h"
+
+#include "platform/sql/SQLConnection.h"
+#include "platform/sql/SQLDataSet.h"
+
+#include <QDir>
+#include <QFile>
+
+#include <gtest/gtest.h>
+
+TTempFolder::TTempFolder()
+{
+    if (!m_dir.isValid())
+        throw std::runtime_error("cannot create a temporary folder");
+}
+
+QString TTempFolder::Path() const { return QDir::toNativeSeparators(m_dir.path()) + QDir::separator(); }
+
+QString TTempFolder::File(const QString& name) const { return Path() + name; }
+
+void TTempFolder::Write(const QString& name, const QByteArray& text) const
+{
+    QFile f(File(name));
+    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate) || f.write(text) != text.size())
+        throw std::runtime_error(("cannot write " + File(name)).toStdString());
+}
+
+QByteArray TTempFolder::Read(const QString& name) const
+{
+    QFile f(File(name));
+    if (!f.open(QIODevice::ReadOnly))
+        throw std::runtime_error(("cannot read " + File(name)).toStdString());
+    return f.readAll();
+}
+
+namespace {
+
+void ConfigureLocal(TSQLConnection& c, const QString& path)
+{
+    c.Params().Clear();
+    c.Params().Add(QStringLiteral("DataBase"), path);
+    c.Params().Add(QStringLiteral("User_Name"), QStringLiteral("SYSDBA"));
+    c.Params().Add(QStringLiteral("Password"), QStringLiteral("quillbent"));
+    c.Params().Add(QStringLiteral("ServerCharSet"), QStringLiteral("ISO8859_1"));
+    c.Params().Add(QStringLiteral("SQLDialect"), QStringLiteral("3"));
+    c.SetLoginPrompt(false);
+}
+
+} // namespace
+
+TTestDatabase::TTestDatabase(const TTableDefs& tables)
+    : m_path(m_folder.File(QStringLiteral("AGENTE.KELT"))), m_connection(std::make_unique<TSQLConnection>())
+{
+    BuildDatabase(m_path, tables, /*forcedWrites=*/false);
+    ConfigureLocal(*m_connection, m_path);
+}
+
+TTestDatabase::~TTestDatabase() { m_connection->Close(); }
+
+void TTestDatabase::Exec(const QString& sql)
+{
+    TSQLConnection c;
+    ConfigureLocal(c, m_path);
+    {
+        TSQLDataSet ds(&c);
+        ds.SetCommandText(sql);
+        ds.ExecSQL();
+    }
+    c.Close();
+}
