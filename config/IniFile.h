@@ -46,7 +46,8 @@ private:
         qsizetype begin = 0;      // first byte of the line
         qsizetype end = 0;        // end of the content, before the line break
         qsizetype next = 0;       // first byte of the following line
-        qsizetype valueBegin = 0; // Key: first byte after the first '='
+        qsizetype valueBegin = 0; // Key: first byte of the trimmed value
+        qsizetype valueEnd = 0;   // Key: end of the trimmed value
         Kind kind = Other;
         QString name;             // section or key name, trimmed
         QString value;            // Key: trimmed value, quotes still on

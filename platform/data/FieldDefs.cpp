@@ -39,7 +39,8 @@ TFieldDefs ParseFieldList(QStringView notation)
         entry = entry.trimmed();
         if (entry.isEmpty())
             continue;
-        const QStringList words = entry.toString().split(u' ', Qt::SkipEmptyParts);
+        // Names may come quoted in backticks, as the catalogues write them.
+        const QStringList words = entry.toString().remove(u'`').split(u' ', Qt::SkipEmptyParts);
         if (words.size() < 2)
             BadEntry(entry, QStringLiteral("a name and a type are needed"));
         TFieldDef def;

@@ -1,0 +1,186 @@
+#pragma once
+
+#include "config/Settings.h"
+#include "platform/data/FieldDefs.h"
+#include "replication/core/ProgressWidgets.h"
+
+#include <QList>
+#include <QString>
+
+#include <memory>
+
+class QTimer;
+class TClientDataSet;
+class TConnectionBroker;
+class TParams;
+class TSQLConnection;
+class TSQLDataSet;
+class TSocketConnection;
+
+// File names of the configuration, in the program folder.
+inline const QString ConfigIniName = QStringLiteral("Config.ini");
+inline const QString ConfigPafIniName = QStringLiteral("ConfigKeltPAF.ini");
+
+// The stateless service object of every replication client: configuration
+// reading, the replication log and statement texts. Each reading operation
+// opens the INI file (folder + file name) anew, so an edit applies at the next
+// read; a missing file or bad value yields the key's default, never an error.
+class TKeltBaseServerClient
+{
+public:
+    virtual ~TKeltBaseServerClient() = default;
+
+    // Closes the data set, then sets its rows per fetch ([CLIENTDATASET] PackedRecord, 1000).
+    void ReadPacketRecords(const QString& folder, const QString& fileName, TClientDataSet& dataSet) const;
+    // Replaces all six fields from [FILIAL]; a UF of exactly "MG" reads as "CLARO_MG".
+    void ReadDadosFilial(const QString& folder, const QString& fileName, TDadosFilial& dados) const;
+    // Only codes followed by a comma count: "A,B," gives A and B, "A,B" only A.
+    void SplitCdComta(const QString& text, TArrayCdComta& codes) const;
+    // Stops the timer and sets its interval to [SINCRONIZACAO] TempoSincronizacao
+    // minutes (60). The timer is not started again here. An interval of 0 means
+    // the cycle never fires (a QTimer would fire continuously, so whoever starts
+    // it must not start it); negative minutes read as 0.
+    void ReadSyncInterval(const QString& folder, const QString& fileName, QTimer& timer) const;
+    // Replaces both fields from [LOG]; monitoring is on only for the value 1.
+    void ReadMonitoring(const QString& folder, const QString& fileName, TDadosMonitoramentoReplicacao& dados) const;
+    // Closes the socket, then host and port from [SOCKET] (empty, 0).
+    void ReadSocket(const QString& folder, const QString& fileName, TSocketConnection& socket) const;
+    // As ReadSocket, from [SOCKET_PROPRIO] when that section holds a key.
+    void ReadOwnSocket(const QString& folder, const QString& fileName, TSocketConnection& socket) const;
+    // Closes the connection, login prompt off, parameters := the five [DB] values.
+    void ReadDatabase(const QString& folder, const QString& fileName, TSQLConnection& connection) const;
+    // Closes the connection, login prompt off, parameters := [LOG] DataBase and
+    // the fixed user, password, character set and dialect of the log database.
+    void ReadLogDatabase(const QString& folder, const QString& fileName, TSQLConnection& connection) const;
+
+    // Writes one log file <folder>Log/Log_<filial>_<uf>_<table>_<dd_mm_yyyy>_XX_<hh_nn_ss>.ini
+    // of seven CR LF lines in the system code page, replacing a file of the same
+    // name. Raises EFCreateError when the Log folder is missing, when the table or
+    // region could not stand in a file name (path separators, "..", characters
+    // file names forbid) or when the file cannot be written. Never creates the folder.
+    virtual void WriteLog(const QString& folder, const QString& step, const QString& table, const QString& cdContrato,
+                          qint32 pkEmpresa, qint32 pkFilial, const QString& uf, const QString& message);
+
+    // Statement texts over the fields of a data set; values travel as parameters
+    // named after the columns. Table and field names must be plain identifiers
+    // (EInvalidIdentifier otherwise).
+    QString BuildInsert(const QString& table, const TClientDataSet& dataSet) const;
+    QString BuildSelectByKey(const QString& table, const TClientDataSet& dataSet) const;
+    QString BuildUpdate(const QString& table, const TClientDataSet& dataSet) const;
+    QString BuildInsert(const QString& table, const TFieldDefs& fields) const;
+    QString BuildSelectByKey(const QString& table, const TFieldDefs& fields) const;
+    QString BuildUpdate(const QString& table, const TFieldDefs& fields) const;
+};
+
+// Key columns of a replicated table as the change tracking names them: the
+// first always exists, the second and third may be empty.
+QString PkTabelaColumn(const QString& table);
+QString PkTabela2Column(const QString& table);
+QString PkTabela3Column(const QString& table);
+
+// Statement fragments over the fields in field order. The key condition holds
+// the fields in the key or required; the SET list leaves out the fields that are
+// both. Field names must be plain identifiers (EInvalidIdentifier otherwise).
+QString ColumnList(const TFieldDefs& fields);
+QString ParamList(const TFieldDefs& fields);
+QString SetList(const TFieldDefs& fields);
+QString KeyCondition(const TFieldDefs& fields);
+QString ColumnList(const TClientDataSet& dataSet);
+QString ParamList(const TClientDataSet& dataSet);
+QString SetList(const TClientDataSet& dataSet);
+QString KeyCondition(const TClientDataSet& dataSet);
+
+// Fills every parameter from the source's field of the same name (type and
+// current value; null stays null). Raises EDatabaseError "Field 'X' not found".
+void CopyRowToParams(TParams& params, const TClientDataSet& source);
+void CopyRowToParams(TSQLDataSet& target, const TClientDataSet& source);
+
+// Sets the standard provider parameters present in the collection (names
+// compared upper-cased): PCDCONTRATO, PPKEMPRESA, PPKFILIAL, PUF, PPKULTIMO.
+// Other parameters keep their values.
+void SetStandardParams(TParams& params, TDadosFilial dados, qint32 lastKey);
+void SetStandardParams(TClientDataSet& dataSet, TDadosFilial dados, qint32 lastKey);
+
+// A provider and the data set behind it (upper-cased, the replicated table).
+struct TProvider
+{
+    QString ProviderName;
+    QString TableName;
+    friend bool operator==(const TProvider&, const TProvider&) = default;
+};
+using TProviders = QList<TProvider>;
+
+// Base of every replication client. Wiring (connections, data sets, widgets) is
+// borrowed and set again before every run; the client owns only its service object.
+class TKeltBaseClient
+{
+public:
+    TKeltBaseClient();
+    virtual ~TKeltBaseClient();
+    TKeltBaseClient(const TKeltBaseClient&) = delete;
+    TKeltBaseClient& operator=(const TKeltBaseClient&) = delete;
+
+    const QString& ProgramFolder() const { return m_programFolder; }
+    TKeltBaseServerClient& ServerClient() const { return *m_serverClient; }
+    TSQLDataSet* LookupDataSet() const { return m_lookupDataSet; }
+    TSQLDataSet* ExecDataSet() const { return m_execDataSet; }
+    TSQLConnection* LocalConnection() const { return m_localConnection; }
+    TSQLConnection* PafConnection() const { return m_pafConnection; }
+    TSocketConnection* SocketConnection() const { return m_socketConnection; }
+    TClientDataSet* ClientDataSet() const { return m_clientDataSet; }
+    // Remote calls take these by reference and may overwrite them for the run.
+    TDadosFilial& DadosFilial() { return m_dadosFilial; }
+    const TDadosFilial& DadosFilial() const { return m_dadosFilial; }
+    TConnectionBroker* Broker() const { return m_broker; }
+    IProgressBar* ProgressBar() const { return m_progressBar; }
+    ITableLabel* TableLabel() const { return m_tableLabel; }
+    const TDadosMonitoramentoReplicacao& Monitoramento() const { return m_monitoramento; }
+    const QString& LastError() const { return m_lastError; }
+    qint32 PkUltimo() const { return m_pkUltimo; }
+
+    void SetBroker(TConnectionBroker* broker) { m_broker = broker; }
+    void SetClientDataSet(TClientDataSet* dataSet) { m_clientDataSet = dataSet; }
+    void SetTableLabel(ITableLabel* label) { m_tableLabel = label; }
+    void SetProgressBar(IProgressBar* bar) { m_progressBar = bar; }
+    void SetSocketConnection(TSocketConnection* socket) { m_socketConnection = socket; }
+    void SetLookupDataSet(TSQLDataSet* dataSet) { m_lookupDataSet = dataSet; }
+    void SetLocalConnection(TSQLConnection* connection) { m_localConnection = connection; }
+    void SetPafConnection(TSQLConnection* connection) { m_pafConnection = connection; }
+    void SetExecDataSet(TSQLDataSet* dataSet) { m_execDataSet = dataSet; }
+
+    // Kept from one run to the next until a channel overwrites them.
+    void SetLastError(const QString& text) { m_lastError = text; }
+    void SetPkUltimo(qint32 key) { m_pkUltimo = key; }
+
+    // Program folder, identity and monitoring from Config.ini, then the settings
+    // of every wired connection object and the packet size.
+    virtual void ReadConfiguration();
+
+    // Greatest key of the table in the lower (store-carrier) or upper
+    // (headquarters) key range, 0 when there is none. Runs on LookupDataSet,
+    // which stays open. Raises EInvalidIdentifier for a table name that is not a
+    // plain identifier and the database error of a missing table or column.
+    qint32 LastKey(const QString& table, bool lower);
+
+protected:
+    QString m_programFolder;
+    std::unique_ptr<TKeltBaseServerClient> m_serverClient;
+    TSQLDataSet* m_lookupDataSet = nullptr;
+    TSQLDataSet* m_execDataSet = nullptr;
+    TSQLConnection* m_localConnection = nullptr;
+    TSQLConnection* m_pafConnection = nullptr;
+    TSocketConnection* m_socketConnection = nullptr;
+    TClientDataSet* m_clientDataSet = nullptr;
+    TDadosFilial m_dadosFilial;
+    TConnectionBroker* m_broker = nullptr;
+    IProgressBar* m_progressBar = nullptr;
+    ITableLabel* m_tableLabel = nullptr;
+    TDadosMonitoramentoReplicacao m_monitoramento;
+    QString m_lastError;
+    qint32 m_pkUltimo = 0;
+};
+
+// The short-lived client of the start-up upkeep.
+class TKeltTarefa : public TKeltBaseClient
+{
+};

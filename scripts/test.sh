@@ -1,0 +1,9 @@
+#!/usr/bin/env bash
+# Fresh machine to green tests: installs the packages, builds, runs every test.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${KELT_BUILD_DIR:-$root/build}
+"$root/scripts/setup.sh"
+KELT_BUILD_DIR=$build "$root/scripts/build.sh"
+export QT_QPA_PLATFORM=offscreen
+ctest --test-dir "$build" --output-on-failure -j 2 --timeout 600
