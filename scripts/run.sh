@@ -43,7 +43,7 @@ packets=("$root/tools/cycle/demo/TBALIQUOTA.xml" "$root/tools/cycle/demo/TBPRECO
 args=()
 for p in "${packets[@]}"; do args+=(--apply "$p"); done
 echo "== First run: the rows are new =="
-"$build/tools/cycle/kelt-cycle" --folder "$demo" "${args[@]}"
+"$build/tools/cycle/kelt-cycle" "$demo" "${args[@]}"
 echo "== Second run: the same packets update the same rows =="
-"$build/tools/cycle/kelt-cycle" --folder "$demo" "${args[@]}"
+"$build/tools/cycle/kelt-cycle" "$demo" "${args[@]}"
 echo "Demo installation: $demo"

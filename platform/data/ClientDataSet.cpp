@@ -1,1 +1,115 @@
-// to be written
+#include "ClientDataSet.h"
+
+#include "Exception.h"
+
+namespace {
+
+const QString kClosed = QStringLiteral("Cannot perform this operation on a closed dataset");
+
+// Whatever a source raises reaches the caller as a database error with the
+// source's own message.
+template <class F>
+auto AsDatabaseError(F&& f) -> decltype(f())
+{
+    try {
+        return f();
+    } catch (const EDatabaseError&) {
+        throw;
+    } catch (const Exception& e) {
+        throw EDatabaseError(e.Message());
+    } catch (const std::bad_alloc&) {
+        throw;
+    } catch (const std::exception& e) {
+        throw EDatabaseError(QString::fromLocal8Bit(e.what()));
+    }
+}
+
+} // namespace
+
+void TClientDataSet::FetchParams()
+{
+    if (!m_server)
+        throw EDatabaseError(QStringLiteral("Missing remote server"));
+    if (m_providerName.isEmpty())
+        throw EDatabaseError(QStringLiteral("Missing provider name"));
+    m_params = AsDatabaseError([&] { return m_server->AS_GetParams(m_providerName); });
+}
+
+void TClientDataSet::Open()
+{
+    if (m_active)
+        return;
+    if (!m_server || m_providerName.isEmpty())
+        throw EDatabaseError(QStringLiteral("Missing data provider or data packet"));
+    TDataPacket packet =
+        AsDatabaseError([&] { return m_server->AS_GetPacket(m_providerName, m_packetRecords, m_params); });
+    SetPacket(std::move(packet));
+}
+
+void TClientDataSet::Close()
+{
+    m_active = false;
+    m_row = 0;
+    m_packet.Clear(); // the field definitions stay, the rows go
+}
+
+void TClientDataSet::First() { m_row = 0; }
+
+void TClientDataSet::Next()
+{
+    if (m_active && m_row < m_packet.RowCount())
+        ++m_row;
+}
+
+bool TClientDataSet::Eof() const { return !m_active || m_row >= m_packet.RowCount(); }
+
+bool TClientDataSet::IsEmpty() const { return !m_active || m_packet.RowCount() == 0; }
+
+int TClientDataSet::RecordCount() const { return m_active ? m_packet.RowCount() : 0; }
+
+const TFieldDefs& TClientDataSet::FieldDefs() const { return m_packet.Fields(); }
+
+int TClientDataSet::FieldCount() const { return int(m_packet.Fields().size()); }
+
+TField TClientDataSet::Fields(int index) const
+{
+    if (!m_active)
+        throw EDatabaseError(kClosed);
+    const TFieldDefs& defs = m_packet.Fields();
+    if (index < 0 || index >= defs.size())
+        throw EDatabaseError(QStringLiteral("Field index %1 out of range").arg(index));
+    // Past the end the last row stays current, as after a Next on the last row.
+    const int rows = m_packet.RowCount();
+    if (rows == 0)
+        return TField(&defs[index], QVariant());
+    return TField(&defs[index], m_packet.Value(m_row < rows ? m_row : rows - 1, index));
+}
+
+TField TClientDataSet::FieldByName(QStringView name) const
+{
+    const int i = FindFieldIndex(name);
+    if (i < 0)
+        throw EDatabaseError(QStringLiteral("Field '%1' not found").arg(name));
+    return Fields(i);
+}
+
+int TClientDataSet::FindFieldIndex(QStringView name) const { return IndexOfField(m_packet.Fields(), name); }
+
+QByteArray TClientDataSet::XMLData() const
+{
+    if (!m_active)
+        throw EDatabaseError(kClosed);
+    return m_packet.ToXml();
+}
+
+void TClientDataSet::SetXMLData(QByteArrayView xml)
+{
+    SetPacket(TDataPacket::FromXml(xml));
+}
+
+void TClientDataSet::SetPacket(TDataPacket packet)
+{
+    m_packet = std::move(packet);
+    m_active = true;
+    m_row = 0;
+}

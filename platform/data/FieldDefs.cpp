@@ -4,10 +4,27 @@
 
 #include <QStringList>
 
-int IndexOfField(const TFieldDefs& defs, QStringView name)
+bool SameName(QStringView a, QStringView b)
 {
+    // Case folding keeps UTF-16 lengths, so unequal sizes never match; the
+    // exact comparison settles the usual case without folding.
+    return a.size() == b.size() && (a == b || a.compare(b, Qt::CaseInsensitive) == 0);
+}
+
+int IndexOfField(const TFieldDefs& defs, QStringView name, int from)
+{
+    // Called per field and row when rows are copied into parameters: try the
+    // exact spelling first, starting where the caller expects the field, and
+    // fold case only when that fails.
+    const int n = int(defs.size());
+    from = from > 0 && from < n ? from : 0;
+    for (int k = 0; k < n; ++k) {
+        const int i = (from + k) % n;
+        if (QStringView(defs[i].Name) == name)
+            return i;
+    }
     for (int i = 0; i < defs.size(); ++i)
-        if (defs[i].Name.compare(name, Qt::CaseInsensitive) == 0)
+        if (SameName(defs[i].Name, name))
             return i;
     return -1;
 }

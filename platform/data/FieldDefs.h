@@ -49,8 +49,13 @@ struct TFieldDef
 
 using TFieldDefs = QList<TFieldDef>;
 
+// Names of fields and parameters are equal without regard to case.
+bool SameName(QStringView a, QStringView b);
+
 // Index of the field with that name, compared without regard to case; -1 if none.
-int IndexOfField(const TFieldDefs& defs, QStringView name);
+// `from` is where the search starts (callers walking fields in order pass the
+// index after the last match).
+int IndexOfField(const TFieldDefs& defs, QStringView name, int from = 0);
 
 // Parses the field-list notation used by the provider catalogues:
 // "PKALIQUOTA int K; NMALIQUOTA str 60; PEALIQUOTA dec 15.2; FOTO blob".

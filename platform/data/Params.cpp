@@ -74,7 +74,10 @@ TParam& TParams::Add(const QString& name, TFieldType type)
 TParam* TParams::FindParam(QStringView name)
 {
     for (auto& p : m_items)
-        if (p.Name.compare(name, Qt::CaseInsensitive) == 0)
+        if (QStringView(p.Name) == name)
+            return &p;
+    for (auto& p : m_items)
+        if (SameName(p.Name, name))
             return &p;
     return nullptr;
 }

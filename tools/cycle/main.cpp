@@ -12,6 +12,8 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QDateTime>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QTimer>
@@ -76,17 +78,24 @@ int main(int argc, char** argv)
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("Runs the replication work of one installation headless."));
     parser.addHelpOption();
-    QCommandLineOption folder(QStringLiteral("folder"),
-                              QStringLiteral("Installation folder holding Config.ini and Log/ (default: the program folder)."),
-                              QStringLiteral("dir"));
     QCommandLineOption apply(QStringLiteral("apply"),
                              QStringLiteral("Data packet file to apply to the table named by the file's base name."),
                              QStringLiteral("file"));
-    parser.addOption(folder);
     parser.addOption(apply);
+    parser.addPositionalArgument(QStringLiteral("INSTALLATION_FOLDER"),
+                                 QStringLiteral("Program folder of the installation: Config.ini, Log/."));
     parser.process(app);
-    if (parser.isSet(folder))
-        SetProgramFolderOverride(QFileInfo(parser.value(folder)).absoluteFilePath());
+    if (parser.positionalArguments().size() != 1) {
+        std::fputs("usage: kelt-cycle INSTALLATION_FOLDER [--apply FILE]...\n", stderr);
+        return 2;
+    }
+    const QFileInfo installation(parser.positionalArguments().first());
+    if (!installation.isDir()) {
+        std::fprintf(stderr, "kelt-cycle: %s is not a folder\n", qPrintable(installation.filePath()));
+        return 2;
+    }
+    SetProgramFolderOverride(installation.absoluteFilePath());
+    const QDateTime started = QDateTime::currentDateTime().addSecs(-1);
 
     TSQLConnection local(QStringLiteral("Agente"));
     TSQLDataSet lookup(&local);
@@ -104,7 +113,7 @@ int main(int argc, char** argv)
     client.SetTableLabel(&tableLabel);
     client.SetProgressBar(&progress);
 
-    int status = 0;
+    bool setupFailed = false;
     try {
         client.ReadConfiguration();
         const TDadosFilial& f = client.DadosFilial();
@@ -139,11 +148,10 @@ int main(int argc, char** argv)
                 client.ServerClient().WriteLog(client.ProgramFolder(), QStringLiteral("AplicaPacote"), table,
                                                f.CdContrato, f.PkEmpresa, f.PkFilial, f.UF, e.Message());
                 Print(QStringLiteral("%1: packet refused, nothing applied: %2").arg(table, e.Message()));
-                status = 1;
                 continue;
             }
             const ApplyResult r = ApplyPacket(client, table, rows);
-            Print(QStringLiteral("%1: %2 row(s) in the packet, %3 inserted, %4 updated, %5 failed (see Log/)")
+            Print(QStringLiteral("%1: %2 row(s) in the packet, %3 inserted, %4 updated, %5 failed")
                       .arg(table)
                       .arg(rows.RecordCount())
                       .arg(r.inserted)
@@ -154,17 +162,24 @@ int main(int argc, char** argv)
                       .arg(client.LastKey(table, true))
                       .arg(client.LastKey(table, false)));
             lookup.Close();
-            if (r.failed)
-                status = 1;
         }
         Print(QStringLiteral("No application server was contacted: the replication channels are not part of this "
                              "build yet."));
     } catch (const Exception& e) {
         std::fprintf(stderr, "kelt-cycle: %s\n", e.what());
-        status = 1;
+        setupFailed = true;
     }
     lookup.Close();
     exec.Close();
     local.Close();
-    return status;
+    if (setupFailed)
+        return 2;
+    // The exit status tells whether this run left anything in the replication log.
+    const QDir logFolder(client.ProgramFolder() + QStringLiteral("Log"));
+    for (const QFileInfo& entry : logFolder.entryInfoList(QDir::Files))
+        if (entry.lastModified() >= started) {
+            Print(QStringLiteral("The run wrote to the replication log: %1").arg(logFolder.path()));
+            return 1;
+        }
+    return 0;
 }

@@ -1,0 +1,86 @@
+#include "platform/data/ClientDataSet.h"
+#include "platform/os/ProgramFolder.h"
+#include "platform/sql/SQLConnection.h"
+#include "platform/sql/SQLDataSet.h"
+#include "remote/SocketConnection.h"
+#include "replication/core/cl_Funcoes.h"
+#include "tests/support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+class ProgramFolderScope
+{
+public:
+    explicit ProgramFolderScope(const QString& folder) { SetProgramFolderOverride(folder); }
+    ~ProgramFolderScope() { SetProgramFolderOverride({}); }
+};
+
+} // namespace
+
+TEST(KeltBaseClient, StartsEmptyAndReadsConfigurationWithoutWiring)
+{
+    TKeltTarefa client;
+    EXPECT_EQ(client.ProgramFolder(), "");
+    EXPECT_EQ(client.DadosFilial(), TDadosFilial{});
+    EXPECT_EQ(client.DadosFilial().TpFilial, 0);
+    EXPECT_EQ(client.LocalConnection(), nullptr);
+    EXPECT_EQ(client.TableLabel(), nullptr);
+    EXPECT_EQ(client.LastError(), "");
+    EXPECT_EQ(client.PkUltimo(), 0);
+
+    TTempFolder dir;
+    dir.Write("Config.ini", "[FILIAL]\nCDCONTRATO=K1\nPKFILIAL=5\nUF=MG\n[LOG]\nMonitorarReplicacao=1\n");
+    ProgramFolderScope scope(dir.Path());
+    client.SetLastError("kept");
+    client.SetPkUltimo(77);
+    client.ReadConfiguration();
+    EXPECT_EQ(client.ProgramFolder(), dir.Path());
+    EXPECT_EQ(client.DadosFilial(), (TDadosFilial{"K1", 0, 5, "CLARO_MG", -1, {}}));
+    EXPECT_TRUE(client.Monitoramento().MonitorarReplicacao);
+    EXPECT_EQ(client.LastError(), "kept");
+    EXPECT_EQ(client.PkUltimo(), 77);
+}
+
+TEST(KeltBaseClient, ReadConfigurationConfiguresEveryWiredObjectAndFreesNone)
+{
+    TTempFolder dir;
+    dir.Write("Config.ini", "[DB]\nDataBase=local.kelt\n[SOCKET]\nAddress=hq\nPort=4000\n"
+                            "[SOCKET_PROPRIO]\nAddress=own\n[CLIENTDATASET]\nPackedRecord=10\n");
+    dir.Write("ConfigKeltPAF.ini", "[DB]\nDataBase=paf.kelt\nUser_Name=PAF\n");
+    ProgramFolderScope scope(dir.Path());
+
+    TSQLConnection local, paf;
+    TSocketConnection socket;
+    TClientDataSet cds;
+    TSQLDataSet lookup(&local), exec(&local);
+    TTextHolder label("TBVENDA");
+    TPlainProgressBar bar;
+    {
+        auto client = std::make_unique<TKeltTarefa>();
+        client->SetLocalConnection(&local);
+        client->SetPafConnection(&paf);
+        client->SetSocketConnection(&socket);
+        client->SetClientDataSet(&cds);
+        client->SetLookupDataSet(&lookup);
+        client->SetExecDataSet(&exec);
+        client->SetTableLabel(&label);
+        client->SetProgressBar(&bar);
+        client->ReadConfiguration();
+        // The base client always uses [SOCKET]; only channels overriding it use their own.
+        EXPECT_EQ(socket.Host(), "hq");
+        EXPECT_EQ(socket.Port(), 4000);
+        EXPECT_EQ(local.Params().Value(u"DataBase"), "local.kelt");
+        EXPECT_EQ(paf.Params().Value(u"DataBase"), "paf.kelt");
+        EXPECT_EQ(paf.Params().Value(u"User_Name"), "PAF");
+        EXPECT_EQ(cds.PacketRecords(), 10);
+        EXPECT_EQ(client->TableLabel()->Caption(), "TBVENDA");
+    }
+    // Destroying the client leaves what it borrowed usable.
+    label.SetCaption("TBPRODUTO");
+    bar.SetPosition(3);
+    EXPECT_EQ(label.Caption(), "TBPRODUTO");
+    EXPECT_EQ(local.Params().Count(), 5);
+    EXPECT_EQ(lookup.SQLConnection(), &local);
+}
