@@ -13,26 +13,6 @@ using namespace packet;
 
 namespace {
 
-constexpr qint64 kPow10[] = {1LL,
-                             10LL,
-                             100LL,
-                             1000LL,
-                             10000LL,
-                             100000LL,
-                             1000000LL,
-                             10000000LL,
-                             100000000LL,
-                             1000000000LL,
-                             10000000000LL,
-                             100000000000LL,
-                             1000000000000LL,
-                             10000000000000LL,
-                             100000000000000LL,
-                             1000000000000000LL,
-                             10000000000000000LL,
-                             100000000000000000LL,
-                             1000000000000000000LL};
-
 QString TypeName(const TFieldDef& def)
 {
     return FieldListEntry(TFieldDef{QString(), def.DataType, def.Size, def.Scale}).trimmed();
@@ -90,13 +70,10 @@ bool ExactUnits(const QVariant& v, int scale, qint64& units)
     }
     if (!d || d->Scale() < 0 || d->Scale() > 18)
         return false;
-    if (d->Scale() <= scale) {
-        return !__builtin_mul_overflow(d->Units(), kPow10[scale - d->Scale()], &units);
-    }
-    const qint64 div = kPow10[d->Scale() - scale];
-    if (d->Units() % div != 0)
+    const auto exact = d->ExactlyAt(scale);
+    if (!exact)
         return false;
-    units = d->Units() / div;
+    units = exact->Units();
     return true;
 }
 

@@ -94,6 +94,13 @@ std::optional<Decimal> Decimal::Rescaled(int scale) const
     return Decimal(q, scale);
 }
 
+std::optional<Decimal> Decimal::ExactlyAt(int scale) const
+{
+    if (scale < m_scale && scale >= 0 && m_scale <= kMaxScale && m_units % kPow10[m_scale - scale] != 0)
+        return std::nullopt;
+    return Rescaled(scale);
+}
+
 QString Decimal::ToString() const
 {
     const bool negative = m_units < 0;

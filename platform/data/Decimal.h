@@ -26,6 +26,9 @@ public:
     // The same value at another scale. Raising the scale is exact; lowering it
     // rounds half away from zero. Empty optional on overflow.
     std::optional<Decimal> Rescaled(int scale) const;
+    // The same value at another scale without rounding: empty when digits would
+    // be lost or on overflow.
+    std::optional<Decimal> ExactlyAt(int scale) const;
 
     // Plain text with exactly Scale() decimals and '.' as separator.
     QString ToString() const;

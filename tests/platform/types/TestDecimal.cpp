@@ -44,3 +44,11 @@ TEST(Decimal, ComparesByValueAcrossScales)
     // No overflow when one side cannot be brought to the other's scale.
     EXPECT_NE(Decimal(INT64_MAX, 0), Decimal(1, 18));
 }
+
+TEST(Decimal, ExactRescaleNeverLosesDigits)
+{
+    EXPECT_EQ(Decimal(1500, 3).ExactlyAt(1)->Units(), 15);
+    EXPECT_FALSE(Decimal(1501, 3).ExactlyAt(1));
+    EXPECT_EQ(Decimal(15, 1).ExactlyAt(4)->Units(), 15000);
+    EXPECT_FALSE(Decimal(INT64_MAX / 5, 0).ExactlyAt(1));
+}
