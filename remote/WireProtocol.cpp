@@ -1,0 +1,96 @@
+#include "WireProtocol.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonParseError>
+
+namespace wire {
+
+QByteArray EncodeFrame(const QJsonObject& message)
+{
+    const QByteArray body = QJsonDocument(message).toJson(QJsonDocument::Compact);
+    if (quint64(body.size()) > kMaxFrameSize)
+        throw EProtocolError(QStringLiteral("Message of %1 bytes exceeds the frame limit of %2 bytes")
+                                 .arg(body.size())
+                                 .arg(kMaxFrameSize));
+    const quint32 n = quint32(body.size());
+    QByteArray frame;
+    frame.reserve(4 + body.size());
+    frame.append(char(n >> 24)).append(char(n >> 16)).append(char(n >> 8)).append(char(n));
+    frame.append(body);
+    return frame;
+}
+
+void TFrameReader::Append(QByteArrayView bytes)
+{
+    // Drop what earlier messages used before the buffer grows again.
+    if (m_offset > 0 && m_offset >= m_buffer.size() / 2) {
+        m_buffer.remove(0, m_offset);
+        m_offset = 0;
+    }
+    m_buffer.append(bytes);
+    if (Buffered() >= 4) {
+        const auto* p = reinterpret_cast<const uchar*>(m_buffer.constData() + m_offset);
+        const quint32 n = (quint32(p[0]) << 24) | (quint32(p[1]) << 16) | (quint32(p[2]) << 8) | quint32(p[3]);
+        if (n > kMaxFrameSize)
+            throw EProtocolError(
+                QStringLiteral("Frame of %1 bytes exceeds the limit of %2 bytes").arg(n).arg(kMaxFrameSize));
+    }
+}
+
+std::optional<QJsonObject> TFrameReader::Next()
+{
+    if (Buffered() < 4)
+        return std::nullopt;
+    const auto* p = reinterpret_cast<const uchar*>(m_buffer.constData() + m_offset);
+    const quint32 n = (quint32(p[0]) << 24) | (quint32(p[1]) << 16) | (quint32(p[2]) << 8) | quint32(p[3]);
+    if (n > kMaxFrameSize)
+        throw EProtocolError(QStringLiteral("Frame of %1 bytes exceeds the limit of %2 bytes").arg(n).arg(kMaxFrameSize));
+    if (quint64(Buffered()) < 4 + quint64(n))
+        return std::nullopt;
+    const QByteArray body = m_buffer.mid(m_offset + 4, n);
+    m_offset += 4 + n;
+    if (m_offset == m_buffer.size()) {
+        m_buffer.clear();
+        m_offset = 0;
+    }
+    QJsonParseError error;
+    const QJsonDocument doc = QJsonDocument::fromJson(body, &error);
+    if (error.error != QJsonParseError::NoError)
+        throw EProtocolError(QStringLiteral("Malformed message: %1 at byte %2").arg(error.errorString()).arg(error.offset));
+    if (!doc.isObject())
+        throw EProtocolError(QStringLiteral("Malformed message: not a JSON object"));
+    const QJsonObject message = doc.object();
+    if (message.value(QStringLiteral("jsonrpc")).toString() != QStringLiteral("2.0"))
+        throw EProtocolError(QStringLiteral("Malformed message: not a JSON-RPC 2.0 message"));
+    return message;
+}
+
+QJsonObject Request(qint64 id, const QString& method, const QJsonValue& params)
+{
+    return QJsonObject{{QStringLiteral("jsonrpc"), QStringLiteral("2.0")},
+                       {QStringLiteral("id"), id},
+                       {QStringLiteral("method"), method},
+                       {QStringLiteral("params"), params}};
+}
+
+QJsonObject Result(qint64 id, const QJsonValue& result)
+{
+    return QJsonObject{
+        {QStringLiteral("jsonrpc"), QStringLiteral("2.0")}, {QStringLiteral("id"), id}, {QStringLiteral("result"), result}};
+}
+
+QJsonObject Error(qint64 id, const QString& message, int code)
+{
+    return QJsonObject{{QStringLiteral("jsonrpc"), QStringLiteral("2.0")},
+                       {QStringLiteral("id"), id},
+                       {QStringLiteral("error"),
+                        QJsonObject{{QStringLiteral("code"), code}, {QStringLiteral("message"), message}}}};
+}
+
+QJsonObject MethodResult(const QJsonValue& value, const QJsonArray& args)
+{
+    return QJsonObject{{QStringLiteral("value"), value}, {QStringLiteral("args"), args}};
+}
+
+} // namespace wire

@@ -1,0 +1,62 @@
+#pragma once
+
+#include "platform/data/Exception.h"
+
+#include <QByteArray>
+#include <QByteArrayView>
+#include <QJsonObject>
+#include <QJsonArray>
+#include <QJsonValue>
+#include <QString>
+
+#include <optional>
+
+// The wire protocol between the client and the application servers (docs/remote-protocol.md):
+// frames of a 4-byte unsigned big-endian length and that many bytes of UTF-8 JSON,
+// carrying JSON-RPC 2.0 messages, one request in flight at a time. Shared by the
+// client's broker and the stand-in server.
+namespace wire {
+
+// A frame longer than this is a protocol error and closes the connection.
+inline constexpr quint32 kMaxFrameSize = 256u * 1024u * 1024u;
+
+// The one error code of application errors in answers.
+inline constexpr int kServerErrorCode = -32000;
+
+// A broken frame, a message that is not a JSON-RPC object, a lost connection or a
+// time-out.
+class EProtocolError : public Exception
+{
+public:
+    using Exception::Exception;
+};
+
+// The length prefix and the compact JSON text of one message.
+QByteArray EncodeFrame(const QJsonObject& message);
+
+// Splits a byte stream into messages. Append what arrives, then take complete
+// messages with Next() until it returns nothing.
+class TFrameReader
+{
+public:
+    // Raises EProtocolError when a length prefix announces more than kMaxFrameSize.
+    void Append(QByteArrayView bytes);
+    // The next complete message; raises EProtocolError when its bytes are not a
+    // JSON object. Empty while the frame is incomplete.
+    std::optional<QJsonObject> Next();
+    // Bytes received but not yet taken as a message (a partial frame).
+    qsizetype Buffered() const { return m_buffer.size() - m_offset; }
+
+private:
+    QByteArray m_buffer;
+    qsizetype m_offset = 0;
+};
+
+QJsonObject Request(qint64 id, const QString& method, const QJsonValue& params);
+QJsonObject Result(qint64 id, const QJsonValue& result);
+QJsonObject Error(qint64 id, const QString& message, int code = kServerErrorCode);
+
+// The answer of a method: its value and the final value of every argument.
+QJsonObject MethodResult(const QJsonValue& value, const QJsonArray& args);
+
+} // namespace wire
