@@ -137,6 +137,9 @@ struct FbAttachmentState
     fb::Codec Codec;
     // read committed, record versions, wait, read/write
     std::vector<unsigned char> StatementTpb;
+    // Plain SELECTs read in a read-only read-committed transaction, which the
+    // engine starts as committed: closing the result set costs no write.
+    std::vector<unsigned char> ReadTpb;
     // "RELATION.FIELD" -> declared precision of scaled numeric columns
     QHash<QString, int> Precisions;
 };

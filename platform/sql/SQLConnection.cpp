@@ -121,6 +121,12 @@ void TSQLConnection::Open()
     s.Dialect = dialect;
     s.Codec = codec;
     s.StatementTpb = tpb.Bytes();
+    fb::Xpb readTpb(IXpbBuilder::TPB);
+    readTpb->insertTag(&st, isc_tpb_read_committed);
+    readTpb->insertTag(&st, isc_tpb_rec_version);
+    readTpb->insertTag(&st, isc_tpb_wait);
+    readTpb->insertTag(&st, isc_tpb_read);
+    s.ReadTpb = readTpb.Bytes();
     s.Precisions.clear();
 }
 

@@ -318,10 +318,10 @@ static void BindParams(FbStatementState& s, TParams& params, FbAttachmentState& 
     }
 }
 
-static fb::Ref<ITransaction> StartTransaction(fb::Status& st, FbAttachmentState& conn)
+static fb::Ref<ITransaction> StartTransaction(fb::Status& st, FbAttachmentState& conn, bool readOnly = false)
 {
-    return fb::Ref<ITransaction>(
-        conn.Attachment->startTransaction(&st, unsigned(conn.StatementTpb.size()), conn.StatementTpb.data()));
+    const std::vector<unsigned char>& tpb = readOnly ? conn.ReadTpb : conn.StatementTpb;
+    return fb::Ref<ITransaction>(conn.Attachment->startTransaction(&st, unsigned(tpb.size()), tpb.data()));
 }
 
 static void Rollback(fb::Status& st, fb::Ref<ITransaction>& tra)
@@ -352,7 +352,10 @@ void TSQLDataSet::Open()
     FbStatementState& s = *m_state;
     fb::Status& st = s.St;
 
-    fb::Ref<ITransaction> tra = StartTransaction(st, conn);
+    // Known plain SELECTs read in a read-only transaction; anything else (and a
+    // statement not prepared yet) in a read-write one.
+    const bool readOnly = s.Prepared(conn) && s.StatementType == isc_info_sql_stmt_select;
+    fb::Ref<ITransaction> tra = StartTransaction(st, conn, readOnly);
     try {
         EnsurePrepared(s, conn, tra.Get(), m_commandText);
         BindParams(s, m_params, conn, tra.Get());
@@ -401,7 +404,10 @@ void TSQLDataSet::ExecSQL()
     FbStatementState& s = *m_state;
     fb::Status& st = s.St;
 
-    fb::Ref<ITransaction> tra = StartTransaction(st, conn);
+    // Known plain SELECTs read in a read-only transaction; anything else (and a
+    // statement not prepared yet) in a read-write one.
+    const bool readOnly = s.Prepared(conn) && s.StatementType == isc_info_sql_stmt_select;
+    fb::Ref<ITransaction> tra = StartTransaction(st, conn, readOnly);
     try {
         EnsurePrepared(s, conn, tra.Get(), m_commandText);
         BindParams(s, m_params, conn, tra.Get());
