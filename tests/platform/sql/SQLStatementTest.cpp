@@ -259,3 +259,37 @@ TEST(SqlDatabase, CreateAndDropDatabase)
     EXPECT_FALSE(ErrorOf([&] { DropDatabase(path); }).isEmpty());
     EXPECT_TRUE(ErrorOf([] { CreateDatabase(QStringLiteral("  ")); }).contains(QStringLiteral("DataBase")));
 }
+
+TEST_F(SqlTest, LookupsReadInReadOnlyTransactionsAndWritesStillCommit)
+{
+    Exec(QStringLiteral("CREATE TABLE T (K INTEGER NOT NULL PRIMARY KEY, V VARCHAR(10))"));
+    TSQLDataSet lookup(m_conn.get());
+    lookup.SetCommandText(QStringLiteral("SELECT MON$READ_ONLY FROM MON$TRANSACTIONS "
+                                         "WHERE MON$TRANSACTION_ID = CURRENT_TRANSACTION AND MON$TRANSACTION_ID > :K"));
+    lookup.Params().ParamByName(u"K").SetAsInteger(0);
+    // The first opening prepares the statement; from then on it is known to be a plain SELECT.
+    lookup.Open();
+    lookup.Close();
+    lookup.Open();
+    EXPECT_EQ(lookup.Fields(0).AsInteger(), 1);
+
+    // While the lookup is still open, a write on the same connection commits on its own.
+    TSQLDataSet exec(m_conn.get());
+    exec.SetCommandText(QStringLiteral("INSERT INTO T (K, V) VALUES (:K, :V)"));
+    exec.Params().ParamByName(u"K").SetAsInteger(1);
+    exec.Params().ParamByName(u"V").SetAsString(QStringLiteral("um"));
+    exec.ExecSQL();
+    lookup.Close();
+    auto other = NewConnection();
+    EXPECT_EQ(Scalar(QStringLiteral("SELECT V FROM T WHERE K = 1"), other.get()).toString(), QStringLiteral("um"));
+
+    // A SELECT ... FOR UPDATE keeps a read-write transaction.
+    TSQLDataSet locking(m_conn.get());
+    locking.SetCommandText(QStringLiteral("SELECT K FROM T WHERE K = :K FOR UPDATE WITH LOCK"));
+    locking.Params().ParamByName(u"K").SetAsInteger(1);
+    locking.Open();
+    locking.Close();
+    EXPECT_NO_THROW(locking.Open());
+    EXPECT_FALSE(locking.IsEmpty());
+    locking.Close();
+}
