@@ -49,7 +49,7 @@ int PositiveNumber(QStringView entry, const QString& text)
 
 } // namespace
 
-TFieldDefs ParseFieldList(QStringView notation)
+TFieldDefs ParseFieldList(QStringView notation, bool keyImpliesRequired)
 {
     TFieldDefs defs;
     for (QStringView entry : notation.split(u';', Qt::SkipEmptyParts)) {
@@ -109,7 +109,7 @@ TFieldDefs ParseFieldList(QStringView notation)
             const QString& mark = words[next];
             if (mark == u"K") {
                 def.ProviderFlags = pfInUpdate | pfInWhere | pfInKey;
-                def.Required = true;
+                def.Required = def.Required || keyImpliesRequired;
             } else if (mark == u"F") {
                 def.ProviderFlags = pfInUpdate | pfInWhere | pfInKey;
             } else if (mark == u"R") {

@@ -62,7 +62,9 @@ int IndexOfField(const TFieldDefs& defs, QStringView name, int from = 0);
 // Types: int, small, bigint, str N, char N, dec P.S, date, time, timestamp, memo, blob.
 // Marks: K (flags 7, required), F (flags 7), R (required), RO (read-only).
 // Raises EDatabaseError naming the entry on anything it does not understand.
-TFieldDefs ParseFieldList(QStringView notation);
+// `keyImpliesRequired` false reads K as the key flags alone (the transaction
+// lists write "K R" for a required key field).
+TFieldDefs ParseFieldList(QStringView notation, bool keyImpliesRequired = true);
 
 // The notation of one field definition, as ParseFieldList reads it.
 QString FieldListEntry(const TFieldDef& def);

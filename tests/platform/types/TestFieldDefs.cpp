@@ -35,6 +35,17 @@ TEST(FieldList, ReadsTypesSizesAndMarks)
         EXPECT_EQ(ParseFieldList(FieldListEntry(d)).first(), d) << FieldListEntry(d).toStdString();
 }
 
+TEST(FieldList, TransactionListsMarkRequiredKeysSeparately)
+{
+    const TFieldDefs defs = ParseFieldList(u"`PKVENDA` int K R; `CDCONTRATO` str 20 K; `NR` int R", false);
+    EXPECT_TRUE(defs[0].InKey());
+    EXPECT_TRUE(defs[0].Required);
+    EXPECT_TRUE(defs[1].InKey());
+    EXPECT_FALSE(defs[1].Required);
+    EXPECT_FALSE(defs[2].InKey());
+    EXPECT_TRUE(defs[2].Required);
+}
+
 TEST(FieldList, RefusesWhatItDoesNotUnderstand)
 {
     for (const char16_t* bad : {u"PK", u"PK integer", u"NM str x", u"NM char", u"VL dec", u"VL dec 15.2.1",
