@@ -1,11 +1,16 @@
 #pragma once
 
 #include "platform/data/AppServer.h"
+#include "remote/WireProtocol.h"
 
+#include <QDeadlineTimer>
 #include <QJsonArray>
 #include <QJsonValue>
 #include <QString>
 
+#include <functional>
+
+class QTcpSocket;
 class TSocketConnection;
 
 // The broker over a socket connection: connecting it opens the socket and the
@@ -31,6 +36,11 @@ public:
     void Close();
     bool Connected() const;
 
+    // Runs between the slices of waiting for an answer (the program passes
+    // its processing of pending window messages). Empty by default. It must
+    // not start another call on this broker; one that does raises.
+    void SetIdleHook(std::function<void()> hook) { m_idle = std::move(hook); }
+
     // Calls a method of the server object with all its arguments in order. On
     // return `args` holds the final value of every argument as the server sent
     // it; the result is the method's value. Raises Exception on an error answer
@@ -44,8 +54,18 @@ public:
 
 private:
     QJsonObject Exchange(const QString& method, const QJsonValue& params);
+    // The socket of the session this broker opened, when still connected.
+    QTcpSocket* LiveSocket() const;
+    void Transmit(QTcpSocket* socket, const QByteArray& frame, const QString& method, const QDeadlineTimer& deadline);
+    QJsonObject Receive(const QString& method, const QDeadlineTimer& deadline);
+    void CloseTransport();
 
     TSocketConnection* m_connection = nullptr;
     qint64 m_nextId = 1;
     bool m_open = false;
+    quint64 m_session = 0;
+    QString m_openedServer; // name and GUID of the open server object
+    bool m_inCall = false;
+    wire::TFrameReader m_reader;
+    std::function<void()> m_idle;
 };

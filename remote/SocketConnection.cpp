@@ -32,18 +32,35 @@ QString TSocketConnection::EffectiveEndpoint() const
     throw Exception(QStringLiteral("No address specified"));
 }
 
+QString TSocketConnection::EndpointText() const
+{
+    const QString host = !m_host.isEmpty() ? m_host : m_address;
+    return QStringLiteral("%1:%2").arg(host.isEmpty() ? QStringLiteral("(no address)") : host).arg(m_port);
+}
+
 void TSocketConnection::Open()
 {
     if (Connected())
         return;
+    Close();
     const QString endpoint = EffectiveEndpoint();
+    if (m_port <= 0 || m_port > 65535)
+        throw Exception(QStringLiteral("Cannot connect to %1:%2: invalid port").arg(endpoint).arg(m_port));
     auto socket = std::make_unique<QTcpSocket>();
     socket->connectToHost(endpoint, quint16(m_port));
-    if (m_port <= 0 || m_port > 65535 || !socket->waitForConnected(m_connectTimeout)) {
-        const QString why = m_port <= 0 || m_port > 65535 ? QStringLiteral("invalid port") : socket->errorString();
+    if (!socket->waitForConnected(m_connectTimeout)) {
+        const QString why = socket->error() == QAbstractSocket::SocketTimeoutError
+                                ? QStringLiteral("no answer after %1 ms").arg(m_connectTimeout)
+                                : socket->errorString();
+        socket->abort();
         throw Exception(QStringLiteral("Cannot connect to %1:%2: %3").arg(endpoint).arg(m_port).arg(why));
     }
+    // Requests and answers are small and strictly alternate: Nagle's delay
+    // would cost every call a round trip.
+    socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    socket->setSocketOption(QAbstractSocket::KeepAliveOption, 1);
     m_socket = std::move(socket);
+    ++m_session;
 }
 
 void TSocketConnection::Close()

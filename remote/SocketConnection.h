@@ -42,8 +42,11 @@ public:
     // The endpoint a connection attempt would use; raises Exception
     // "No address specified" when there is none.
     QString EffectiveEndpoint() const;
+    // "HOST:PORT" for messages; never raises.
+    QString EndpointText() const;
 
-    // Opens the TCP connection; raises Exception with a clear message on failure.
+    // Opens the TCP connection, waiting up to ConnectTimeout; raises Exception
+    // with a clear message on failure. Does nothing when already connected.
     void Open();
     // Closes the TCP connection. Never raises.
     void Close();
@@ -51,6 +54,9 @@ public:
 
     // The open socket, for the broker's wire codec; nullptr when closed.
     QTcpSocket* Socket() const { return m_socket.get(); }
+    // Counts the sockets opened so far: a broker tells its own session from a
+    // later one opened behind its back.
+    quint64 Session() const { return m_session; }
 
 private:
     QString m_host;
@@ -61,4 +67,5 @@ private:
     int m_connectTimeout = 15000;
     int m_callTimeout = 300000;
     std::unique_ptr<QTcpSocket> m_socket;
+    quint64 m_session = 0;
 };
