@@ -1,0 +1,498 @@
+#include "StandInServer.h"
+
+#include "ServerStore.h"
+
+#include "platform/data/Exception.h"
+#include "remote/ParamsJson.h"
+#include "remote/WireProtocol.h"
+
+#include <QElapsedTimer>
+#include <QJsonDocument>
+#include <QTcpServer>
+#include <QTcpSocket>
+
+#include <cstdio>
+
+namespace {
+
+const char* const kShellObjects[] = {
+    "KeltCadMServer5.coKeltCadMServer5",
+    "KeltMovMServer5.coKeltMovMServer5",
+    "KeltInternoServer.coKeltInternoServer",
+};
+
+bool IsShell(const QString& object)
+{
+    for (const char* name : kShellObjects)
+        if (object == QLatin1String(name))
+            return true;
+    return false;
+}
+
+qint64 ToInteger(const QJsonValue& v, const QString& what)
+{
+    if (v.isDouble()) {
+        const double d = v.toDouble();
+        if (d == double(qint64(d)))
+            return qint64(d);
+    } else if (v.isString()) {
+        bool ok = false;
+        const qint64 n = v.toString().trimmed().toLongLong(&ok);
+        if (ok)
+            return n;
+    }
+    throw Exception(QStringLiteral("%1 is not an integer: %2")
+                        .arg(what, QString::fromUtf8(QJsonDocument(QJsonArray{v}).toJson(QJsonDocument::Compact))));
+}
+
+void Need(const QString& method, const QJsonArray& args, int n)
+{
+    if (args.size() < n)
+        throw Exception(QStringLiteral("%1 expects %2 argument(s), got %3").arg(method).arg(n).arg(args.size()));
+}
+
+// The same rows under a field name that no statement may take: "NAME--"
+// would turn the rest of a statement into a comment.
+TDataPacket HostileCopy(const TDataPacket& packet)
+{
+    TFieldDefs fields = packet.Fields();
+    int victim = 0;
+    for (int i = 0; i < fields.size(); ++i)
+        if (!fields[i].InKey())
+            victim = i;
+    fields[victim].Name += QStringLiteral("--");
+    TDataPacket copy(fields);
+    QList<QVariant> row(fields.size());
+    for (int r = 0; r < packet.RowCount(); ++r) {
+        for (int i = 0; i < fields.size(); ++i)
+            row[i] = packet.Value(r, i);
+        copy.AppendRow(row);
+    }
+    return copy;
+}
+
+} // namespace
+
+QString TCallRecord::Line() const
+{
+    return QStringLiteral("%1 %2 %3 %4 %5 -> %6 (%7 ms)")
+        .arg(At.toString(Qt::ISODateWithMs), Peer, Object.isEmpty() ? QStringLiteral("-") : Object, Method,
+             Table.isEmpty() ? QStringLiteral("-") : Table, Outcome)
+        .arg(Ms);
+}
+
+QJsonObject TCallRecord::ToJson() const
+{
+    return QJsonObject{{"seq", Seq},         {"at", At.toString(Qt::ISODateWithMs)},
+                       {"peer", Peer},       {"object", Object},
+                       {"method", Method},   {"table", Table},
+                       {"outcome", Outcome}, {"ms", Ms}};
+}
+
+struct TStandInServer::TSession
+{
+    QTcpSocket* Socket = nullptr;
+    QString Peer;
+    wire::TFrameReader Reader;
+    QString Object;              // the server object opened, empty before "open"
+    std::optional<qint32> Store; // PKFILIAL accepted by Conecta_No_Banco
+    QStringList Providers;       // tables offered to it, as Get_ProvidersCount counted them
+};
+
+struct TStandInServer::TReply
+{
+    QJsonValue Value;
+    QString Outcome;
+    bool Drop = false;
+};
+
+TStandInServer::TStandInServer(TServerStore& store, QObject* parent)
+    : QObject(parent), m_store(store), m_listener(new QTcpServer(this))
+{
+    m_faults.Reset(m_store.LoadFaults());
+    connect(m_listener, &QTcpServer::newConnection, this, &TStandInServer::Accept);
+}
+
+TStandInServer::~TStandInServer()
+{
+    // Aborting a socket reports its disconnection, which would forget the
+    // session under the loop: take the sessions out first.
+    const auto sessions = std::move(m_sessions);
+    m_sessions.clear();
+    for (const auto& [socket, session] : sessions) {
+        socket->disconnect(this);
+        socket->abort();
+    }
+}
+
+bool TStandInServer::Listen(const QHostAddress& address, quint16 port)
+{
+    return m_listener->listen(address, port);
+}
+quint16 TStandInServer::Port() const
+{
+    return m_listener->serverPort();
+}
+QString TStandInServer::ErrorString() const
+{
+    return m_listener->errorString();
+}
+
+bool TStandInServer::SetLogFile(const QString& path)
+{
+    auto file = std::make_unique<QFile>(path);
+    if (!file->open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text))
+        return false;
+    m_logFile = std::move(file);
+    return true;
+}
+
+void TStandInServer::Log(const QString& line)
+{
+    const QByteArray text = line.toUtf8() + '\n';
+    if (!m_quiet) {
+        std::fputs(text.constData(), stderr);
+        std::fflush(stderr);
+    }
+    if (m_logFile) {
+        m_logFile->write(text);
+        m_logFile->flush();
+    }
+}
+
+void TStandInServer::Accept()
+{
+    while (QTcpSocket* socket = m_listener->nextPendingConnection()) {
+        auto session = std::make_unique<TSession>();
+        session->Socket = socket;
+        session->Peer = QStringLiteral("%1:%2").arg(socket->peerAddress().toString()).arg(socket->peerPort());
+        connect(socket, &QTcpSocket::readyRead, this, [this, socket] { Receive(socket); });
+        connect(socket, &QTcpSocket::disconnected, this, [this, socket] { Forget(socket); });
+        Log(QStringLiteral("%1 %2 connected")
+                .arg(QDateTime::currentDateTime().toString(Qt::ISODateWithMs), session->Peer));
+        m_sessions.emplace(socket, std::move(session));
+    }
+}
+
+void TStandInServer::Forget(QTcpSocket* socket)
+{
+    const auto it = m_sessions.find(socket);
+    if (it == m_sessions.end())
+        return;
+    Log(QStringLiteral("%1 %2 disconnected")
+            .arg(QDateTime::currentDateTime().toString(Qt::ISODateWithMs), it->second->Peer));
+    m_sessions.erase(it);
+    socket->deleteLater();
+}
+
+void TStandInServer::Receive(QTcpSocket* socket)
+{
+    const auto it = m_sessions.find(socket);
+    if (it == m_sessions.end())
+        return;
+    TSession& session = *it->second;
+    bool keep = true;
+    try {
+        session.Reader.Append(socket->readAll());
+        while (keep) {
+            const std::optional<QJsonObject> request = session.Reader.Next();
+            if (!request)
+                break;
+            keep = Serve(session, *request);
+        }
+    } catch (const wire::EProtocolError& e) {
+        // The byte stream cannot be trusted any more: no answer, only the close.
+        Record(session, QStringLiteral("(frame)"), {},
+               QStringLiteral("protocol error, connection closed: ") + e.Message());
+        keep = false;
+    }
+    if (!keep) {
+        socket->abort(); // may forget the session at once; it is not touched again
+        Forget(socket);
+    }
+}
+
+bool TStandInServer::Serve(TSession& session, const QJsonObject& request)
+{
+    const qint64 id = request.value("id").toInteger();
+    const QString method = request.value("method").toString();
+    const QJsonValue params = request.value("params");
+    QJsonObject answer;
+    QString table;
+    QString outcome;
+    bool keep = true;
+    QElapsedTimer clock;
+    clock.start();
+
+    if (method.isEmpty()) {
+        answer = wire::Error(id, QStringLiteral("Invalid request: no method"), -32600);
+        outcome = QStringLiteral("error: no method");
+    } else if (method == QLatin1String("open")) {
+        const QString server = params.toObject().value("server").toString();
+        if (server == QLatin1String(CadServerName) || server == QLatin1String(AdminName) || IsShell(server)) {
+            session.Object = server;
+            session.Store.reset();
+            session.Providers.clear();
+            answer = wire::Result(id, QJsonObject());
+            outcome = QStringLiteral("opened ") + server;
+        } else {
+            answer = wire::Error(id, QStringLiteral("Unknown server object %1").arg(server));
+            outcome = QStringLiteral("error: unknown server object ") + server;
+        }
+    } else if (session.Object.isEmpty()) {
+        answer = wire::Error(id, QStringLiteral("No server object is open; \"open\" comes first"));
+        outcome = QStringLiteral("error: nothing open");
+    } else if (!params.isArray()) {
+        answer = wire::Error(id, QStringLiteral("Invalid request: the arguments of %1 are not an array").arg(method),
+                             -32602);
+        outcome = QStringLiteral("error: arguments not an array");
+    } else {
+        QJsonArray args = params.toArray();
+        try {
+            const TReply reply = Dispatch(session, method, args, table);
+            if (reply.Drop) {
+                Record(session, method, table, QStringLiteral("connection dropped (fault)"));
+                return false;
+            }
+            answer = wire::Result(id, wire::MethodResult(reply.Value, args));
+            outcome = reply.Outcome;
+        } catch (const Exception& e) {
+            answer = wire::Error(id, e.Message());
+            outcome = QStringLiteral("error: ") + e.Message();
+        } catch (const std::exception& e) {
+            answer = wire::Error(id, QString::fromLocal8Bit(e.what()));
+            outcome = QStringLiteral("error: ") + QString::fromLocal8Bit(e.what());
+        }
+    }
+    QByteArray frame;
+    try {
+        frame = wire::EncodeFrame(answer);
+    } catch (const wire::EProtocolError& e) {
+        frame = wire::EncodeFrame(wire::Error(id, e.Message()));
+        outcome = QStringLiteral("error: ") + e.Message();
+    }
+    session.Socket->write(frame);
+    Record(session, method.isEmpty() ? QStringLiteral("(none)") : method, table, outcome, clock.elapsed());
+    return keep;
+}
+
+void TStandInServer::Record(const TSession& session, const QString& method, const QString& table,
+                            const QString& outcome, qint64 ms)
+{
+    TCallRecord r{m_nextSeq++, QDateTime::currentDateTime(), session.Peer, session.Object, method, table, outcome, ms};
+    Log(r.Line());
+    if (session.Object == QLatin1String(AdminName) && method == QLatin1String("CallLog"))
+        return; // reading the log does not fill it
+    m_calls.append(std::move(r));
+    if (m_calls.size() > kCallLogSize)
+        m_calls.remove(0, m_calls.size() - kCallLogSize);
+}
+
+TStandInServer::TReply TStandInServer::Dispatch(TSession& session, const QString& method, QJsonArray& args,
+                                                QString& table)
+{
+    if (session.Object == QLatin1String(AdminName))
+        return AdminMethod(method, args);
+
+    // The table a call concerns, for the log and for table-bound fault switches.
+    if (method == QLatin1String("ReplicaTabela"))
+        table = args.at(1).toString();
+    else if (method.startsWith(QLatin1String("AS_"))) {
+        const TCarrierTable* t = m_store.FindProvider(args.at(0).toString());
+        table = t ? t->Table : args.at(0).toString();
+    } else if (method == QLatin1String("NrRegistros_AImportar") || method == QLatin1String("Exclui_No_Servidor") ||
+               method == QLatin1String("Inseri_No_Servidor"))
+        table = args.at(0).toString();
+    table = table.toUpper();
+
+    const std::optional<TFault> fault = m_faults.Match(method, table, [this](int id) { m_store.DeleteFault(id); });
+    if (fault) {
+        const QString note = QStringLiteral("fault %1").arg(FaultKindName(fault->Kind));
+        switch (fault->Kind) {
+        case TFaultKind::Drop: return TReply{{}, note, true};
+        case TFaultKind::Raise: throw Exception(QStringLiteral("Fault injected into %1").arg(method));
+        case TFaultKind::False: return TReply{false, note};
+        case TFaultKind::Minus1: return TReply{-1, note};
+        case TFaultKind::Value: return TReply{fault->Value, note};
+        default: break; // packet switches change what AS_GetRecords serves
+        }
+    }
+    if (IsShell(session.Object))
+        throw Exception(QStringLiteral("%1.%2 is not implemented yet").arg(session.Object, method));
+    return CadMethod(session, method, args, table, fault);
+}
+
+TStandInServer::TReply TStandInServer::CadMethod(TSession& session, const QString& method, QJsonArray& args,
+                                                 QString& table, const std::optional<TFault>& fault)
+{
+    if (method == QLatin1String("Conecta_No_Banco")) {
+        Need(method, args, 4);
+        const QString cdContrato = args[0].toString();
+        const qint32 pkFilial = qint32(ToInteger(args[2], QStringLiteral("PkFilial")));
+        const std::optional<TInstallation> i = m_store.FindInstallation(cdContrato, pkFilial);
+        if (!i) {
+            session.Store.reset();
+            return TReply{false, QStringLiteral("refused: no installation %1/%2").arg(cdContrato).arg(pkFilial)};
+        }
+        QStringList rewritten;
+        if (i->NewCdContrato)
+            args[0] = *i->NewCdContrato, rewritten << QStringLiteral("CdContrato=") + *i->NewCdContrato;
+        if (i->NewPkEmpresa)
+            args[1] = *i->NewPkEmpresa, rewritten << QStringLiteral("PkEmpresa=%1").arg(*i->NewPkEmpresa);
+        if (i->NewPkFilial)
+            args[2] = *i->NewPkFilial, rewritten << QStringLiteral("PkFilial=%1").arg(*i->NewPkFilial);
+        if (i->NewUF)
+            args[3] = *i->NewUF, rewritten << QStringLiteral("UF=") + *i->NewUF;
+        session.Store = qint32(ToInteger(args[2], QStringLiteral("PkFilial")));
+        return TReply{true, rewritten.isEmpty() ? QStringLiteral("accepted")
+                                                : QStringLiteral("accepted, rewrote ") + rewritten.join(u' ')};
+    }
+    if (method == QLatin1String("Get_ProvidersCount") || method == QLatin1String("Get_Providers")) {
+        if (!session.Store)
+            throw Exception(
+                QStringLiteral("No installation accepted on this connection; Conecta_No_Banco comes first"));
+        if (method == QLatin1String("Get_ProvidersCount")) {
+            session.Providers = m_store.TablesFor(*session.Store);
+            return TReply{int(session.Providers.size()), QString::number(session.Providers.size())};
+        }
+        Need(method, args, 3);
+        const qint64 i = ToInteger(args[0], QStringLiteral("The provider index"));
+        if (i < 0 || i >= session.Providers.size())
+            throw Exception(
+                QStringLiteral("Provider index %1 out of range (%2 providers)").arg(i).arg(session.Providers.size()));
+        const TCarrierTable* t = m_store.FindTable(session.Providers[i]);
+        if (!t)
+            throw Exception(QStringLiteral("Table %1 is no longer served").arg(session.Providers[i]));
+        args[1] = t->Provider;
+        args[2] = t->Table;
+        table = t->Table;
+        return TReply{true, t->Provider};
+    }
+    if (method == QLatin1String("ReplicaTabela")) {
+        Need(method, args, 2);
+        const bool known = m_store.FindTable(table) != nullptr;
+        return TReply{known, known ? QStringLiteral("true") : QStringLiteral("false (unknown table)")};
+    }
+    if (method == QLatin1String("NrRegistros_AImportar")) {
+        Need(method, args, 6);
+        const TCarrierTable* t = m_store.FindTable(table);
+        if (!t)
+            return TReply{-1, QStringLiteral("-1 (unknown table)")};
+        const qint32 store = qint32(ToInteger(args[3], QStringLiteral("PkFilial")));
+        const qint64 n = m_store.PendingCount(*t, store, ToInteger(args[5], QStringLiteral("PkUltimo")));
+        return TReply{n, QString::number(n)};
+    }
+    if (method == QLatin1String("AS_GetParams")) {
+        Need(method, args, 1);
+        if (!m_store.FindProvider(args[0].toString()))
+            throw Exception(QStringLiteral("Unknown provider %1").arg(args[0].toString()));
+        // The standard parameters of every carrier provider; the client fills them by name.
+        TParams params;
+        params.Add(QStringLiteral("PCDCONTRATO"), TFieldType::ftString).Value = QString();
+        params.Add(QStringLiteral("PPKEMPRESA"), TFieldType::ftInteger).Value = 0;
+        params.Add(QStringLiteral("PPKFILIAL"), TFieldType::ftInteger).Value = 0;
+        params.Add(QStringLiteral("PUF"), TFieldType::ftString).Value = QString();
+        params.Add(QStringLiteral("PPKULTIMO"), TFieldType::ftInteger).Value = 0;
+        return TReply{wire::ParamsToJson(params), QStringLiteral("5 parameters")};
+    }
+    if (method == QLatin1String("AS_GetRecords")) {
+        Need(method, args, 3);
+        const TCarrierTable* t = m_store.FindProvider(args[0].toString());
+        if (!t)
+            throw Exception(QStringLiteral("Unknown provider %1").arg(args[0].toString()));
+        const qint64 count = ToInteger(args[1], QStringLiteral("The row count"));
+        if (count < -1 || count > std::numeric_limits<int>::max())
+            throw Exception(
+                QStringLiteral("Invalid row count %1 (-1 all, 0 none, above 0 at most that many)").arg(count));
+        const TParams params = wire::ParamsFromJson(args[2]);
+        const TParam* filial = params.FindParam(u"PPKFILIAL");
+        if (!filial || filial->IsNull())
+            throw Exception(QStringLiteral("AS_GetRecords of %1 needs the parameter PPKFILIAL").arg(t->Provider));
+        const qint32 store = filial->AsInteger();
+        const TParam* last = params.FindParam(u"PPKULTIMO");
+        const qint64 pkUltimo = last && !last->IsNull() ? last->AsInteger() : 0;
+        const TFaultKind kind = fault ? fault->Kind : TFaultKind::Raise;
+        TDataPacket packet = m_store.PendingRows(*t, store, int(count), pkUltimo, fault && kind == TFaultKind::Repeat);
+        QString outcome = QStringLiteral("%1 row(s)").arg(packet.RowCount());
+        if (fault && kind == TFaultKind::Hostile)
+            packet = HostileCopy(packet);
+        QByteArray xml = packet.ToXml();
+        if (fault && kind == TFaultKind::Malformed)
+            xml.truncate(xml.size() / 2);
+        if (fault)
+            outcome += QStringLiteral(" (fault %1)").arg(FaultKindName(kind));
+        return TReply{QString::fromUtf8(xml), outcome};
+    }
+    if (method == QLatin1String("Exclui_No_Servidor")) {
+        Need(method, args, 6);
+        const TCarrierTable* t = m_store.FindTable(table);
+        if (!t)
+            throw Exception(QStringLiteral("Unknown table %1").arg(args[0].toString()));
+        const TDataPacket packet = TDataPacket::FromXml(args[1].toString().toUtf8());
+        const qint32 store = qint32(ToInteger(args[4], QStringLiteral("PkFilial")));
+        const int marked = m_store.Acknowledge(*t, store, packet);
+        return TReply{true, QStringLiteral("acknowledged %1 of %2 row(s)").arg(marked).arg(packet.RowCount())};
+    }
+    throw Exception(QStringLiteral("%1 has no method %2").arg(session.Object, method));
+}
+
+TStandInServer::TReply TStandInServer::AdminMethod(const QString& method, const QJsonArray& args)
+{
+    if (method == QLatin1String("AddInstallation")) {
+        Need(method, args, 4);
+        TInstallation i;
+        i.CdContrato = args[0].toString();
+        i.PkEmpresa = qint32(ToInteger(args[1], QStringLiteral("PkEmpresa")));
+        i.PkFilial = qint32(ToInteger(args[2], QStringLiteral("PkFilial")));
+        i.UF = args[3].toString();
+        const QJsonObject rewrite = args.at(4).toObject();
+        if (rewrite.contains("CdContrato"))
+            i.NewCdContrato = rewrite["CdContrato"].toString();
+        if (rewrite.contains("PkEmpresa"))
+            i.NewPkEmpresa = qint32(ToInteger(rewrite["PkEmpresa"], QStringLiteral("PkEmpresa")));
+        if (rewrite.contains("PkFilial"))
+            i.NewPkFilial = qint32(ToInteger(rewrite["PkFilial"], QStringLiteral("PkFilial")));
+        if (rewrite.contains("UF"))
+            i.NewUF = rewrite["UF"].toString();
+        m_store.AddInstallation(i);
+        return TReply{true, QStringLiteral("installation %1/%2").arg(i.CdContrato).arg(i.PkFilial)};
+    }
+    if (method == QLatin1String("LoadPacket")) {
+        Need(method, args, 2);
+        const TDataPacket packet = TDataPacket::FromXml(args[1].toString().toUtf8());
+        const qint32 store = args.size() > 2 ? qint32(ToInteger(args[2], QStringLiteral("The store"))) : 0;
+        const int n = m_store.LoadPacket(args[0].toString(), args.at(3).toString(), packet, store);
+        return TReply{n, QStringLiteral("loaded %1 row(s) into %2").arg(n).arg(args[0].toString())};
+    }
+    if (method == QLatin1String("ExecSql")) {
+        Need(method, args, 1);
+        return TReply{m_store.ExecSql(args[0].toString()), QStringLiteral("done")};
+    }
+    if (method == QLatin1String("SetFault")) {
+        Need(method, args, 1);
+        TFault f = TFault::FromJson(args[0].toObject());
+        f.Id = m_store.SaveFault(f);
+        m_faults.Add(f);
+        return TReply{f.Id, QStringLiteral("fault %1 set").arg(f.Id)};
+    }
+    if (method == QLatin1String("ClearFaults")) {
+        m_store.ClearFaults();
+        m_faults.Clear();
+        return TReply{true, QStringLiteral("faults cleared")};
+    }
+    if (method == QLatin1String("Faults")) {
+        QJsonArray list;
+        for (const TFault& f : m_faults.Faults())
+            list.append(f.ToJson());
+        return TReply{list, QString::number(list.size())};
+    }
+    if (method == QLatin1String("CallLog")) {
+        const qint64 since = args.isEmpty() ? 0 : ToInteger(args[0], QStringLiteral("The first sequence number"));
+        QJsonArray list;
+        for (const TCallRecord& r : m_calls)
+            if (r.Seq > since)
+                list.append(r.ToJson());
+        return TReply{list, QString::number(list.size())};
+    }
+    throw Exception(QStringLiteral("%1 has no method %2").arg(QLatin1String(AdminName), method));
+}

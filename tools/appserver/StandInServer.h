@@ -1,0 +1,93 @@
+#pragma once
+
+#include "Faults.h"
+
+#include <QDateTime>
+#include <QFile>
+#include <QHostAddress>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QList>
+#include <QObject>
+#include <QString>
+
+#include <memory>
+#include <unordered_map>
+
+class QTcpServer;
+class QTcpSocket;
+class TServerStore;
+
+// One served call, as the log shows it.
+struct TCallRecord
+{
+    qint64 Seq = 0;
+    QDateTime At;
+    QString Peer;
+    QString Object;
+    QString Method;
+    QString Table;
+    QString Outcome;
+    qint64 Ms = 0; // time to answer
+
+    QString Line() const;
+    QJsonObject ToJson() const;
+};
+
+// The stand-in for the remote application servers: the wire protocol on a TCP
+// port, any number of connections at once on one thread, requests of a
+// connection answered in order. Server objects:
+//   KeltCadServer.coKeltCadServer         carrier master data for stores (complete)
+//   KeltCadMServer5.coKeltCadMServer5,
+//   KeltMovMServer5.coKeltMovMServer5,
+//   KeltInternoServer.coKeltInternoServer  open, but their methods are not implemented yet
+//   KeltAppServer.Admin                    the operator's controls at run time
+class TStandInServer : public QObject
+{
+    Q_OBJECT
+public:
+    static constexpr const char* CadServerName = "KeltCadServer.coKeltCadServer";
+    static constexpr const char* AdminName = "KeltAppServer.Admin";
+
+    explicit TStandInServer(TServerStore& store, QObject* parent = nullptr);
+    ~TStandInServer() override;
+
+    // Port 0 picks a free one. False (see ErrorString) when it cannot listen.
+    bool Listen(const QHostAddress& address, quint16 port);
+    quint16 Port() const;
+    QString ErrorString() const;
+
+    // Log lines go to stderr unless quiet, and to the file when one is set.
+    void SetQuiet(bool quiet) { m_quiet = quiet; }
+    bool SetLogFile(const QString& path);
+    void Log(const QString& line);
+
+    // The most recent calls (at most kCallLogSize), oldest first.
+    const QList<TCallRecord>& CallLog() const { return m_calls; }
+    static constexpr int kCallLogSize = 10000;
+
+private:
+    struct TSession;
+    struct TReply;
+
+    void Accept();
+    void Receive(QTcpSocket* socket);
+    void Forget(QTcpSocket* socket);
+    // Answers one request; false when the connection is to be dropped.
+    bool Serve(TSession& session, const QJsonObject& request);
+    TReply Dispatch(TSession& session, const QString& method, QJsonArray& args, QString& table);
+    TReply CadMethod(TSession& session, const QString& method, QJsonArray& args, QString& table,
+                     const std::optional<TFault>& fault);
+    TReply AdminMethod(const QString& method, const QJsonArray& args);
+    void Record(const TSession& session, const QString& method, const QString& table, const QString& outcome,
+                qint64 ms = 0);
+
+    TServerStore& m_store;
+    QTcpServer* m_listener;
+    std::unordered_map<QTcpSocket*, std::unique_ptr<TSession>> m_sessions;
+    TFaultBook m_faults;
+    QList<TCallRecord> m_calls;
+    qint64 m_nextSeq = 1;
+    bool m_quiet = false;
+    std::unique_ptr<QFile> m_logFile;
+};
