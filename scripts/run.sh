@@ -1,7 +1,11 @@
 #!/usr/bin/env bash
 # Fresh machine to the client's main job on the embedded default: installs the
-# packages, builds, creates a demo installation (Config.ini, Log/, an embedded
-# AGENTE.KELT) and runs the headless cycle against it twice.
+# packages, builds, creates a demo store installation (Config.ini, Log/, an
+# embedded AGENTE.KELT), starts the stand-in application server on a free
+# loopback port with its own database and the demo carrier data, and runs the
+# store-carrier channel of the headless cycle against it: a first run that
+# imports the rows, a change at the server, and a second run that brings only
+# the change.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${KELT_BUILD_DIR:-$root/build}
@@ -9,9 +13,45 @@ build=${KELT_BUILD_DIR:-$root/build}
 KELT_BUILD_DIR=$build "$root/scripts/build.sh"
 
 demo=$build/demo-installation
-rm -rf "$demo"
-mkdir -p "$demo/Log"
-cat > "$demo/Config.ini" <<INI
+appserver=$build/tools/appserver/kelt-appserver
+cycle=$build/tools/cycle/kelt-cycle
+admin=("$appserver" admin --database "$demo/appserver/appserver.fdb")
+server_pid=
+
+stop_server() {
+  [ -n "$server_pid" ] || return 0
+  kill -TERM "$server_pid" 2>/dev/null || true
+  for _ in $(seq 100); do
+    kill -0 "$server_pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  if kill -0 "$server_pid" 2>/dev/null; then
+    echo "The stand-in server did not stop within 10 s; ending it." >&2
+    kill -KILL "$server_pid" 2>/dev/null || true
+  fi
+  wait "$server_pid" 2>/dev/null || true
+  server_pid=
+}
+trap stop_server EXIT
+
+# Starts the server on a free port and points the store's [SOCKET] at it.
+start_server() {
+  rm -f "$demo/appserver/port"
+  "$appserver" --database "$demo/appserver/appserver.fdb" --port 0 --port-file "$demo/appserver/port" \
+    --log-file "$demo/appserver/appserver.log" --quiet &
+  server_pid=$!
+  for _ in $(seq 300); do
+    [ -s "$demo/appserver/port" ] && break
+    kill -0 "$server_pid" 2>/dev/null || { echo "The stand-in server did not start." >&2; exit 1; }
+    sleep 0.1
+  done
+  port=$(cat "$demo/appserver/port")
+  write_config "$port"
+  echo "Stand-in server listening on 127.0.0.1:$port (log: $demo/appserver/appserver.log)"
+}
+
+write_config() {
+  cat > "$demo/Config.ini" <<INI
 [FILIAL]
 CDCONTRATO=DEMO
 PKEMPRESA=1
@@ -25,7 +65,7 @@ TempoSincronizacao=60
 
 [SOCKET]
 Address=127.0.0.1
-Port=211
+Port=$1
 
 [DB]
 DataBase=$demo/AGENTE.KELT
@@ -37,13 +77,38 @@ SQLDialect=3
 [CLIENTDATASET]
 PackedRecord=1000
 INI
+}
+
+# kelt-cycle exits 1 when the run wrote log files; the demo goes on and says so.
+run_cycle() {
+  local status=0
+  "$cycle" "$demo" --channel cad || status=$?
+  case $status in
+    0) ;;
+    1) echo "(the run wrote log files: $demo/Log)" ;;
+    *) exit "$status" ;;
+  esac
+}
+
+rm -rf "$demo"
+mkdir -p "$demo/Log" "$demo/appserver"
 "$build/tools/schema/kelt-schema" --database "$demo/AGENTE.KELT" "$root/tools/cycle/demo/installation.schema"
 
-packets=("$root/tools/cycle/demo/TBALIQUOTA.xml" "$root/tools/cycle/demo/TBPRECOSERIAL.xml")
-args=()
-for p in "${packets[@]}"; do args+=(--apply "$p"); done
+# The carrier data the server holds for the demo store (branch 12).
+"${admin[@]}" add-installation DEMO 1 12 VIVO_BA
+"${admin[@]}" load --table TBALIQUOTA --for-store 12 "$root/tools/cycle/demo/TBALIQUOTA.xml"
+"${admin[@]}" load --table TBPRECOSERIAL --for-store 12 "$root/tools/cycle/demo/TBPRECOSERIAL.xml"
+
+start_server
 echo "== First run: the rows are new =="
-"$build/tools/cycle/kelt-cycle" "$demo" "${args[@]}"
-echo "== Second run: the same packets update the same rows =="
-"$build/tools/cycle/kelt-cycle" "$demo" "${args[@]}"
+run_cycle
+stop_server
+
+# The carrier changes one rate; the row is pending again for the store.
+"${admin[@]}" sql "UPDATE TBALIQUOTA SET PEALIQUOTA = 17.00 WHERE PKALIQUOTA = 2"
+
+start_server
+echo "== Second run: only the changed rate comes, as an update =="
+run_cycle
+stop_server
 echo "Demo installation: $demo"

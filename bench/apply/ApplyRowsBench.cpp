@@ -2,6 +2,7 @@
 // or updated (second pass), through TSQLDataSet with the builder's statements,
 // against the same statements written directly on the Firebird object API.
 // Both sides run one transaction per statement, as the client does.
+#include "bench/common/RowApplyFloor.h"
 #include "bench/common/SalesShape.h"
 #include "bench/common/SalesRows.h"
 #include "platform/data/ClientDataSet.h"
@@ -11,19 +12,13 @@
 #include "replication/core/cl_Funcoes.h"
 #include "tools/schema/SchemaBuilder.h"
 
-#include <firebird/Interface.h>
-
-#include <QDateTime>
 #include <QElapsedTimer>
-#include <QRegularExpression>
 #include <QTemporaryDir>
 
 #include <algorithm>
 #include <cstdio>
-#include <cstring>
-#include <vector>
 
-using namespace Firebird;
+using Firebird::FbException;
 
 namespace {
 
@@ -77,176 +72,6 @@ double ApplyThroughClient(const QString& path, TClientDataSet& rows)
     return seconds;
 }
 
-// ---- the floor: the same statements on the object API ------------------------
-
-class RawStatement
-{
-public:
-    RawStatement(ThrowStatusWrapper& st, IAttachment* att, ITransaction* tra, const QString& sql,
-                 const TFieldDefs& defs, std::vector<int> paramFields)
-        : m_st(st), m_att(att), m_fields(std::move(paramFields))
-    {
-        const QByteArray text = sql.toLatin1();
-        m_stmt = att->prepare(&st, tra, 0, text.constData(), 3, IStatement::PREPARE_PREFETCH_METADATA);
-        m_in = m_stmt->getInputMetadata(&st);
-        m_inBuffer.resize(m_in->getMessageLength(&st));
-        m_out = m_stmt->getOutputMetadata(&st);
-        m_outBuffer.resize(m_out->getMessageLength(&st));
-        for (unsigned i = 0; i < m_in->getCount(&st); ++i)
-            m_slots.push_back({m_in->getType(&st, i) & ~1u, m_in->getOffset(&st, i), m_in->getNullOffset(&st, i),
-                               m_in->getLength(&st, i), -m_in->getScale(&st, i)});
-        (void)defs;
-    }
-    ~RawStatement()
-    {
-        m_in->release();
-        m_out->release();
-        try {
-            m_stmt->free(&m_st);
-        } catch (...) {
-        }
-    }
-
-    void Bind(ITransaction* tra, const TDataPacket& packet, int row, IUtil* util)
-    {
-        unsigned char* buf = m_inBuffer.data();
-        for (size_t i = 0; i < m_slots.size(); ++i) {
-            const Slot& s = m_slots[i];
-            const QVariant v = packet.Value(row, m_fields[i]);
-            *reinterpret_cast<short*>(buf + s.nullOffset) = v.isNull() ? -1 : 0;
-            if (v.isNull())
-                continue;
-            unsigned char* p = buf + s.offset;
-            switch (s.type) {
-            case SQL_SHORT: *reinterpret_cast<short*>(p) = short(v.toInt()); break;
-            case SQL_LONG: *reinterpret_cast<int*>(p) = v.toInt(); break;
-            case SQL_INT64: {
-                const Decimal d = v.metaType() == QMetaType::fromType<Decimal>() ? v.value<Decimal>()
-                                                                                 : Decimal(v.toLongLong(), 0);
-                *reinterpret_cast<ISC_INT64*>(p) = d.Rescaled(s.scale)->Units();
-                break;
-            }
-            case SQL_TYPE_DATE: {
-                const QDate d = v.toDate();
-                *reinterpret_cast<ISC_DATE*>(p) = util->encodeDate(d.year(), d.month(), d.day());
-                break;
-            }
-            case SQL_TYPE_TIME: {
-                const QTime t = v.toTime();
-                *reinterpret_cast<ISC_TIME*>(p) = util->encodeTime(t.hour(), t.minute(), t.second(), t.msec() * 10);
-                break;
-            }
-            case SQL_VARYING: {
-                const QByteArray b = v.toString().toLatin1();
-                *reinterpret_cast<unsigned short*>(p) = (unsigned short)b.size();
-                std::memcpy(p + 2, b.constData(), b.size());
-                break;
-            }
-            case SQL_BLOB: {
-                const QByteArray b = v.toString().toUtf8();
-                ISC_QUAD id;
-                IBlob* blob = m_att->createBlob(&m_st, tra, &id, 0, nullptr);
-                blob->putSegment(&m_st, unsigned(b.size()), b.constData());
-                blob->close(&m_st);
-                *reinterpret_cast<ISC_QUAD*>(p) = id;
-                break;
-            }
-            default: std::fprintf(stderr, "unexpected type %u\n", s.type); std::abort();
-            }
-        }
-    }
-
-    bool Exists(ITransaction* tra)
-    {
-        IResultSet* rs = m_stmt->openCursor(&m_st, tra, m_in, m_inBuffer.data(), m_out, 0);
-        const bool found = rs->fetchNext(&m_st, m_outBuffer.data()) == IStatus::RESULT_OK;
-        rs->close(&m_st);
-        return found;
-    }
-
-    void Execute(ITransaction* tra) { m_stmt->execute(&m_st, tra, m_in, m_inBuffer.data(), nullptr, nullptr); }
-
-private:
-    struct Slot
-    {
-        unsigned type, offset, nullOffset, length;
-        int scale;
-    };
-    ThrowStatusWrapper& m_st;
-    IAttachment* m_att;
-    std::vector<int> m_fields;
-    IStatement* m_stmt = nullptr;
-    IMessageMetadata* m_in = nullptr;
-    IMessageMetadata* m_out = nullptr;
-    std::vector<unsigned char> m_inBuffer, m_outBuffer;
-    std::vector<Slot> m_slots;
-};
-
-QString Positional(QString sql)
-{
-    // ":NAME" -> "?" (the builder's texts hold no strings or comments).
-    static const QRegularExpression param(QStringLiteral(":[A-Za-z_$][A-Za-z0-9_$]*"));
-    return sql.replace(param, QStringLiteral("?"));
-}
-
-double ApplyRaw(const QString& path, const TClientDataSet& rows)
-{
-    IMaster* master = fb_get_master_interface();
-    ThrowStatusWrapper st(master->getStatus());
-    IUtil* util = master->getUtilInterface();
-    IXpbBuilder* dpb = util->getXpbBuilder(&st, IXpbBuilder::DPB, nullptr, 0);
-    dpb->insertString(&st, isc_dpb_user_name, "SYSDBA");
-    dpb->insertString(&st, isc_dpb_password, "quillbent");
-    dpb->insertString(&st, isc_dpb_lc_ctype, "ISO8859_1");
-    const QByteArray file = path.toLocal8Bit();
-    IAttachment* att =
-        master->getDispatcher()->attachDatabase(&st, file.constData(), dpb->getBufferLength(&st), dpb->getBuffer(&st));
-    dpb->dispose();
-    IXpbBuilder* tpbBuilder = util->getXpbBuilder(&st, IXpbBuilder::TPB, nullptr, 0);
-    tpbBuilder->insertTag(&st, isc_tpb_read_committed);
-    tpbBuilder->insertTag(&st, isc_tpb_rec_version);
-    tpbBuilder->insertTag(&st, isc_tpb_wait);
-    const std::vector<unsigned char> tpb(tpbBuilder->getBuffer(&st), tpbBuilder->getBuffer(&st) + tpbBuilder->getBufferLength(&st));
-    tpbBuilder->dispose();
-    auto begin = [&] { return att->startTransaction(&st, unsigned(tpb.size()), tpb.data()); };
-
-    const TFieldDefs& defs = rows.FieldDefs();
-    TKeltBaseServerClient builder;
-    std::vector<int> all, keys, setThenKeys;
-    for (int i = 0; i < defs.size(); ++i) {
-        all.push_back(i);
-        if (defs[i].InKey() || defs[i].Required)
-            keys.push_back(i);
-        if (!(defs[i].InKey() && defs[i].Required))
-            setThenKeys.push_back(i);
-    }
-    setThenKeys.insert(setThenKeys.end(), keys.begin(), keys.end());
-
-    ITransaction* prep = begin();
-    RawStatement select(st, att, prep, Positional(builder.BuildSelectByKey(kTable, rows)), defs, keys);
-    RawStatement insert(st, att, prep, Positional(builder.BuildInsert(kTable, rows)), defs, all);
-    RawStatement update(st, att, prep, Positional(builder.BuildUpdate(kTable, rows)), defs, setThenKeys);
-    prep->commit(&st);
-
-    const TDataPacket& packet = rows.Packet();
-    QElapsedTimer timer;
-    timer.start();
-    for (int r = 0; r < packet.RowCount(); ++r) {
-        ITransaction* tra = begin();
-        select.Bind(tra, packet, r, util);
-        const bool exists = select.Exists(tra);
-        tra->commit(&st);
-        tra = begin();
-        RawStatement& write = exists ? update : insert;
-        write.Bind(tra, packet, r, util);
-        write.Execute(tra);
-        tra->commit(&st);
-    }
-    const double seconds = timer.nsecsElapsed() / 1e9;
-    att->detach(&st);
-    return seconds;
-}
-
 PassTimes Run(bool raw, bool forcedWrites, TClientDataSet& rows, const QString& folder)
 {
     static int n = 0;
@@ -254,8 +79,8 @@ PassTimes Run(bool raw, bool forcedWrites, TClientDataSet& rows, const QString& 
     BuildDatabase(path, {TTableDef{kTable, rows.FieldDefs(), {QStringLiteral("PKVENDA"), QStringLiteral("PKFILIAL")}}},
                   forcedWrites);
     PassTimes t;
-    t.insertSeconds = raw ? ApplyRaw(path, rows) : ApplyThroughClient(path, rows);
-    t.updateSeconds = raw ? ApplyRaw(path, rows) : ApplyThroughClient(path, rows);
+    t.insertSeconds = raw ? floor_apply::ApplyRaw(path, kTable, rows.Packet()) : ApplyThroughClient(path, rows);
+    t.updateSeconds = raw ? floor_apply::ApplyRaw(path, kTable, rows.Packet()) : ApplyThroughClient(path, rows);
     return t;
 }
 
@@ -268,9 +93,7 @@ int main(int argc, char** argv)
     try {
         return Main(argc, argv);
     } catch (const FbException& e) {
-        char text[2048];
-        fb_get_master_interface()->getUtilInterface()->formatStatus(text, sizeof text, e.getStatus());
-        std::fprintf(stderr, "bench_apply_rows: %s\n", text);
+        std::fprintf(stderr, "bench_apply_rows: %s\n", qPrintable(floor_apply::ErrorText(e)));
     } catch (const std::exception& e) {
         std::fprintf(stderr, "bench_apply_rows: %s\n", e.what());
     }

@@ -1,72 +1,118 @@
-// kelt-cycle: runs the client's replication work for one installation folder,
-// without a window. It reads the installation's Config.ini exactly as a channel
-// run does, opens the local database and applies data packet files to it with
-// the insert-or-update-by-key recipe every importing channel follows.
-#include "platform/data/ClientDataSet.h"
+// kelt-cycle: runs the channels of one replication cycle for one installation,
+// without a window, as operators run it from cron or a service. It reads the
+// installation's Config.ini exactly as the program does, prints one line per
+// table and a summary, and tells by its exit status whether the run left
+// anything in the replication log.
+#include "config/uDM.h"
 #include "platform/data/Exception.h"
 #include "platform/os/ProgramFolder.h"
-#include "platform/sql/SQLConnection.h"
-#include "platform/sql/SQLDataSet.h"
-#include "remote/SocketConnection.h"
+#include "replication/core/ProgressWidgets.h"
 #include "replication/core/cl_Funcoes.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
-#include <QTimer>
+#include <QHash>
 
 #include <cstdio>
 
 namespace {
 
-void Print(const QString& line) { std::printf("%s\n", qPrintable(line)); }
-
-struct ApplyResult
+enum ExitCode
 {
-    int inserted = 0;
-    int updated = 0;
-    int failed = 0;
+    kClean = 0,     // the run wrote no log file
+    kLogged = 1,    // the run wrote log files (or a channel ended with an error)
+    kSetupError = 2 // usage or set-up error; nothing was run
 };
 
-// Applies every row of the packet to the table of the same name. A failed row is
-// logged and skipped; the others still go in.
-ApplyResult ApplyPacket(TKeltTarefa& client, const QString& table, TClientDataSet& rows)
+void Print(const QString& line)
 {
-    TKeltBaseServerClient& sc = client.ServerClient();
-    TSQLDataSet& lookup = *client.LookupDataSet();
-    TSQLDataSet& exec = *client.ExecDataSet();
-    const TDadosFilial& f = client.DadosFilial();
-    const auto log = [&](const QString& step, const QString& message) {
-        sc.WriteLog(client.ProgramFolder(), step, table, f.CdContrato, f.PkEmpresa, f.PkFilial, f.UF, message);
-    };
+    std::printf("%s\n", qPrintable(line));
+    std::fflush(stdout);
+}
 
-    ApplyResult result;
-    const QString select = sc.BuildSelectByKey(table, rows);
-    const QString insert = sc.BuildInsert(table, rows);
-    const QString update = sc.BuildUpdate(table, rows);
-    lookup.Close();
-    lookup.SetCommandText(select);
-    for (rows.First(); !rows.Eof(); rows.Next()) {
-        try {
-            lookup.Close();
-            CopyRowToParams(lookup, rows);
-            lookup.Open();
-            const bool exists = !lookup.IsEmpty();
-            exec.Close();
-            exec.SetCommandText(exists ? update : insert);
-            CopyRowToParams(exec, rows);
-            exec.ExecSQL();
-            ++(exists ? result.updated : result.inserted);
-        } catch (const Exception& e) {
-            ++result.failed;
-            log(QStringLiteral("AplicaPacote"), e.Message() + QStringLiteral("\r\n") + exec.CommandText());
-        }
+int SetupError(const QString& message)
+{
+    std::fprintf(stderr, "kelt-cycle: %s\n", qPrintable(message));
+    return kSetupError;
+}
+
+// Names and modification times of the log files, to tell afterwards which ones
+// this run wrote (a file written again within the same second is replaced).
+QHash<QString, QDateTime> LogSnapshot(const QString& folder)
+{
+    QHash<QString, QDateTime> files;
+    for (const QFileInfo& entry : QDir(folder).entryInfoList(QDir::Files))
+        files.insert(entry.fileName(), entry.lastModified());
+    return files;
+}
+
+QStringList WrittenSince(const QString& folder, const QHash<QString, QDateTime>& before)
+{
+    QStringList written;
+    for (const QFileInfo& entry : QDir(folder).entryInfoList(QDir::Files, QDir::Name)) {
+        const auto it = before.constFind(entry.fileName());
+        if (it == before.constEnd() || it.value() != entry.lastModified())
+            written.append(entry.fileName());
     }
-    lookup.Close();
-    return result;
+    return written;
+}
+
+QString TableLine(const TCadTableResult& t)
+{
+    QString detail;
+    if (t.Batches > 0 || t.Outcome == TCadOutcome::Imported) {
+        detail = QStringLiteral(" (%1 pending, %2 batch(es), ").arg(t.Pending).arg(t.Batches)
+                 + (t.Paged ? QStringLiteral("paged by key") : QStringLiteral("%1 acknowledged").arg(t.Acknowledged))
+                 + QStringLiteral("; %1 new, %2 updated").arg(t.RowsWritten - t.RowsUpdated).arg(t.RowsUpdated);
+        if (t.RowsFailed > 0)
+            detail += QStringLiteral(", %1 row(s) not written (logged)").arg(t.RowsFailed);
+        detail += u')';
+    } else if (t.Outcome == TCadOutcome::NothingPending && t.Pending != 0) {
+        detail = QStringLiteral(" (count %1)").arg(t.Pending);
+    }
+    return QStringLiteral("  %1 %2 row(s)  %3%4")
+        .arg(t.Table, -24)
+        .arg(t.RowsWritten, 7)
+        .arg(CadOutcomeText(t.Outcome), detail);
+}
+
+// The store-carrier channel through the connection data module, as the cycle runs it.
+bool RunCad(TFDM& dm)
+{
+    TTextHolder label;
+    TPlainProgressBar bar;
+    dm.SetChannelLabel(&label);
+    dm.SetChannelProgressBar(&bar);
+    Print(QStringLiteral("Cadastro Loja X Operadora"));
+    bool ended = true;
+    try {
+        dm.RunCadChannel();
+    } catch (const Exception& e) {
+        // What the program would show in its error box.
+        Print(QStringLiteral("  error: %1").arg(e.Message()));
+        ended = false;
+    }
+    const TCadRunResult& run = dm.CadClient->LastRun();
+    int rows = 0, failed = 0;
+    for (const TCadTableResult& t : run.Tables) {
+        Print(TableLine(t));
+        rows += t.RowsWritten;
+        failed += t.RowsFailed;
+    }
+    if (!run.Accepted && ended)
+        Print(QStringLiteral("  the server was not reached or did not accept the store (logged)"));
+    else if (run.Failed)
+        Print(QStringLiteral("  the run ended early (logged)"));
+    Print(QStringLiteral("  %1 table(s), %2 row(s) written, %3 row(s) not written")
+              .arg(run.Tables.size())
+              .arg(rows)
+              .arg(failed));
+    dm.SetChannelLabel(nullptr);
+    dm.SetChannelProgressBar(nullptr);
+    return ended;
 }
 
 } // namespace
@@ -76,110 +122,68 @@ int main(int argc, char** argv)
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("kelt-cycle"));
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral("Runs the replication work of one installation headless."));
+    parser.setApplicationDescription(
+        QStringLiteral("Runs the replication channels of one installation headless.\n"
+                       "Exit status: 0 the run wrote no log file, 1 it wrote log files, 2 usage or set-up error."));
     parser.addHelpOption();
-    QCommandLineOption apply(QStringLiteral("apply"),
-                             QStringLiteral("Data packet file to apply to the table named by the file's base name."),
-                             QStringLiteral("file"));
-    parser.addOption(apply);
+    QCommandLineOption channel(QStringLiteral("channel"),
+                               QStringLiteral("Channels to run: cad, cadm, movm or all (the cycle's order by branch "
+                                              "type; default)."),
+                               QStringLiteral("name"), QStringLiteral("all"));
+    parser.addOption(channel);
     parser.addPositionalArgument(QStringLiteral("INSTALLATION_FOLDER"),
                                  QStringLiteral("Program folder of the installation: Config.ini, Log/."));
-    parser.process(app);
-    if (parser.positionalArguments().size() != 1) {
-        std::fputs("usage: kelt-cycle INSTALLATION_FOLDER [--apply FILE]...\n", stderr);
-        return 2;
+    if (!parser.parse(QCoreApplication::arguments()))
+        return SetupError(parser.errorText());
+    if (parser.isSet(QStringLiteral("help"))) {
+        std::printf("%s", qPrintable(parser.helpText()));
+        return kClean;
     }
+    const QString usage = QStringLiteral("usage: kelt-cycle INSTALLATION_FOLDER [--channel cad|cadm|movm|all]");
+    if (parser.positionalArguments().size() != 1)
+        return SetupError(usage);
+    const QString which = parser.value(channel);
+    if (which == QLatin1String("cadm") || which == QLatin1String("movm"))
+        return SetupError(QStringLiteral("the channel '%1' (%2) is not built yet")
+                              .arg(which, which == QLatin1String("cadm") ? QStringLiteral("Cadastro Matriz X Filial")
+                                                                         : QStringLiteral("Movimento Matriz x Filial")));
+    if (which != QLatin1String("cad") && which != QLatin1String("all"))
+        return SetupError(QStringLiteral("unknown channel '%1'; %2").arg(which, usage));
+
     const QFileInfo installation(parser.positionalArguments().first());
-    if (!installation.isDir()) {
-        std::fprintf(stderr, "kelt-cycle: %s is not a folder\n", qPrintable(installation.filePath()));
-        return 2;
+    if (!installation.isDir())
+        return SetupError(QStringLiteral("%1 is not a folder").arg(installation.filePath()));
+    const QString folder = QDir(installation.absoluteFilePath()).absolutePath() + u'/';
+    if (!QFileInfo(folder + ConfigIniName).isFile())
+        return SetupError(QStringLiteral("%1 has no %2").arg(folder, ConfigIniName));
+    // The program never creates the log folder; installation provides it.
+    const QString logFolder = folder + QStringLiteral("Log");
+    if (!QFileInfo(logFolder).isDir())
+        return SetupError(QStringLiteral("%1 has no Log folder").arg(folder));
+    SetProgramFolderOverride(folder);
+
+    TKeltBaseServerClient settings;
+    TDadosFilial filial;
+    settings.ReadDadosFilial(folder, ConfigIniName, filial);
+    Print(QStringLiteral("Installation %1: branch %2 of company %3, region '%4', branch type %5")
+              .arg(folder)
+              .arg(filial.PkFilial)
+              .arg(filial.PkEmpresa)
+              .arg(filial.UF)
+              .arg(filial.TpFilial));
+
+    const QHash<QString, QDateTime> before = LogSnapshot(logFolder);
+    bool ended = true;
+    {
+        TFDM dm;
+        ended = RunCad(dm);
+        if (which == QLatin1String("all") && (filial.TpFilial == 0 || filial.TpFilial == 1))
+            Print(QStringLiteral("Cadastro Matriz X Filial, Movimento Matriz x Filial: not built yet, skipped"));
     }
-    SetProgramFolderOverride(installation.absoluteFilePath());
-    const QDateTime started = QDateTime::currentDateTime().addSecs(-1);
 
-    TSQLConnection local(QStringLiteral("Agente"));
-    TSQLDataSet lookup(&local);
-    TSQLDataSet exec(&local);
-    TSocketConnection socket;
-    TClientDataSet rows;
-    TTextHolder tableLabel;
-    TPlainProgressBar progress;
-    TKeltTarefa client;
-    client.SetLocalConnection(&local);
-    client.SetLookupDataSet(&lookup);
-    client.SetExecDataSet(&exec);
-    client.SetSocketConnection(&socket);
-    client.SetClientDataSet(&rows);
-    client.SetTableLabel(&tableLabel);
-    client.SetProgressBar(&progress);
-
-    bool setupFailed = false;
-    try {
-        client.ReadConfiguration();
-        const TDadosFilial& f = client.DadosFilial();
-        QTimer cycle;
-        client.ServerClient().ReadSyncInterval(client.ProgramFolder(), ConfigIniName, cycle);
-        Print(QStringLiteral("Installation folder: %1").arg(client.ProgramFolder()));
-        Print(QStringLiteral("Branch %1 of company %2, contract '%3', region '%4', branch type %5")
-                  .arg(f.PkFilial)
-                  .arg(f.PkEmpresa)
-                  .arg(f.CdContrato, f.UF)
-                  .arg(f.TpFilial));
-        Print(QStringLiteral("Cycle every %1 ms; packets of %2 rows; application server %3:%4")
-                  .arg(cycle.interval())
-                  .arg(rows.PacketRecords())
-                  .arg(socket.Host().isEmpty() ? socket.Address() : socket.Host())
-                  .arg(socket.Port()));
-        Print(QStringLiteral("Local database: %1 (user %2, %3, dialect %4)")
-                  .arg(local.Params().Value(u"DataBase"), local.Params().Value(u"User_Name"),
-                       local.Params().Value(u"ServerCharSet"), local.Params().Value(u"SQLDialect")));
-        local.Open();
-        Print(QStringLiteral("Connected to the local database."));
-
-        for (const QString& file : parser.values(apply)) {
-            const QString table = QFileInfo(file).completeBaseName().toUpper();
-            tableLabel.SetCaption(table);
-            QFile in(file);
-            if (!in.open(QIODevice::ReadOnly))
-                throw Exception(QStringLiteral("Cannot read %1: %2").arg(file, in.errorString()));
-            try {
-                rows.SetXMLData(in.readAll());
-            } catch (const Exception& e) {
-                client.ServerClient().WriteLog(client.ProgramFolder(), QStringLiteral("AplicaPacote"), table,
-                                               f.CdContrato, f.PkEmpresa, f.PkFilial, f.UF, e.Message());
-                Print(QStringLiteral("%1: packet refused, nothing applied: %2").arg(table, e.Message()));
-                continue;
-            }
-            const ApplyResult r = ApplyPacket(client, table, rows);
-            Print(QStringLiteral("%1: %2 row(s) in the packet, %3 inserted, %4 updated, %5 failed")
-                      .arg(table)
-                      .arg(rows.RecordCount())
-                      .arg(r.inserted)
-                      .arg(r.updated)
-                      .arg(r.failed));
-            Print(QStringLiteral("%1: last key %2 in the store range, %3 in the headquarters range")
-                      .arg(table)
-                      .arg(client.LastKey(table, true))
-                      .arg(client.LastKey(table, false)));
-            lookup.Close();
-        }
-        Print(QStringLiteral("No application server was contacted: the replication channels are not part of this "
-                             "build yet."));
-    } catch (const Exception& e) {
-        std::fprintf(stderr, "kelt-cycle: %s\n", e.what());
-        setupFailed = true;
-    }
-    lookup.Close();
-    exec.Close();
-    local.Close();
-    if (setupFailed)
-        return 2;
-    // The exit status tells whether this run left anything in the replication log.
-    const QDir logFolder(client.ProgramFolder() + QStringLiteral("Log"));
-    for (const QFileInfo& entry : logFolder.entryInfoList(QDir::Files))
-        if (entry.lastModified() >= started) {
-            Print(QStringLiteral("The run wrote to the replication log: %1").arg(logFolder.path()));
-            return 1;
-        }
-    return 0;
+    const QStringList written = WrittenSince(logFolder, before);
+    Print(QStringLiteral("Log files written: %1").arg(written.size()));
+    for (const QString& name : written)
+        Print(QStringLiteral("  Log/%1").arg(name));
+    return written.isEmpty() && ended ? kClean : kLogged;
 }

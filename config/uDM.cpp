@@ -1,0 +1,74 @@
+#include "uDM.h"
+
+#include "replication/core/ProcessMessages.h"
+#include "replication/core/ProgressWidgets.h"
+
+TFDM::TFDM()
+{
+    // Design-time settings; the configuration replaces them before they matter.
+    SqlCAgente.SetLoginPrompt(false);
+    TConnectionParams& agente = SqlCAgente.Params();
+    agente.Add(QStringLiteral("DataBase"), QStringLiteral("AGENTE.KELT"));
+    agente.Add(QStringLiteral("User_Name"), QStringLiteral("sysdba"));
+    agente.Add(QStringLiteral("Password"), QStringLiteral("quillbent"));
+    agente.Add(QStringLiteral("ServerCharSet"), QStringLiteral("ISO8859_1"));
+    agente.Add(QStringLiteral("SQLDialect"), QStringLiteral("3"));
+    SqlCLog.Params().Add(QStringLiteral("DataBase"), QStringLiteral("LOG.KELT"));
+    SqlCKeltPAF.SetLoginPrompt(false);
+
+    // Naming a server clears the GUID; the stored module holds both, so the
+    // GUID goes in after the name.
+    ScAgente.SetServerName(QStringLiteral("KeltCadMServer5.coKeltCadMServer5"));
+    ScAgente.SetServerGUID(QStringLiteral("{FBCB2217-6183-4530-A946-3874E1AFEBF1}"));
+    ScAgente.SetAddress(QStringLiteral("127.0.0.1"));
+    ScAgente.SetPort(211);
+    // Waiting for a server answer keeps the window alive.
+    CbAgente.SetIdleHook([] { ProcessMessages(); });
+
+    m_genericProviders.AddProvider(&DspGenerico);
+    CdsGenerico.SetRemoteServer(&m_genericProviders);
+    CdsGenerico.SetProviderName(QStringLiteral("DspGenerico"));
+
+    DataModuleCreate();
+}
+
+TFDM::~TFDM()
+{
+    DataModuleDestroy();
+}
+
+void TFDM::DataModuleCreate()
+{
+    CadClient = std::make_unique<TKeltCadClient>();
+}
+
+void TFDM::DataModuleDestroy()
+{
+    CadClient.reset();
+}
+
+void TFDM::RunCadChannel()
+{
+    // Runs also when wiring or the channel raised; the exception goes on to the caller.
+    struct Teardown
+    {
+        TFDM& dm;
+        ~Teardown()
+        {
+            dm.CdsTabela.Close();
+            dm.CbAgente.Close();
+            dm.ScAgente.Close();
+        }
+    } teardown{*this};
+
+    TKeltCadClient& client = *CadClient;
+    client.SetLocalConnection(&SqlCAgente);
+    client.SetSocketConnection(&ScAgente);
+    client.SetBroker(&CbAgente);
+    client.SetClientDataSet(&CdsTabela);
+    client.SetLookupDataSet(&SqlBusca);
+    client.SetExecDataSet(&SqlExecuta);
+    client.SetProgressBar(ChannelProgressBar);
+    client.SetTableLabel(ChannelLabel);
+    client.RunStoreCarrier();
+}

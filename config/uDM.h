@@ -1,0 +1,71 @@
+#pragma once
+
+#include "platform/data/ClientDataSet.h"
+#include "platform/data/DataSetProvider.h"
+#include "platform/data/LocalConnection.h"
+#include "platform/sql/SQLConnection.h"
+#include "platform/sql/SQLDataSet.h"
+#include "remote/ConnectionBroker.h"
+#include "remote/SocketConnection.h"
+#include "replication/store_carrier/TKeltCadClient.h"
+
+#include <memory>
+
+class IProgressBar;
+class ITableLabel;
+
+// The connection data module: every connection and shared data set of the
+// program, and the channel clients. It wires a client before each run, runs one
+// channel per call and always leaves the remote connection closed afterwards.
+//
+// Members are declared connections first, so that the data sets on them are
+// destroyed before them.
+class TFDM
+{
+public:
+    TFDM();
+    ~TFDM();
+    TFDM(const TFDM&) = delete;
+    TFDM& operator=(const TFDM&) = delete;
+
+    // Local database of the installation; Config.ini [DB] replaces these
+    // design-time parameters at the start of every run.
+    TSQLConnection SqlCAgente{QStringLiteral("Agente")};
+    // Log database of the transaction channel ([LOG] DataBase).
+    TSQLConnection SqlCLog{QStringLiteral("Log")};
+    // Database of the fiscal application (ConfigKeltPAF.ini); start-up upkeep only.
+    TSQLConnection SqlCKeltPAF{QStringLiteral("KeltPAF")};
+    TSocketConnection ScAgente;
+    TConnectionBroker CbAgente{&ScAgente};
+
+    TSQLDataSet SqlExecuta{&SqlCAgente}; // statements of the import recipe
+    TSQLDataSet SqlBusca{&SqlCAgente};   // lookups by key, last key, branch state
+    TSQLDataSet SqlGenerico{&SqlCAgente};
+    TSQLDataSet SqlLog{&SqlCLog};        // monitoring rows of the transaction channel
+    TDataSetProvider DspGenerico{QStringLiteral("DspGenerico"), &SqlGenerico, {}};
+    TClientDataSet CdsTabela;   // the rows of one provider at a time
+    TClientDataSet CdsGenerico; // over DspGenerico
+
+    // Channel clients, owned. The master-data and transaction clients
+    // (CadMClient, MovMClient) join with their channels.
+    std::unique_ptr<TKeltCadClient> CadClient;
+
+    // Widgets of the channel panel for the next run, borrowed from the main window.
+    IProgressBar* ChannelProgressBar = nullptr;
+    ITableLabel* ChannelLabel = nullptr;
+
+    void SetChannelLabel(ITableLabel* label) { ChannelLabel = label; }
+    void SetChannelProgressBar(IProgressBar* bar) { ChannelProgressBar = bar; }
+
+    // Runs the store-carrier channel "Cadastro Loja X Operadora". Whatever
+    // happens, CdsTabela is closed and the broker and socket disconnected
+    // afterwards; an exception of the run then reaches the caller.
+    void RunCadChannel();
+
+    void DataModuleCreate();
+    void DataModuleDestroy();
+
+private:
+    // CdsGenerico reaches DspGenerico in-process, as a provider of the same module.
+    TLocalConnection m_genericProviders;
+};

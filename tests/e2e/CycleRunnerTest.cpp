@@ -1,0 +1,80 @@
+// kelt-cycle as operators run it: a separate process against the stand-in
+// server process, judged by its output and exit status.
+#include "tests/store_carrier/StoreCarrierFixture.h"
+
+#include <QProcess>
+
+namespace {
+
+struct TCycle
+{
+    int ExitCode = -1;
+    QString Output;
+};
+
+class CycleRunnerTest : public StoreCarrierTest
+{
+protected:
+    TCycle Cycle(const QStringList& args)
+    {
+        QProcess p;
+        p.setProcessChannelMode(QProcess::MergedChannels);
+        p.start(QStringLiteral(KELT_CYCLE_EXE), args);
+        EXPECT_TRUE(p.waitForFinished(120000));
+        return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1, QString::fromLocal8Bit(p.readAll())};
+    }
+    TCycle Cycle(const QString& channel = {})
+    {
+        QStringList args{m_installation.Path()};
+        if (!channel.isEmpty())
+            args << QStringLiteral("--channel") << channel;
+        return Cycle(args);
+    }
+};
+
+} // namespace
+
+TEST_F(CycleRunnerTest, ReportsEveryTableAndTellsByItsExitStatusWhetherItLogged)
+{
+    m_admin->LoadPacket(QStringLiteral("TBALIQUOTA"), Aliquotas(1, 3, QStringLiteral("a")));
+    m_admin->LoadPacket(QStringLiteral("TBCLASSIFICACAO"),
+                        Named(u"PKCLASSIFICACAO int K; NMCLASSIFICACAO str 50", 1, 1, QStringLiteral("c")));
+
+    TCycle run = Cycle(QStringLiteral("cad"));
+    EXPECT_EQ(run.ExitCode, 0) << qPrintable(run.Output);
+    EXPECT_TRUE(run.Output.contains(QRegularExpression(QStringLiteral("TBALIQUOTA +3 row\\(s\\)  imported"))))
+        << qPrintable(run.Output);
+    EXPECT_TRUE(run.Output.contains(QStringLiteral("2 table(s), 4 row(s) written, 0 row(s) not written")))
+        << qPrintable(run.Output);
+    EXPECT_EQ(Query("SELECT COUNT(*) FROM TBALIQUOTA"), QStringList({"3"}));
+
+    // The default runs what the cycle runs for a store: the same channel.
+    run = Cycle();
+    EXPECT_EQ(run.ExitCode, 0) << qPrintable(run.Output);
+    EXPECT_TRUE(run.Output.contains(QRegularExpression(QStringLiteral("TBALIQUOTA +0 row\\(s\\)  nothing pending"))))
+        << qPrintable(run.Output);
+
+    Fault("NrRegistros_AImportar", QStringLiteral("TBCLASSIFICACAO"), "minus1");
+    run = Cycle(QStringLiteral("cad"));
+    EXPECT_EQ(run.ExitCode, 1) << qPrintable(run.Output);
+    EXPECT_TRUE(run.Output.contains(QStringLiteral("Log files written: 1"))) << qPrintable(run.Output);
+    EXPECT_EQ(TakeLogs().size(), 1);
+}
+
+TEST_F(CycleRunnerTest, RefusesUsageAndSetUpErrorsWithStatusTwo)
+{
+    EXPECT_EQ(Cycle(QStringList{}).ExitCode, 2);
+    EXPECT_EQ(Cycle(QStringLiteral("everything")).ExitCode, 2);
+    const TCycle cadm = Cycle(QStringLiteral("cadm"));
+    EXPECT_EQ(cadm.ExitCode, 2);
+    EXPECT_TRUE(cadm.Output.contains(QStringLiteral("not built yet"))) << qPrintable(cadm.Output);
+    EXPECT_EQ(Cycle(QStringList{m_installation.File(QStringLiteral("AGENTE.KELT"))}).ExitCode, 2);
+
+    TTempFolder empty;
+    EXPECT_EQ(Cycle(QStringList{empty.Path()}).ExitCode, 2); // no Config.ini
+    ASSERT_TRUE(QDir(m_installation.File(QStringLiteral("Log"))).removeRecursively());
+    const TCycle noLog = Cycle(QStringLiteral("cad"));
+    EXPECT_EQ(noLog.ExitCode, 2);
+    EXPECT_TRUE(noLog.Output.contains(QStringLiteral("no Log folder"))) << qPrintable(noLog.Output);
+    EXPECT_EQ(Calls("Conecta_No_Banco"), 0); // nothing was run
+}
