@@ -43,7 +43,9 @@ void RequirePlainFieldNames(const TFieldDefs& fields)
 // out of the Log folder nor hold what file names cannot.
 void RequireFileNamePart(const QString& part, const QString& what, const QString& path)
 {
-    bool bad = part.contains(QLatin1String(".."));
+    // Without separators the part stays inside the one file name, so dots are
+    // harmless: the channels' labels start as "...", which must stay loggable.
+    bool bad = part == QLatin1String("..");
     for (const QChar c : part) {
         if (c.unicode() < 0x20 || c.unicode() == 0x7f || QStringView(u"<>:\"|?*/\\").contains(c))
             bad = true;

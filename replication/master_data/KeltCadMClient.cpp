@@ -1,0 +1,679 @@
+#include "KeltCadMClient.h"
+
+#include "uDM_CadastroM.h"
+
+#include "platform/data/ClientDataSet.h"
+#include "platform/data/Exception.h"
+#include "platform/data/LocalConnection.h"
+#include "platform/sql/SQLDataSet.h"
+#include "remote/ConnectionBroker.h"
+#include "remote/ServerObjects.h"
+#include "remote/SocketConnection.h"
+#include "replication/core/ProcessMessages.h"
+
+#include <QCryptographicHash>
+#include <QSet>
+
+namespace {
+
+const QString kPrecoSerial = QStringLiteral("TBPRECOSERIAL");
+const QString kCrLf = QStringLiteral("\r\n");
+
+QString ErrorText(const std::exception& e)
+{
+    if (const auto* own = dynamic_cast<const Exception*>(&e))
+        return own->Message();
+    return QString::fromLocal8Bit(e.what());
+}
+
+template <class T>
+T& Wired(T* object, const char* what)
+{
+    if (!object)
+        throw Exception(QStringLiteral("TKeltCadMClient: %1 is not wired").arg(QLatin1String(what)));
+    return *object;
+}
+
+// A quoted SQL string literal: inner quotes doubled.
+QString QuotedStr(const QString& text)
+{
+    QString quoted = text;
+    quoted.replace(u'\'', QStringLiteral("''"));
+    return u'\'' + quoted + u'\'';
+}
+
+// Tables settled by a row in their marker table instead of a TBCEC delete.
+struct TMarker
+{
+    const char* Table;
+    const char* Statement;
+    bool OwnBranch; // PKFILIAL is the row's third key; otherwise the run's branch
+};
+
+const TMarker kMarkers[] = {
+    {"TBPRECOACESSORIO",
+     "INSERT INTO TBPRECOACESSORIOBAIXADA (PKPRODUTO, PKFPRODUTO, PKFILIAL) VALUES (:PKPRODUTO, :PKFPRODUTO, :PKFILIAL)",
+     true},
+    {"TBITUSUARIO", "INSERT INTO TBITUSUARIOBAIXADA (PKITUSUARIO, PKFILIAL) VALUES (:PKITUSUARIO, :PKFILIAL)", false},
+    {"TBPRECOSWAP", "INSERT INTO TBPRECOSWAPBAIXADA (PKPRECOSWAP, PKFILIAL) VALUES (:PKPRECOSWAP, :PKFILIAL)", false},
+    {"TBPRECOAPGSM", "INSERT INTO TBPRECOAPGSMBAIXADA (PKPRECOAPGSM, PKFILIAL) VALUES (:PKPRECOAPGSM, :PKFILIAL)",
+     false},
+    {"TBQTDMINIMA",
+     "INSERT INTO TBQTDMINIMABAIXADA (PKPRODUTO, PKFPRODUTO, PKFILIAL) VALUES (:PKPRODUTO, :PKFPRODUTO, :PKFILIAL)",
+     true},
+};
+
+const TMarker* FindMarker(const QString& table)
+{
+    for (const TMarker& m : kMarkers)
+        if (table == QLatin1String(m.Table))
+            return &m;
+    return nullptr;
+}
+
+// The counts of the serial prices and the marker tables are statements of their own.
+QString FixedCountStatement(const QString& table)
+{
+    if (table == QLatin1String("TBPRECOACESSORIO"))
+        return QStringLiteral(
+            "SELECT COUNT(PRECO.PKPRODUTO) FROM TBPRECOACESSORIO PRECO LEFT JOIN TBPRECOACESSORIOBAIXADA PRECOBAIXA "
+            "ON (   PRECO.PKPRODUTO = PRECOBAIXA.PKPRODUTO AND PRECO.PKFPRODUTO = PRECOBAIXA.PKFPRODUTO AND "
+            "PRECO.PKFILIAL = PRECOBAIXA.PKFILIAL) WHERE PRECOBAIXA.PKPRODUTO IS NULL");
+    if (table == QLatin1String("TBPRECOSWAP"))
+        return QStringLiteral(
+            "SELECT COUNT(PRECO.PKPRECOSWAP) FROM TBPRECOSWAP PRECO LEFT JOIN TBPRECOSWAPBAIXADA PRECOBAIXA ON (   "
+            "PRECO.PKPRECOSWAP = PRECOBAIXA.PKPRECOSWAP) WHERE PRECO.VLVENDA > 0 AND PRECOBAIXA.PKPRECOSWAP IS NULL");
+    if (table == QLatin1String("TBITUSUARIO"))
+        return QStringLiteral(
+            "SELECT COUNT(ITUSU.PKITUSUARIO) FROM TBITUSUARIO ITUSU LEFT JOIN TBITUSUARIOBAIXADA ITUSUBAIXA ON (   "
+            "ITUSU.PKITUSUARIO = ITUSUBAIXA.PKITUSUARIO) WHERE ITUSUBAIXA.PKITUSUARIO IS NULL");
+    if (table == QLatin1String("TBPRECOAPGSM"))
+        return QStringLiteral(
+            "SELECT COUNT(PRECO.PKPRECOAPGSM) FROM TBPRECOAPGSM PRECO LEFT JOIN TBPRECOAPGSMBAIXADA PRECOBAIXA ON (   "
+            "PRECO.PKPRECOAPGSM = PRECOBAIXA.PKPRECOAPGSM) WHERE PRECO.VLVENDA > 0 AND PRECOBAIXA.PKPRECOAPGSM IS NULL");
+    if (table == QLatin1String("TBQTDMINIMA"))
+        return QStringLiteral(
+            "SELECT COUNT(QTD.PKPRODUTO) FROM TBQTDMINIMA QTD LEFT JOIN TBQTDMINIMABAIXADA QTDBAIXA ON (   "
+            "QTD.PKPRODUTO = QTDBAIXA.PKPRODUTO AND QTD.PKFPRODUTO = QTDBAIXA.PKFPRODUTO AND QTD.PKFILIAL = "
+            "QTDBAIXA.PKFILIAL) WHERE QTDBAIXA.PKPRODUTO IS NULL");
+    return {};
+}
+
+// What a row holds, value by value, as a digest: the same digest again in one
+// table's run means the provider is handing out what it handed out before.
+QByteArray RowDigest(const TDataPacket& packet, int row)
+{
+    QCryptographicHash hash(QCryptographicHash::Sha1);
+    const TFieldDefs& defs = packet.Fields();
+    for (int i = 0; i < defs.size(); ++i) {
+        const QVariant v = packet.Value(row, i);
+        QByteArray bytes;
+        if (v.isNull())
+            bytes = QByteArrayLiteral("n");
+        else if (v.metaType() == QMetaType::fromType<QByteArray>())
+            bytes = QByteArrayLiteral("b") + v.toByteArray();
+        else
+            bytes = QByteArrayLiteral("v") + TField(&defs[i], v).AsString().toUtf8();
+        const qint32 size = qint32(bytes.size());
+        hash.addData(QByteArrayView(reinterpret_cast<const char*>(&size), sizeof size));
+        hash.addData(bytes);
+    }
+    return hash.result();
+}
+
+// The digests of a batch; true when at least one was not taken before.
+bool HoldsNewRows(const TDataPacket& packet, const QSet<QByteArray>& taken, QList<QByteArray>& digests)
+{
+    digests.clear();
+    digests.reserve(packet.RowCount());
+    bool anyNew = false;
+    for (int row = 0; row < packet.RowCount(); ++row) {
+        digests.append(RowDigest(packet, row));
+        anyNew = anyNew || !taken.contains(digests.last());
+    }
+    return anyNew;
+}
+
+TIdentityRef Identity(TDadosFilial& f) { return {f.CdContrato, f.PkEmpresa, f.PkFilial, f.UF}; }
+
+} // namespace
+
+QString CadMOutcomeText(TCadMOutcome outcome)
+{
+    switch (outcome) {
+    case TCadMOutcome::NothingPending: return QStringLiteral("nothing pending");
+    case TCadMOutcome::CountFailed: return QStringLiteral("count failed (logged)");
+    case TCadMOutcome::Done: return QStringLiteral("done");
+    case TCadMOutcome::Refused: return QStringLiteral("refused by the server, tried again next run (logged)");
+    case TCadMOutcome::SettleFailed: return QStringLiteral("settling failed, the rest tried again next run (logged)");
+    case TCadMOutcome::NoProgress: return QStringLiteral("stopped, no progress; tried again next run (logged)");
+    case TCadMOutcome::Failed: return QStringLiteral("failed (logged)");
+    }
+    return {};
+}
+
+QString CadMPendingCountStatement(const QString& table, qint32 lastKey)
+{
+    RequirePlainIdentifier(table, "table");
+    if (table == kPrecoSerial)
+        return QStringLiteral("SELECT COUNT(PKPRECOSERIAL) FROM TBPRECOSERIAL WHERE PKPRECOSERIAL > ")
+               + QString::number(lastKey);
+    const QString fixed = FixedCountStatement(table);
+    if (!fixed.isEmpty())
+        return fixed;
+
+    // Pending rows are those with a tracking row, matched by the key rules.
+    const QString k1 = PkTabelaColumn(table);
+    const QString k2 = PkTabela2Column(table);
+    const QString k3 = PkTabela3Column(table);
+    QString sql = QStringLiteral("SELECT COUNT(*) FROM ") + table + QStringLiteral(" TAB ")
+                  + QStringLiteral("INNER JOIN TBCEC CEC ") + QStringLiteral("ON (    TAB.") + k1
+                  + QStringLiteral(" = CEC.PKTABELA ");
+    if (!k2.isEmpty())
+        sql += QStringLiteral(" AND TAB.") + k2 + QStringLiteral(" = CEC.PKTABELA2 ");
+    if (!k3.isEmpty())
+        sql += QStringLiteral(" AND TAB.") + k3 + QStringLiteral(" = CEC.PKTABELA3 ");
+    sql += QStringLiteral(") WHERE CEC.NMTABELA =  ") + QuotedStr(table);
+    return sql;
+}
+
+QString CadMSettleStatement(const QString& table)
+{
+    if (const TMarker* marker = FindMarker(table))
+        return QString::fromLatin1(marker->Statement);
+    // One destination of one changed row, of the run's company.
+    QString sql = QStringLiteral("DELETE FROM TBCEC WHERE PKTABELA = :PPKTABELA ");
+    if (!PkTabela2Column(table).isEmpty())
+        sql += QStringLiteral(" AND PKTABELA2 = :PPKTABELA2");
+    if (!PkTabela3Column(table).isEmpty())
+        sql += QStringLiteral(" AND PKTABELA3 = :PPKTABELA3");
+    sql += QStringLiteral(" AND NMTABELA = :PNMTABELA ") + QStringLiteral(" AND PKEMPRESA = :PKEMPRESA ")
+           + QStringLiteral(" AND PKFILIAL = :PKFILIAL");
+    return sql;
+}
+
+// --- wiring and helpers ------------------------------------------------------
+
+void TKeltCadMClient::ReadConfiguration()
+{
+    TKeltBaseClient::ReadConfiguration();
+    if (m_socketConnection)
+        ServerClient().ReadOwnSocket(m_programFolder, ConfigIniName, *m_socketConnection);
+}
+
+ITableLabel& TKeltCadMClient::Label()
+{
+    return m_tableLabel ? *m_tableLabel : m_ownLabel;
+}
+
+IProgressBar& TKeltCadMClient::Bar()
+{
+    return m_progressBar ? *m_progressBar : m_ownBar;
+}
+
+QString TKeltCadMClient::CurrentTable() const
+{
+    return m_tableLabel ? m_tableLabel->Caption() : m_ownLabel.Caption();
+}
+
+void TKeltCadMClient::Log(const QString& step, const QString& table, const QString& message)
+{
+    // The identity as it stands now: the server may have rewritten it.
+    const TDadosFilial& f = m_dadosFilial;
+    ServerClient().WriteLog(m_programFolder, step, table, f.CdContrato, f.PkEmpresa, f.PkFilial, f.UF, message);
+}
+
+void TKeltCadMClient::SetServerFailure()
+{
+    const TSocketConnection& socket = Wired(m_socketConnection, "SocketConnection");
+    m_lastError = QStringLiteral("Verificar log de erro no servidor. Servidor: %1 Porta: %2 Servico: %3")
+                      .arg(socket.Host())
+                      .arg(socket.Port())
+                      .arg(socket.ServerName());
+}
+
+TCadMTableResult& TKeltCadMClient::Result()
+{
+    if (m_currentTable >= 0 && m_currentTable < m_run.Tables.size())
+        return m_run.Tables[m_currentTable];
+    return m_scratch;
+}
+
+// --- the run -----------------------------------------------------------------
+
+void TKeltCadMClient::InicialReplicacaoCadastroM()
+{
+    m_run = TCadMRunResult();
+    m_currentTable = -1;
+    // The broker is disconnected however the run ends, also when logging fails.
+    struct Disconnect
+    {
+        TKeltCadMClient& client;
+        ~Disconnect()
+        {
+            client.m_currentTable = -1;
+            if (client.m_broker)
+                client.m_broker->Close();
+        }
+    } disconnect{*this};
+
+    try {
+        ReadConfiguration();
+        TSocketConnection& socket = Wired(m_socketConnection, "SocketConnection");
+        TConnectionBroker& broker = Wired(m_broker, "Broker");
+        socket.SetServerName(QString::fromLatin1(ServerName));
+        broker.Open();
+        ProcessMessages();
+
+        TKeltCadMServer server(broker);
+        if (!server.Conecta_No_Banco(Identity(m_dadosFilial))) {
+            SetServerFailure();
+            Log(QStringLiteral("Conecta_No_Banco"), CurrentTable(), m_lastError);
+            return;
+        }
+        m_run.Accepted = true;
+        ProcessMessages();
+
+        switch (m_dadosFilial.TpFilial) {
+        case 0: {
+            // Headquarters: the local catalogue, in its fixed order of export.
+            const QList<TCadastroMTable>& catalogue = CadastroMTables();
+            for (int i = 0; i < catalogue.size(); ++i)
+                ListaProviders(catalogue[i].ProviderName, catalogue[i].TableName());
+            break;
+        }
+        case 1: {
+            const qint32 count = server.Get_ProvidersCount();
+            for (qint32 i = 0; i < count; ++i) {
+                QString provider;
+                QString table;
+                server.Get_Providers(i, provider, table);
+                ListaProvidersRemoto(provider, table);
+            }
+            break;
+        }
+        default:
+            Log(QStringLiteral("InicialReplicacaoCadastroM"), CurrentTable(),
+                QStringLiteral("Tipo de Filial Inválido. Verifique no Arquivo Config.ini na Chave [FILIAL] o "
+                               "Parametro TPFILIAL."));
+            break;
+        }
+    } catch (const std::exception& e) {
+        m_run.Failed = true;
+        Log(QStringLiteral("InicialReplicacaoCadastroM"), CurrentTable(), ErrorText(e));
+    }
+}
+
+void TKeltCadMClient::ListaProviders(const QString& provider, const QString& table)
+{
+    m_run.Tables.append(TCadMTableResult{provider, table});
+    m_currentTable = int(m_run.Tables.size()) - 1;
+    TCadMTableResult& result = m_run.Tables.last();
+    try {
+        Label().SetCaption(table);
+        ProcessMessages();
+        TDadosFilial& f = m_dadosFilial;
+        if (CurrentTable() == kPrecoSerial) {
+            TKeltCadMServer server(Wired(m_broker, "Broker"));
+            m_pkUltimo = server.GetPkUltimo(CurrentTable(), f.CdContrato, false);
+        } else {
+            m_pkUltimo = 0;
+        }
+
+        const qint32 count =
+            ContaRegistrosPendentes(CurrentTable(), f.CdContrato, f.PkEmpresa, f.PkFilial, f.UF, m_pkUltimo);
+        result.Pending = count;
+        if (count == -1) {
+            result.Outcome = TCadMOutcome::CountFailed;
+            Log(QStringLiteral("ListaProviders"), CurrentTable(), m_execDataSet ? m_execDataSet->CommandText() : QString());
+        } else if (count > 0) {
+            Bar().SetMax(count);
+            Bar().SetPosition(0);
+            ProcessMessages();
+            ImportaRegistros(provider, table);
+            Bar().SetPosition(0);
+            ProcessMessages();
+        } else {
+            result.Outcome = TCadMOutcome::NothingPending;
+            Bar().SetPosition(0);
+            ProcessMessages();
+        }
+    } catch (const std::exception& e) {
+        result.Outcome = TCadMOutcome::Failed;
+        Log(QStringLiteral("ListaProviders"), CurrentTable(), ErrorText(e));
+    }
+    m_currentTable = -1;
+}
+
+void TKeltCadMClient::ListaProvidersRemoto(const QString& provider, const QString& table)
+{
+    m_run.Tables.append(TCadMTableResult{provider, table});
+    m_currentTable = int(m_run.Tables.size()) - 1;
+    TCadMTableResult& result = m_run.Tables.last();
+    try {
+        Label().SetCaption(table);
+        ProcessMessages();
+        TKeltCadMServer server(Wired(m_broker, "Broker"));
+        m_pkUltimo = CurrentTable() == kPrecoSerial ? LastKey(CurrentTable(), false) : 0;
+
+        TDadosFilial& f = m_dadosFilial;
+        const qint32 count = server.NrRegistros_AImportar(CurrentTable(), Identity(f), m_pkUltimo);
+        result.Pending = count;
+        if (count == -1) {
+            result.Outcome = TCadMOutcome::CountFailed;
+            SetServerFailure();
+            Log(QStringLiteral("ListaProvidersRemoto"), CurrentTable(), m_lastError);
+        } else if (count > 0) {
+            Bar().SetMax(count);
+            Bar().SetPosition(0);
+            ProcessMessages();
+            ImportaRegistrosRemoto(provider, table);
+            Bar().SetPosition(0);
+            ProcessMessages();
+        } else {
+            result.Outcome = TCadMOutcome::NothingPending;
+            Bar().SetPosition(0);
+            ProcessMessages();
+        }
+    } catch (const std::exception& e) {
+        result.Outcome = TCadMOutcome::Failed;
+        Log(QStringLiteral("ListaProvidersRemoto"), CurrentTable(), ErrorText(e));
+    }
+    m_currentTable = -1;
+}
+
+qint32 TKeltCadMClient::ContaRegistrosPendentes(const QString& table, const QString& cdContrato, qint32 pkEmpresa,
+                                                qint32 pkFilial, const QString& uf, qint32 lastKey)
+{
+    try {
+        TSQLDataSet& exec = Wired(m_execDataSet, "ExecDataSet");
+        exec.Close();
+        exec.SetCommandText(CadMPendingCountStatement(table, lastKey));
+        exec.Open();
+        return exec.Fields(0).AsInteger();
+    } catch (const std::exception& e) {
+        const QString statement = m_execDataSet ? m_execDataSet->CommandText() : QString();
+        ServerClient().WriteLog(m_programFolder, QStringLiteral("NrRegistros_AImportar"), table, cdContrato, pkEmpresa,
+                                pkFilial, uf, ErrorText(e) + kCrLf + statement);
+        return -1;
+    }
+}
+
+// --- export ------------------------------------------------------------------
+
+void TKeltCadMClient::ImportaRegistros(const QString& provider, const QString& table)
+{
+    TCadMTableResult& result = Result();
+    result.Outcome = TCadMOutcome::Failed;
+    // Inseri_No_Servidor may rename the table; the new name holds for settling
+    // and for the later passes, while the label keeps the name it was given.
+    QString nmTabela = table;
+    // Every row sent in this run: a batch of nothing else would be sent in vain.
+    QSet<QByteArray> sent;
+    QList<QByteArray> digests;
+
+    try {
+        TClientDataSet& cds = Wired(m_clientDataSet, "ClientDataSet");
+        TLocalConnection& providers = Wired(m_localProviderConnection, "LocalProviderConnection");
+        TKeltCadMServer server(Wired(m_broker, "Broker"));
+        TDadosFilial& f = m_dadosFilial;
+
+        for (;;) {
+            // 1.-2. The local provider with the identity and the last key.
+            cds.Close();
+            cds.SetRemoteServer(&providers);
+            cds.SetProviderName(provider);
+            cds.SetFetchOnDemand(false);
+            cds.Params().Clear();
+            cds.FetchParams();
+            SetStandardParams(cds, m_dadosFilial, m_pkUltimo);
+
+            // 3. A failed open is logged here and once more when the batch is read.
+            try {
+                cds.Open();
+            } catch (const std::exception& e) {
+                Log(QStringLiteral("ImportaRegistros no OPEN"), CurrentTable(), ErrorText(e));
+            }
+
+            // 4.
+            ProcessMessages();
+            if (!cds.Active())
+                throw EDatabaseError(QStringLiteral("Cannot perform this operation on a closed dataset"));
+            cds.First();
+            ++result.Passes;
+            if (cds.IsEmpty()) {
+                result.Outcome = TCadMOutcome::Done;
+                break;
+            }
+            if (!HoldsNewRows(cds.Packet(), sent, digests)) {
+                // Nothing of the previous pass was settled: this pass would be the same.
+                result.Outcome = TCadMOutcome::NoProgress;
+                Log(kStepExportSemProgresso, CurrentTable(),
+                    QStringLiteral("O lote de %1 registro(s) repete registros já enviados nesta replicação, que não "
+                                   "puderam ser baixados; a tabela será enviada de novo na próxima execução.")
+                        .arg(cds.RecordCount()));
+                break;
+            }
+
+            // 5.-6.
+            const QByteArray packet = cds.XMLData();
+            if (!server.Inseri_No_Servidor(nmTabela, packet, Identity(f))) {
+                result.Outcome = TCadMOutcome::Refused;
+                SetServerFailure();
+                Log(QStringLiteral("Inserir_No_Servidor"), nmTabela, m_lastError);
+                break;
+            }
+            ++result.Batches;
+            result.Rows += cds.RecordCount();
+            for (const QByteArray& d : std::as_const(digests))
+                sent.insert(d);
+
+            // 7. Serial prices are paged by the server's last key instead.
+            ProcessMessages();
+            if (CurrentTable() != kPrecoSerial) {
+                const bool settled = BaixaRegistrosEnviados(nmTabela, packet, f.CdContrato, f.PkEmpresa, f.PkFilial, f.UF);
+                result.Settled += m_lastSettled;
+                if (!settled) {
+                    result.Outcome = TCadMOutcome::SettleFailed;
+                    break;
+                }
+            }
+
+            // 8.-9.
+            Bar().SetPosition(Bar().Position() + cds.RecordCount());
+            ProcessMessages();
+            cds.Close();
+
+            // 10.
+            if (CurrentTable() == kPrecoSerial) {
+                const qint32 before = m_pkUltimo;
+                m_pkUltimo = server.GetPkUltimo(CurrentTable(), f.CdContrato, false);
+                if (m_pkUltimo <= before) {
+                    result.Outcome = TCadMOutcome::NoProgress;
+                    Log(kStepExportSemProgresso, CurrentTable(),
+                        QStringLiteral("O servidor informou a última chave %1 de %2 depois do lote (antes %3); a "
+                                       "tabela será enviada de novo na próxima execução.")
+                            .arg(m_pkUltimo)
+                            .arg(CurrentTable())
+                            .arg(before));
+                    break;
+                }
+            } else {
+                m_pkUltimo = 0;
+            }
+            // 11. The next pass.
+        }
+    } catch (const std::exception& e) {
+        result.Outcome = TCadMOutcome::Failed;
+        Log(QStringLiteral("ImportaRegistros 001"), CurrentTable(), ErrorText(e));
+    }
+}
+
+bool TKeltCadMClient::BaixaRegistrosEnviados(const QString& table, const QByteArray& packet,
+                                             const QString& cdContrato, qint32 pkEmpresa, qint32 pkFilial,
+                                             const QString& uf)
+{
+    m_lastSettled = 0;
+    if (table == kPrecoSerial)
+        return false;
+    try {
+        TClientDataSet& rows = Wired(m_genericDataSet, "GenericDataSet");
+        TSQLDataSet& exec = Wired(m_execDataSet, "ExecDataSet");
+        rows.Close();
+        rows.SetXMLData(packet);
+        rows.First();
+
+        const QString k1 = PkTabelaColumn(table);
+        const QString k2 = PkTabela2Column(table);
+        const QString k3 = PkTabela3Column(table);
+        const QString statement = CadMSettleStatement(table);
+        const TMarker* marker = FindMarker(table);
+
+        // Each row on its own: what was settled before a failure stays settled.
+        for (; !rows.Eof(); rows.Next()) {
+            exec.Close();
+            exec.SetCommandText(statement);
+            TParams& params = exec.Params();
+            if (marker) {
+                params.ParamByName(k1).SetAsInteger(rows.FieldByName(k1).AsInteger());
+                if (marker->OwnBranch) {
+                    params.ParamByName(k2).SetAsInteger(rows.FieldByName(k2).AsInteger());
+                    params.ParamByName(k3).SetAsInteger(rows.FieldByName(k3).AsInteger());
+                } else {
+                    params.ParamByName(u"PKFILIAL").SetAsInteger(pkFilial);
+                }
+            } else {
+                params.ParamByName(u"PPKTABELA").SetAsInteger(rows.FieldByName(k1).AsInteger());
+                if (!k2.isEmpty())
+                    params.ParamByName(u"PPKTABELA2").SetAsInteger(rows.FieldByName(k2).AsInteger());
+                if (!k3.isEmpty())
+                    params.ParamByName(u"PPKTABELA3").SetAsInteger(rows.FieldByName(k3).AsInteger());
+                params.ParamByName(u"PNMTABELA").SetAsString(table);
+                params.ParamByName(u"PKEMPRESA").SetAsInteger(pkEmpresa);
+                params.ParamByName(u"PKFILIAL").SetAsInteger(rows.FieldByName(u"PKFILIALDESTINO").AsInteger());
+            }
+            exec.ExecSQL();
+            m_lastSettled += int(exec.RowsAffected());
+        }
+        return true;
+    } catch (const std::exception& e) {
+        const QString statement = m_execDataSet ? m_execDataSet->CommandText() : QString();
+        ServerClient().WriteLog(m_programFolder, QStringLiteral("Exclui_No_Servidor"), table, cdContrato, pkEmpresa,
+                                pkFilial, uf, ErrorText(e) + kCrLf + statement);
+        return false;
+    }
+}
+
+// --- import ------------------------------------------------------------------
+
+void TKeltCadMClient::ImportaRegistrosRemoto(const QString& provider, const QString& table)
+{
+    TCadMTableResult& result = Result();
+    result.Outcome = TCadMOutcome::Failed;
+    // Exclui_No_Servidor may rename the table; the new name holds for the
+    // statements and the later passes.
+    QString nmTabela = table;
+    // Every row received in this run: a batch of nothing else means the server
+    // offers again what it was told it may drop.
+    QSet<QByteArray> received;
+    QList<QByteArray> digests;
+
+    try {
+        TClientDataSet& cds = Wired(m_clientDataSet, "ClientDataSet");
+        TSQLDataSet& lookup = Wired(m_lookupDataSet, "LookupDataSet");
+        TSQLDataSet& exec = Wired(m_execDataSet, "ExecDataSet");
+        TConnectionBroker& broker = Wired(m_broker, "Broker");
+        TKeltCadMServer server(broker);
+        TKeltBaseServerClient& builder = ServerClient();
+        TDadosFilial& f = m_dadosFilial;
+
+        for (;;) {
+            // 1.-3. The remote provider with the identity and the last key.
+            cds.Close();
+            cds.SetRemoteServer(&broker);
+            cds.SetProviderName(provider);
+            cds.SetFetchOnDemand(false);
+            cds.Params().Clear();
+            cds.FetchParams();
+            SetStandardParams(cds, m_dadosFilial, m_pkUltimo);
+            cds.Open();
+            ProcessMessages();
+            ++result.Passes;
+
+            // 4. Statement texts, once per batch.
+            lookup.Close();
+            lookup.SetCommandText(builder.BuildSelectByKey(nmTabela, cds));
+            const QString insertText = builder.BuildInsert(nmTabela, cds);
+            const QString updateText = builder.BuildUpdate(nmTabela, cds);
+
+            // 5.
+            cds.First();
+            if (cds.IsEmpty()) {
+                result.Outcome = TCadMOutcome::Done;
+                break;
+            }
+            if (!HoldsNewRows(cds.Packet(), received, digests)) {
+                result.Outcome = TCadMOutcome::NoProgress;
+                Log(kStepImportSemProgresso, CurrentTable(),
+                    QStringLiteral("O servidor enviou de novo %1 registro(s) já recebido(s) nesta replicação; a "
+                                   "tabela será replicada de novo na próxima execução.")
+                        .arg(cds.RecordCount()));
+                break;
+            }
+            ++result.Batches;
+
+            // 6. Insert or update each row by its key; no transaction spans the batch.
+            while (!cds.Eof()) {
+                lookup.Close();
+                CopyRowToParams(lookup, cds);
+                lookup.Open();
+                exec.Close();
+                exec.SetCommandText(lookup.IsEmpty() ? insertText : updateText);
+                CopyRowToParams(exec, cds);
+                exec.ExecSQL();
+                ++result.Rows;
+                cds.Next();
+                Bar().SetPosition(Bar().Position() + 1);
+                ProcessMessages();
+            }
+            for (const QByteArray& d : std::as_const(digests))
+                received.insert(d);
+
+            // 7. Only after every row of the batch is written.
+            if (CurrentTable() != kPrecoSerial) {
+                if (!server.Exclui_No_Servidor(nmTabela, cds.XMLData(), Identity(f))) {
+                    result.Outcome = TCadMOutcome::Refused;
+                    SetServerFailure();
+                    Log(QStringLiteral("Excluir_Servidor"), nmTabela, m_lastError);
+                    break;
+                }
+                ++result.Acknowledged;
+            }
+
+            // 8.
+            ProcessMessages();
+            cds.Close();
+
+            // 9. Serial prices move on by the highest key imported so far.
+            if (CurrentTable() == kPrecoSerial) {
+                const qint32 before = m_pkUltimo;
+                m_pkUltimo = LastKey(CurrentTable(), false);
+                if (m_pkUltimo <= before) {
+                    result.Outcome = TCadMOutcome::NoProgress;
+                    Log(kStepImportSemProgresso, CurrentTable(),
+                        QStringLiteral("A última chave local de %1 ficou em %2 depois do lote; a tabela será "
+                                       "replicada de novo na próxima execução.")
+                            .arg(CurrentTable())
+                            .arg(m_pkUltimo));
+                    break;
+                }
+            } else {
+                m_pkUltimo = 0;
+            }
+            // 10. The next pass.
+        }
+    } catch (const std::exception& e) {
+        result.Outcome = TCadMOutcome::Failed;
+        Log(QStringLiteral("ImportaRegistrosRemoto"), CurrentTable(), ErrorText(e));
+    }
+}
