@@ -1,6 +1,9 @@
 #include "uDM.h"
 
+#include "platform/data/Exception.h"
 #include "replication/core/ProcessMessages.h"
+#include "replication/master_data/uDM_CadastroM.h"
+#include "replication/transactions/uDM_MovimentoM.h"
 #include "replication/core/ProgressWidgets.h"
 
 TFDM::TFDM()
@@ -40,26 +43,39 @@ TFDM::~TFDM()
 void TFDM::DataModuleCreate()
 {
     CadClient = std::make_unique<TKeltCadClient>();
+    CadMClient = std::make_unique<TKeltCadMClient>();
+    MovMClient = std::make_unique<TKeltMovMClient>();
 }
 
 void TFDM::DataModuleDestroy()
 {
     CadClient.reset();
+    CadMClient.reset();
+    MovMClient.reset();
 }
+
+namespace {
+
+// Runs also when wiring or the channel raised; the exception goes on to the caller.
+struct TChannelTeardown
+{
+    TFDM& dm;
+    bool generic = false;
+    ~TChannelTeardown()
+    {
+        dm.CdsTabela.Close();
+        if (generic)
+            dm.CdsGenerico.Close();
+        dm.CbAgente.Close();
+        dm.ScAgente.Close();
+    }
+};
+
+} // namespace
 
 void TFDM::RunCadChannel()
 {
-    // Runs also when wiring or the channel raised; the exception goes on to the caller.
-    struct Teardown
-    {
-        TFDM& dm;
-        ~Teardown()
-        {
-            dm.CdsTabela.Close();
-            dm.CbAgente.Close();
-            dm.ScAgente.Close();
-        }
-    } teardown{*this};
+    TChannelTeardown teardown{*this};
 
     TKeltCadClient& client = *CadClient;
     client.SetLocalConnection(&SqlCAgente);
@@ -71,4 +87,46 @@ void TFDM::RunCadChannel()
     client.SetProgressBar(ChannelProgressBar);
     client.SetTableLabel(ChannelLabel);
     client.RunStoreCarrier();
+}
+
+void TFDM::RunCadMChannel()
+{
+    TChannelTeardown teardown{*this, true};
+
+    if (!FDM_CadastroM)
+        throw Exception(QStringLiteral("The master-data provider module is not created"));
+    TKeltCadMClient& client = *CadMClient;
+    client.SetLocalConnection(&SqlCAgente);
+    client.SetSocketConnection(&ScAgente);
+    client.SetBroker(&CbAgente);
+    client.SetClientDataSet(&CdsTabela);
+    client.SetLookupDataSet(&SqlBusca);
+    client.SetExecDataSet(&SqlExecuta);
+    client.SetProgressBar(ChannelProgressBar);
+    client.SetTableLabel(ChannelLabel);
+    client.SetGenericDataSet(&CdsGenerico);
+    client.SetLocalProviderConnection(&FDM_CadastroM->LcAgente());
+    client.InicialReplicacaoCadastroM();
+}
+
+void TFDM::RunMovMChannel()
+{
+    TChannelTeardown teardown{*this, true};
+
+    if (!FDM_MovimentoM)
+        throw Exception(QStringLiteral("The transaction provider module is not created"));
+    TKeltMovMClient& client = *MovMClient;
+    client.SetLocalConnection(&SqlCAgente);
+    client.SetSocketConnection(&ScAgente);
+    client.SetBroker(&CbAgente);
+    client.SetClientDataSet(&CdsTabela);
+    client.SetLookupDataSet(&SqlBusca);
+    client.SetExecDataSet(&SqlExecuta);
+    client.SetProgressBar(ChannelProgressBar);
+    client.SetTableLabel(ChannelLabel);
+    client.SetGenericDataSet(&CdsGenerico);
+    client.SetLocalProviderConnection(&FDM_MovimentoM->LcAgente());
+    client.SetLogConnection(&SqlCLog);
+    client.SetLogDataSet(&SqlLog);
+    client.InicialReplicacaoMovimentoM();
 }

@@ -7,11 +7,15 @@
 #include "platform/sql/SQLDataSet.h"
 #include "remote/ConnectionBroker.h"
 #include "remote/SocketConnection.h"
+#include "replication/master_data/KeltCadMClient.h"
 #include "replication/store_carrier/TKeltCadClient.h"
+#include "replication/transactions/TKeltMovMClient.h"
 
 #include <memory>
 
 class IProgressBar;
+class TFDM_CadastroM;
+class TFDM_MovimentoM;
 class ITableLabel;
 
 // The connection data module: every connection and shared data set of the
@@ -49,6 +53,16 @@ public:
     // Channel clients, owned. The master-data and transaction clients
     // (CadMClient, MovMClient) join with their channels.
     std::unique_ptr<TKeltCadClient> CadClient;
+    std::unique_ptr<TKeltCadMClient> CadMClient;
+    std::unique_ptr<TKeltMovMClient> MovMClient;
+
+    // The master-data provider module, created by the program after this module
+    // (borrowed); its local connection serves the master-data export.
+    TFDM_CadastroM* FDM_CadastroM = nullptr;
+    void SetCadastroMModule(TFDM_CadastroM* module) { FDM_CadastroM = module; }
+    // The transaction provider module, likewise.
+    TFDM_MovimentoM* FDM_MovimentoM = nullptr;
+    void SetMovimentoMModule(TFDM_MovimentoM* module) { FDM_MovimentoM = module; }
 
     // Widgets of the channel panel for the next run, borrowed from the main window.
     IProgressBar* ChannelProgressBar = nullptr;
@@ -61,6 +75,12 @@ public:
     // happens, CdsTabela is closed and the broker and socket disconnected
     // afterwards; an exception of the run then reaches the caller.
     void RunCadChannel();
+    // Runs the master-data channel "Cadastro Matriz X Filial"; teardown as
+    // RunCadChannel, closing CdsGenerico too. Needs the master-data module.
+    void RunCadMChannel();
+    // Runs the transaction channel "Movimento Matriz x Filial", with the log
+    // database for monitoring; teardown as RunCadMChannel.
+    void RunMovMChannel();
 
     void DataModuleCreate();
     void DataModuleDestroy();

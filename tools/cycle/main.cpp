@@ -8,6 +8,8 @@
 #include "platform/os/ProgramFolder.h"
 #include "replication/core/ProgressWidgets.h"
 #include "replication/core/cl_Funcoes.h"
+#include "replication/master_data/uDM_CadastroM.h"
+#include "replication/transactions/uDM_MovimentoM.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -115,6 +117,63 @@ bool RunCad(TFDM& dm)
     return ended;
 }
 
+// Runs one channel with a plain label and progress bar; false when the channel
+// ended with an error that reached the caller (what the program shows in its error box).
+template <class Run>
+bool RunChannel(TFDM& dm, const QString& caption, Run run)
+{
+    TTextHolder label;
+    TPlainProgressBar bar;
+    dm.SetChannelLabel(&label);
+    dm.SetChannelProgressBar(&bar);
+    Print(caption);
+    bool ended = true;
+    try {
+        run();
+    } catch (const Exception& e) {
+        Print(QStringLiteral("  error: %1").arg(e.Message()));
+        ended = false;
+    }
+    dm.SetChannelLabel(nullptr);
+    dm.SetChannelProgressBar(nullptr);
+    return ended;
+}
+
+// The per-table lines and the summary of a headquarters-branch channel.
+template <class RunResult, class OutcomeText>
+void PrintTables(const RunResult& run, OutcomeText outcomeText, bool ended)
+{
+    int rows = 0;
+    for (const auto& t : run.Tables) {
+        Print(QStringLiteral("  %1 %2 row(s)  %3 (count %4, %5 batch(es))")
+                  .arg(t.Table, -24)
+                  .arg(t.Rows, 7)
+                  .arg(outcomeText(t.Outcome))
+                  .arg(t.Pending)
+                  .arg(t.Batches));
+        rows += t.Rows;
+    }
+    if (!run.Accepted && ended)
+        Print(QStringLiteral("  the server was not reached or did not accept the installation (logged)"));
+    else if (run.Failed)
+        Print(QStringLiteral("  the run ended early (logged)"));
+    Print(QStringLiteral("  %1 table(s) with pending rows, %2 row(s) moved").arg(run.Tables.size()).arg(rows));
+}
+
+bool RunCadM(TFDM& dm)
+{
+    const bool ended = RunChannel(dm, QStringLiteral("Cadastro Matriz X Filial"), [&] { dm.RunCadMChannel(); });
+    PrintTables(dm.CadMClient->LastRun(), CadMOutcomeText, ended);
+    return ended;
+}
+
+bool RunMovM(TFDM& dm)
+{
+    const bool ended = RunChannel(dm, QStringLiteral("Movimento Matriz x Filial"), [&] { dm.RunMovMChannel(); });
+    PrintTables(dm.MovMClient->LastRun(), MovOutcomeText, ended);
+    return ended;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -143,11 +202,9 @@ int main(int argc, char** argv)
     if (parser.positionalArguments().size() != 1)
         return SetupError(usage);
     const QString which = parser.value(channel);
-    if (which == QLatin1String("cadm") || which == QLatin1String("movm"))
-        return SetupError(QStringLiteral("the channel '%1' (%2) is not built yet")
-                              .arg(which, which == QLatin1String("cadm") ? QStringLiteral("Cadastro Matriz X Filial")
-                                                                         : QStringLiteral("Movimento Matriz x Filial")));
-    if (which != QLatin1String("cad") && which != QLatin1String("all"))
+    const QStringList channels{QStringLiteral("cad"), QStringLiteral("cadm"), QStringLiteral("movm"),
+                               QStringLiteral("all")};
+    if (!channels.contains(which))
         return SetupError(QStringLiteral("unknown channel '%1'; %2").arg(which, usage));
 
     const QFileInfo installation(parser.positionalArguments().first());
@@ -176,9 +233,20 @@ int main(int argc, char** argv)
     bool ended = true;
     {
         TFDM dm;
-        ended = RunCad(dm);
-        if (which == QLatin1String("all") && (filial.TpFilial == 0 || filial.TpFilial == 1))
-            Print(QStringLiteral("Cadastro Matriz X Filial, Movimento Matriz x Filial: not built yet, skipped"));
+        TFDM_MovimentoM movimento(&dm.SqlCAgente);
+        TFDM_CadastroM cadastro(&dm.SqlCAgente);
+        dm.SetMovimentoMModule(&movimento);
+        dm.SetCadastroMModule(&cadastro);
+        // The cycle's order: the store-carrier channel always, the two
+        // headquarters-branch channels for headquarters and branches only.
+        const bool all = which == QLatin1String("all");
+        const bool hqBranch = filial.TpFilial == 0 || filial.TpFilial == 1;
+        if (all || which == QLatin1String("cad"))
+            ended = RunCad(dm) && ended;
+        if ((all && hqBranch) || which == QLatin1String("cadm"))
+            ended = RunCadM(dm) && ended;
+        if ((all && hqBranch) || which == QLatin1String("movm"))
+            ended = RunMovM(dm) && ended;
     }
 
     const QStringList written = WrittenSince(logFolder, before);
