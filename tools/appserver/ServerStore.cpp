@@ -9,9 +9,13 @@
 #include <QDate>
 #include <QDateTime>
 #include <QFileInfo>
+#include <QHash>
 #include <QJsonDocument>
 #include <QRegularExpression>
 #include <QTime>
+
+#include <algorithm>
+#include <cstring>
 
 namespace {
 
@@ -22,19 +26,117 @@ const QString kPassword = QStringLiteral("quillbent");
 // that every chunk has the same (prepared once) text.
 constexpr int kAckChunk = 100;
 
-// Tables the client pages by key (PPKULTIMO) instead of acknowledging.
-bool IsPagedTable(const QString& table)
+// Rows per upsert statement: one statement, and one commit, per chunk rather
+// than per row. Each row is a member of a UNION, and Firebird allows at most
+// 255 contexts in one statement.
+constexpr int kUpsertChunk = 100;
+
+struct TBookInfo
 {
-    return table == QLatin1String("TBPRECOSERIAL") || table == QLatin1String("TBPROMOCAO");
+    TBook Book;
+    const char* Object;
+    const char* Short;
+    const char* Prefix; // of its tables in the server's database
+};
+
+constexpr TBookInfo kBooks[] = {
+    {TBook::Cad, "KeltCadServer.coKeltCadServer", "cad", ""},
+    {TBook::CadM, "KeltCadMServer5.coKeltCadMServer5", "cadm", "CM$"},
+    {TBook::MovM, "KeltMovMServer5.coKeltMovMServer5", "movm", "MM$"},
+};
+
+const TBookInfo& Info(TBook book)
+{
+    for (const TBookInfo& b : kBooks)
+        if (b.Book == book)
+            return b;
+    return kBooks[0];
 }
 
-QString DefaultProvider(const QString& table)
+// The master-data providers as the branch's catalogue names them; the table
+// is "TB" + the name after "Dsp", upper-cased.
+const char* const kCadMProviders[] = {
+    "DspAliquota", "DspBanco", "DspConsultor", "DspDocumento", "DspEmpresa", "DspFilial", "DspFinanceira",
+    "DspFornecedor", "DspFuncionario", "DspMarca", "DspPlanoHabilitacao", "DspProduto", "DspPromocao",
+    "DspRemuneracao", "DspServico", "DspUnidadeMedida", "DspPrecoAcessorio", "DspPrecoSwap", "DspUsuario",
+    "DspItUsuario", "DspTpPromocao", "DspGrupo", "DspPrecoApGSM", "DspFaixaPreco", "DspPlanoFuncionario",
+    "DspFaixaPrecoFuncionario", "DspGrupoFuncionario", "DspFinanFuncionario", "DspServicoFuncionario",
+    "DspServicoOS", "DspAssistencia", "DspCarencia", "DspQtdMinima", "DspClassificacao", "DspCondicaoFinanceira",
+    "DspServicoOSFuncionario", "DspPlanoConta", "DspHistorico", "DspAcao", "DspEquipe", "DspItEquipe",
+    "DspFunMoeda", "DspPacoteDados", "DspFunCondTpPro", "DspItTpEmpresa", "DspPrecoSerial", "DspTpServico",
+    "DspCiclo", "DspLocalEstoque", "DspContador", "DspOperacaoNfe", "DspTpOperacaoNfe", "DspMvaNcm",
+    "DSPSeguradora", "DSPTpVenda", "DspRemuneracaoRecarga", "DspTipoDeOferta", "DspImpostoNCM",
+    "DspClassificacaoClaro", "DspAdicionalRebate", "DspItRemuneracaoClaro", "DspVigRemuneracaoClaro",
+    "DspItServicoClaro",
+};
+
+// Tables the client pages by key (PPKULTIMO) instead of acknowledging.
+bool IsPagedTable(TBook book, const QString& table)
 {
+    if (table == QLatin1String("TBPRECOSERIAL"))
+        return book != TBook::MovM;
+    return book == TBook::Cad && table == QLatin1String("TBPROMOCAO");
+}
+
+// Headquarters clears a header's local condition items when its first item
+// arrives, so the items of one header must come together.
+QStringList ItemHeader(TBook book, const QString& table)
+{
+    if (book != TBook::MovM)
+        return {};
+    if (table == QLatin1String("TBITCONDIVENDA"))
+        return {QStringLiteral("PKCONDIVENDA"), QStringLiteral("PKFCONDIVENDA")};
+    if (table == QLatin1String("TBITCONDICOMPRA"))
+        return {QStringLiteral("PKCONDICOMPRA"), QStringLiteral("PKFCONDICOMPRA")};
+    return {};
+}
+
+QString DefaultProvider(TBook book, const QString& table)
+{
+    if (book == TBook::CadM)
+        for (const char* p : kCadMProviders)
+            if (QStringLiteral("TB") + QString::fromLatin1(p + 3).toUpper() == table)
+                return QString::fromLatin1(p);
     QString rest = table.startsWith(QLatin1String("TB")) ? table.mid(2) : table;
     rest = rest.toLower();
     if (!rest.isEmpty())
         rest[0] = rest[0].toUpper();
     return QStringLiteral("Dsp") + rest;
+}
+
+bool IsIntegerType(TFieldType type)
+{
+    return type == TFieldType::ftSmallint || type == TFieldType::ftInteger || type == TFieldType::ftLargeint;
+}
+
+// MERGE of `n` rows given as parameters (V<row>_<field>, S<row> for KAS_STORE)
+// into the table by its key fields.
+QString UpsertStatement(const TServedTable& t, int n)
+{
+    QStringList members;
+    for (int r = 0; r < n; ++r) {
+        QStringList columns;
+        for (int i = 0; i < t.Fields.size(); ++i)
+            columns << QStringLiteral("CAST(:V%1_%2 AS %3)").arg(r).arg(i).arg(SqlColumnType(t.Fields[i])) +
+                           (r == 0 ? QStringLiteral(" AS ") + t.Fields[i].Name : QString());
+        columns << QStringLiteral("CAST(:S%1 AS INTEGER)").arg(r) +
+                       (r == 0 ? QStringLiteral(" AS KAS_STORE") : QString());
+        members << QStringLiteral("SELECT %1 FROM RDB$DATABASE").arg(columns.join(u','));
+    }
+    QStringList on, set, names, values;
+    for (const TFieldDef& f : t.Fields) {
+        names << f.Name;
+        values << QStringLiteral("s.") + f.Name;
+        if (!t.Keys.contains(f.Name))
+            set << QStringLiteral("%1 = s.%1").arg(f.Name);
+    }
+    for (const QString& k : t.Keys)
+        on << QStringLiteral("d.%1 = s.%1").arg(k);
+    set << QStringLiteral("KAS_STORE = s.KAS_STORE");
+    return QStringLiteral("MERGE INTO %1 d USING (%2) s ON %3 WHEN MATCHED THEN UPDATE SET %4 "
+                          "WHEN NOT MATCHED THEN INSERT (%5, KAS_STORE) VALUES (%6, s.KAS_STORE)")
+        .arg(t.SqlName, members.join(QStringLiteral(" UNION ALL ")), on.join(QStringLiteral(" AND ")),
+             set.join(u','), names.join(u','), values.join(u','));
 }
 
 QString VariantText(const QVariant& v)
@@ -63,7 +165,26 @@ bool HasReservedPrefix(const QString& name)
     return name.startsWith(QLatin1String("KAS_"), Qt::CaseInsensitive);
 }
 
+// Transactions have one reader, headquarters, whose acknowledgements are kept as store 0.
+qint32 Reader(const TServedTable& t, qint32 store)
+{
+    return t.Book == TBook::MovM ? 0 : store;
+}
+
 } // namespace
+
+QString BookObject(TBook book)
+{
+    return QString::fromLatin1(Info(book).Object);
+}
+
+std::optional<TBook> BookFromName(QStringView name)
+{
+    for (const TBookInfo& b : kBooks)
+        if (name == QLatin1String(b.Object) || name.compare(QLatin1String(b.Short), Qt::CaseInsensitive) == 0)
+            return b.Book;
+    return std::nullopt;
+}
 
 TServerStore::TServerStore(const QString& path) : m_path(path), m_connection(std::make_unique<TSQLConnection>())
 {
@@ -142,15 +263,27 @@ void TServerStore::ReadTables()
     TSQLDataSet& ds = Statement(
         QStringLiteral("SELECT TABLENAME, PROVIDERNAME, LOADORDER, FIELDS FROM KAS_TABLE ORDER BY LOADORDER"));
     for (ds.Open(); !ds.Eof(); ds.Next()) {
-        TCarrierTable t;
-        t.Table = ds.Fields(0).AsString();
+        TServedTable t;
+        t.SqlName = ds.Fields(0).AsString();
+        t.Table = t.SqlName;
+        for (const TBookInfo& b : kBooks)
+            if (*b.Prefix && t.SqlName.startsWith(QLatin1String(b.Prefix))) {
+                t.Book = b.Book;
+                t.Table = t.SqlName.mid(int(std::strlen(b.Prefix)));
+            }
         t.Provider = ds.Fields(1).AsString();
         t.Order = ds.Fields(2).AsInteger();
         t.Fields = TDataPacket::FromXml(ds.Fields(3).AsString().toUtf8()).Fields();
         for (const TFieldDef& f : t.Fields)
             if (f.InKey())
                 t.Keys << f.Name;
-        if (IsPagedTable(t.Table)) {
+        const QStringList header = ItemHeader(t.Book, t.Table);
+        if (!header.isEmpty() && IndexOfField(t.Fields, header[0]) >= 0 && IndexOfField(t.Fields, header[1]) >= 0)
+            t.OrderBy = header;
+        for (const QString& k : t.Keys)
+            if (!t.OrderBy.contains(k))
+                t.OrderBy << k;
+        if (IsPagedTable(t.Book, t.Table)) {
             const QString pk = QStringLiteral("PK") + t.Table.mid(2);
             t.PageKey = IndexOfField(t.Fields, pk) >= 0 ? pk : t.Keys.value(0);
         }
@@ -213,27 +346,29 @@ std::optional<TInstallation> TServerStore::FindInstallation(const QString& cdCon
     return std::nullopt;
 }
 
-// ---- carrier tables
+// ---- served tables
 
-const TCarrierTable* TServerStore::FindTable(QStringView table) const
+const TServedTable* TServerStore::FindTable(TBook book, QStringView table) const
 {
-    for (const TCarrierTable& t : m_tables)
-        if (t.Table.compare(table, Qt::CaseInsensitive) == 0)
+    for (const TServedTable& t : m_tables)
+        if (t.Book == book && t.Table.compare(table, Qt::CaseInsensitive) == 0)
             return &t;
     return nullptr;
 }
 
-const TCarrierTable* TServerStore::FindProvider(QStringView provider) const
+const TServedTable* TServerStore::FindProvider(TBook book, QStringView provider) const
 {
-    for (const TCarrierTable& t : m_tables)
-        if (t.Provider.compare(provider, Qt::CaseInsensitive) == 0)
+    for (const TServedTable& t : m_tables)
+        if (t.Book == book && t.Provider.compare(provider, Qt::CaseInsensitive) == 0)
             return &t;
     return nullptr;
 }
 
-void TServerStore::CreateTable(const QString& table, const QString& provider, const TFieldDefs& fields)
+const TServedTable& TServerStore::CreateTable(TBook book, const QString& table, const QString& provider,
+                                              const TFieldDefs& fields)
 {
-    TTableDef def{table, fields, {}};
+    const QString sqlName = QLatin1String(Info(book).Prefix) + table;
+    TTableDef def{sqlName, fields, {}};
     for (const TFieldDef& f : fields)
         if (f.InKey())
             def.PrimaryKey << f.Name;
@@ -241,7 +376,7 @@ void TServerStore::CreateTable(const QString& table, const QString& provider, co
                 << TFieldDef{QStringLiteral("KAS_SEQ"), TFieldType::ftLargeint}
                 << TFieldDef{QStringLiteral("KAS_STORE"), TFieldType::ftInteger};
     int order = 1;
-    for (const TCarrierTable& t : m_tables)
+    for (const TServedTable& t : m_tables)
         order = std::max(order, t.Order + 1);
     // The trigger keeps a row's id across updates and gives every write a new
     // version, so rows written with plain SQL become pending like loaded ones.
@@ -254,7 +389,8 @@ void TServerStore::CreateTable(const QString& table, const QString& provider, co
                        "  IF (NEW.KAS_STORE IS NULL) THEN NEW.KAS_STORE = 0;\n"
                        "END")
             .arg(order)
-            .arg(table);
+            .arg(sqlName);
+    m_statements.clear(); // prepared statements would hold tables against DDL
     TSQLDataSet ds(m_connection.get());
     ds.SetCommandText(CreateTableStatement(def));
     ds.ExecSQL();
@@ -262,25 +398,27 @@ void TServerStore::CreateTable(const QString& table, const QString& provider, co
     ds.ExecSQL();
     ds.SetCommandText(QStringLiteral("INSERT INTO KAS_TABLE (TABLENAME, PROVIDERNAME, LOADORDER, FIELDS) "
                                      "VALUES (:T, :P, :O, :F)"));
-    SetParam(ds, u"T", table);
+    SetParam(ds, u"T", sqlName);
     SetParam(ds, u"P", provider);
     SetParam(ds, u"O", order);
     SetParam(ds, u"F", QString::fromUtf8(TDataPacket(fields).ToXml()));
     ds.ExecSQL();
     ReadTables();
+    return *FindTable(book, table);
 }
 
-int TServerStore::LoadPacket(const QString& tableName, const QString& providerName, const TDataPacket& packet,
-                             qint32 store)
+int TServerStore::LoadPacket(TBook book, const QString& tableName, const QString& providerName,
+                             const TDataPacket& packet, qint32 store)
 {
     // Everything about the packet is checked before anything is written.
     RequirePlainIdentifier(tableName, "table");
     const QString table = tableName.toUpper();
-    if (HasReservedPrefix(table))
-        throw EDatabaseError(QStringLiteral("Table names starting with KAS_ are the server's own: '%1'").arg(table));
-    const QString provider = providerName.isEmpty() ? DefaultProvider(table) : providerName;
+    if (HasReservedPrefix(table) || table.contains(u'$'))
+        throw EDatabaseError(
+            QStringLiteral("Table names starting with KAS_ or holding '$' are the server's own: '%1'").arg(table));
+    const QString provider = providerName.isEmpty() ? DefaultProvider(book, table) : providerName;
     RequirePlainIdentifier(provider, "provider");
-    if (const TCarrierTable* other = FindProvider(provider); other && other->Table != table)
+    if (const TServedTable* other = FindProvider(book, provider); other && other->Table != table)
         throw EDatabaseError(QStringLiteral("Provider '%1' already serves table %2").arg(provider, other->Table));
     const TFieldDefs& fields = packet.Fields();
     QList<int> keys;
@@ -298,6 +436,17 @@ int TServerStore::LoadPacket(const QString& tableName, const QString& providerNa
     if (keys.isEmpty())
         throw EDatabaseError(
             QStringLiteral("The packet for %1 marks no key field (PROVFLAGS with the in-key bit 4)").arg(table));
+    // Master data goes to the branch its row names; 0 there means every branch.
+    int destination = -1;
+    if (book == TBook::CadM) {
+        destination = IndexOfField(fields, u"PKFILIALDESTINO");
+        if (destination < 0 || !IsIntegerType(fields[destination].DataType))
+            throw EDatabaseError(
+                QStringLiteral("The packet for %1 has no integer field PKFILIALDESTINO, the branch each row is for")
+                    .arg(table));
+        if (!required.contains(destination))
+            required << destination;
+    }
     for (int r = 0; r < packet.RowCount(); ++r)
         for (int i : required)
             if (packet.Value(r, i).isNull())
@@ -305,49 +454,65 @@ int TServerStore::LoadPacket(const QString& tableName, const QString& providerNa
                                          .arg(r + 1)
                                          .arg(table, fields[i].Name));
 
-    const TCarrierTable* t = FindTable(table);
+    const TServedTable* t = FindTable(book, table);
     if (t && t->Fields != fields)
         throw EDatabaseError(
-            QStringLiteral("Table %1 is loaded with other fields; a packet for it must have the same fields")
+            QStringLiteral("Table %1 is stored with other fields; a packet for it must have the same fields")
                 .arg(table));
-    m_statements.clear(); // prepared statements would hold the table against DDL
     if (!t) {
-        CreateTable(table, provider, fields);
+        t = &CreateTable(book, table, provider, fields);
     } else if (!providerName.isEmpty() && t->Provider != provider) {
         TSQLDataSet& ds = Statement(QStringLiteral("UPDATE KAS_TABLE SET PROVIDERNAME = :P WHERE TABLENAME = :T"));
         SetParam(ds, u"P", provider);
-        SetParam(ds, u"T", table);
+        SetParam(ds, u"T", t->SqlName);
         ds.ExecSQL();
         ReadTables();
+        t = FindTable(book, table);
     }
 
-    QStringList names, params, keyNames;
-    for (const TFieldDef& f : fields) {
-        names << f.Name;
-        params << u':' + f.Name;
-        if (f.InKey())
-            keyNames << f.Name;
-    }
-    TSQLDataSet& ds = Statement(QStringLiteral("UPDATE OR INSERT INTO %1 (%2, KAS_STORE) VALUES (%3, :KAS_STORE) "
-                                               "MATCHING (%4)")
-                                    .arg(table, names.join(u','), params.join(u','), keyNames.join(u',')));
+    // A key sent twice in one packet keeps its last row.
+    QHash<QString, int> lastOfKey;
     for (int r = 0; r < packet.RowCount(); ++r) {
-        for (int i = 0; i < fields.size(); ++i)
-            ds.Params()[i].Value = packet.Value(r, i);
-        ds.Params()[int(fields.size())].Value = store;
-        ds.ExecSQL();
+        QString key;
+        for (int i : keys)
+            key += VariantText(packet.Value(r, i)) + u'\x1f';
+        lastOfKey.insert(key, r);
+    }
+    QList<int> rows = lastOfKey.values();
+    std::sort(rows.begin(), rows.end());
+
+    for (qsizetype start = 0; start < rows.size(); start += kUpsertChunk) {
+        const int n = int(std::min<qsizetype>(kUpsertChunk, rows.size() - start));
+        // Full chunks reuse one prepared statement; the last, shorter one is prepared once.
+        TSQLDataSet last(m_connection.get());
+        TSQLDataSet* ds = &last;
+        if (n == kUpsertChunk)
+            ds = &Statement(UpsertStatement(*t, n));
+        else
+            last.SetCommandText(UpsertStatement(*t, n));
+        int p = 0;
+        for (int k = 0; k < n; ++k) {
+            const int r = rows[start + k];
+            for (int i = 0; i < fields.size(); ++i)
+                ds->Params()[p++].Value = packet.Value(r, i);
+            ds->Params()[p++].Value = destination >= 0 ? packet.Value(r, destination) : QVariant(store);
+        }
+        ds->ExecSQL();
     }
     return packet.RowCount();
 }
 
-QStringList TServerStore::TablesFor(qint32 store)
+QStringList TServerStore::TablesFor(TBook book, qint32 store)
 {
     QStringList names;
-    for (const TCarrierTable& t : m_tables) {
+    for (const TServedTable& t : m_tables) {
+        if (t.Book != book)
+            continue;
         TSQLDataSet& ds = Statement(QStringLiteral("SELECT COUNT(*) FROM RDB$DATABASE WHERE EXISTS (SELECT 1 FROM %1 "
-                                                   "WHERE KAS_STORE = 0 OR KAS_STORE = :S)")
-                                        .arg(t.Table));
-        SetParam(ds, u"S", store);
+                                                   "r WHERE %2)")
+                                        .arg(t.SqlName, PendingWhere(t, book == TBook::Cad, false)));
+        SetParam(ds, u"S", Reader(t, store));
+        SetParam(ds, u"TN", t.SqlName);
         ds.Open();
         if (ds.Fields(0).AsInteger() > 0)
             names << t.Table;
@@ -356,23 +521,25 @@ QStringList TServerStore::TablesFor(qint32 store)
     return names;
 }
 
-QString TServerStore::PendingWhere(const TCarrierTable& t, bool ignoreAcks, bool paged) const
+QString TServerStore::PendingWhere(const TServedTable& t, bool ignoreAcks, bool paged) const
 {
-    QString where = QStringLiteral("(r.KAS_STORE = 0 OR r.KAS_STORE = :S)");
+    QStringList conditions;
+    if (t.Book != TBook::MovM)
+        conditions << QStringLiteral("(r.KAS_STORE = 0 OR r.KAS_STORE = :S)");
     if (!ignoreAcks)
-        where += QStringLiteral(" AND NOT EXISTS (SELECT 1 FROM KAS_ACK a WHERE a.TABLENAME = :TN AND "
-                                "a.PKFILIAL = :S AND a.ACKROWID = r.KAS_ROWID AND a.ACKSEQ >= r.KAS_SEQ)");
+        conditions << QStringLiteral("NOT EXISTS (SELECT 1 FROM KAS_ACK a WHERE a.TABLENAME = :TN AND "
+                                     "a.PKFILIAL = :S AND a.ACKROWID = r.KAS_ROWID AND a.ACKSEQ >= r.KAS_SEQ)");
     if (paged)
-        where += QStringLiteral(" AND r.%1 > :PKULTIMO").arg(t.PageKey);
-    return where;
+        conditions << QStringLiteral("r.%1 > :PKULTIMO").arg(t.PageKey);
+    return conditions.isEmpty() ? QStringLiteral("1 = 1") : conditions.join(QStringLiteral(" AND "));
 }
 
-qint64 TServerStore::PendingCount(const TCarrierTable& t, qint32 store, qint64 pkUltimo)
+qint64 TServerStore::PendingCount(const TServedTable& t, qint32 store, qint64 pkUltimo)
 {
-    TSQLDataSet& ds =
-        Statement(QStringLiteral("SELECT COUNT(*) FROM %1 r WHERE %2").arg(t.Table, PendingWhere(t, false, t.Paged())));
-    SetParam(ds, u"S", store);
-    SetParam(ds, u"TN", t.Table);
+    TSQLDataSet& ds = Statement(
+        QStringLiteral("SELECT COUNT(*) FROM %1 r WHERE %2").arg(t.SqlName, PendingWhere(t, false, t.Paged())));
+    SetParam(ds, u"S", Reader(t, store));
+    SetParam(ds, u"TN", t.SqlName);
     SetParam(ds, u"PKULTIMO", pkUltimo);
     ds.Open();
     const qint64 n = ds.Fields(0).AsLargeInt();
@@ -380,7 +547,8 @@ qint64 TServerStore::PendingCount(const TCarrierTable& t, qint32 store, qint64 p
     return n;
 }
 
-TDataPacket TServerStore::PendingRows(const TCarrierTable& t, qint32 store, int count, qint64 pkUltimo, bool ignoreAcks)
+TDataPacket TServerStore::SelectRows(const TServedTable& t, const QString& where, qint32 store, int count,
+                                     qint64 pkUltimo)
 {
     TDataPacket packet(t.Fields);
     if (count == 0)
@@ -389,14 +557,13 @@ TDataPacket TServerStore::PendingRows(const TCarrierTable& t, qint32 store, int 
     for (const TFieldDef& f : t.Fields)
         columns << QStringLiteral("r.") + f.Name;
     QStringList order;
-    for (const QString& k : t.Keys)
+    for (const QString& k : t.OrderBy)
         order << QStringLiteral("r.") + k;
     const QString first = count > 0 ? QStringLiteral("FIRST %1 ").arg(count) : QString();
     TSQLDataSet& ds = Statement(QStringLiteral("SELECT %1%2 FROM %3 r WHERE %4 ORDER BY %5")
-                                    .arg(first, columns.join(u','), t.Table,
-                                         PendingWhere(t, ignoreAcks, t.Paged() && !ignoreAcks), order.join(u',')));
-    SetParam(ds, u"S", store);
-    SetParam(ds, u"TN", t.Table);
+                                    .arg(first, columns.join(u','), t.SqlName, where, order.join(u',')));
+    SetParam(ds, u"S", Reader(t, store));
+    SetParam(ds, u"TN", t.SqlName);
     SetParam(ds, u"PKULTIMO", pkUltimo);
     QList<QVariant> row(t.Fields.size());
     for (ds.Open(); !ds.Eof(); ds.Next()) {
@@ -408,7 +575,29 @@ TDataPacket TServerStore::PendingRows(const TCarrierTable& t, qint32 store, int 
     return packet;
 }
 
-int TServerStore::Acknowledge(const TCarrierTable& t, qint32 store, const TDataPacket& packet)
+TDataPacket TServerStore::PendingRows(const TServedTable& t, qint32 store, int count, qint64 pkUltimo,
+                                      bool ignoreAcks)
+{
+    return SelectRows(t, PendingWhere(t, ignoreAcks, t.Paged() && !ignoreAcks), store, count, pkUltimo);
+}
+
+TDataPacket TServerStore::AllRows(const TServedTable& t)
+{
+    return SelectRows(t, QStringLiteral("1 = 1"), 0, -1, 0);
+}
+
+qint64 TServerStore::LastPageKey(const TServedTable& t)
+{
+    if (!t.Paged())
+        return 0;
+    TSQLDataSet& ds = Statement(QStringLiteral("SELECT MAX(%1) FROM %2").arg(t.PageKey, t.SqlName));
+    ds.Open();
+    const qint64 last = ds.Fields(0).IsNull() ? 0 : ds.Fields(0).AsLargeInt();
+    ds.Close();
+    return last;
+}
+
+int TServerStore::Acknowledge(const TServedTable& t, qint32 store, const TDataPacket& packet)
 {
     QList<int> keyFields;
     for (const QString& k : t.Keys) {
@@ -430,7 +619,7 @@ int TServerStore::Acknowledge(const TCarrierTable& t, qint32 store, const TDataP
                                  "WHEN MATCHED THEN UPDATE SET a.ACKSEQ = s.KAS_SEQ "
                                  "WHEN NOT MATCHED THEN INSERT (TABLENAME, PKFILIAL, ACKROWID, ACKSEQ) "
                                  "VALUES (:TN, :S, s.KAS_ROWID, s.KAS_SEQ)")
-                      .arg(t.Table, match.join(QStringLiteral(" OR "))));
+                      .arg(t.SqlName, match.join(QStringLiteral(" OR "))));
     int marked = 0;
     for (int start = 0; start < packet.RowCount(); start += kAckChunk) {
         for (int r = 0; r < kAckChunk; ++r) {
@@ -438,8 +627,8 @@ int TServerStore::Acknowledge(const TCarrierTable& t, qint32 store, const TDataP
             for (int k = 0; k < keyFields.size(); ++k)
                 SetParam(ds, QStringLiteral("K%1_%2").arg(r).arg(k), packet.Value(row, keyFields[k]));
         }
-        SetParam(ds, u"TN", t.Table);
-        SetParam(ds, u"S", store);
+        SetParam(ds, u"TN", t.SqlName);
+        SetParam(ds, u"S", Reader(t, store));
         ds.ExecSQL();
         marked += int(ds.RowsAffected());
     }

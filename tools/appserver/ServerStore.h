@@ -30,27 +30,46 @@ struct TInstallation
     std::optional<QString> NewUF;
 };
 
-// A carrier master-data table as loaded from data packets.
-struct TCarrierTable
+// The three catalogue objects each keep their own tables: the same table name
+// may be carrier data for stores and master data between branches at once.
+enum class TBook
 {
-    QString Table;    // upper case, a plain identifier
+    Cad,  // KeltCadServer.coKeltCadServer: carrier data loaded by the operator, per store
+    CadM, // KeltCadMServer5.coKeltCadMServer5: master data headquarters sends, per destination branch
+    MovM, // KeltMovMServer5.coKeltMovMServer5: transactions branches send, for headquarters
+};
+
+QString BookObject(TBook book); // the server object's name
+// From the server object's name or its short form ("cad", "cadm", "movm").
+std::optional<TBook> BookFromName(QStringView name);
+
+// A table one catalogue object serves.
+struct TServedTable
+{
+    TBook Book = TBook::Cad;
+    QString Table;    // as the clients name it: upper case, a plain identifier
+    QString SqlName;  // its table in the server's database: Table, "CM$" or "MM$" + Table
     QString Provider; // the provider that serves it
     TFieldDefs Fields;
-    QStringList Keys; // fields with the in-key flag, in field order
-    QString PageKey;  // TBPRECOSERIAL and TBPROMOCAO: the key paged by PPKULTIMO; else empty
-    int Order = 0;    // load order, also names its trigger
+    QStringList Keys;    // fields with the in-key flag, in field order
+    QStringList OrderBy; // the order rows are served in: the keys, condition items by header first
+    QString PageKey;     // the key paged by PPKULTIMO (serial prices, carrier promotions); else empty
+    int Order = 0;       // creation order, also names its trigger
 
     bool Paged() const { return !PageKey.isEmpty(); }
 };
 
 // What the server keeps, in its own embedded Firebird database (created on
-// first use): installations, the carrier tables with their rows, which rows each
-// store has acknowledged, and the fault switches.
+// first use): installations, the tables of the catalogue objects with their
+// rows, which rows each reader has acknowledged, and the fault switches.
 //
-// Every carrier row has an audience (KAS_STORE: 0 for every store, else one
-// PKFILIAL), a stable row id and a version that grows whenever the row is
-// written. A row is pending for a store while the store has not acknowledged
-// that version of it.
+// Every row has a stable row id, a version that grows whenever the row is
+// written, and a store (KAS_STORE): for the carrier and master data its
+// audience (0 every store, else one PKFILIAL), for transactions the branch that
+// sent it. A row is pending for a reader while the reader has not acknowledged
+// that version of it. Transactions have one reader, headquarters, whichever
+// installation it is: their acknowledgements are kept under store 0 and every
+// `store` argument is ignored for them.
 class TServerStore
 {
 public:
@@ -69,30 +88,45 @@ public:
     std::optional<TInstallation> FindInstallation(const QString& cdContrato, qint32 pkFilial);
     QList<TInstallation> Installations();
 
-    // Loads the rows of a packet into `table` for one store (0: every store),
-    // creating the table from the packet's fields on first use; later packets
-    // must have the same fields. A row with a key already there is replaced
-    // and becomes pending again. `provider` empty: "Dsp" + the name without
-    // its "TB" ("TBALIQUOTA" gives "DspAliquota"). Returns the rows loaded.
-    int LoadPacket(const QString& table, const QString& provider, const TDataPacket& packet, qint32 store);
+    // Stores the rows of a packet in `book`'s table, creating the table from
+    // the packet's fields on first use; later packets must have the same
+    // fields. A row whose key is already there is replaced and becomes pending
+    // again. The packet is checked whole before anything is written; a packet
+    // the server cannot keep raises EDatabaseError and stores nothing. Each
+    // row's store: master data its PKFILIALDESTINO, otherwise `store`.
+    // `provider` empty: the master-data catalogue's name for the table, else
+    // "Dsp" + the name without its "TB" ("TBALIQUOTA" gives "DspAliquota").
+    // Returns the rows stored.
+    int LoadPacket(TBook book, const QString& table, const QString& provider, const TDataPacket& packet,
+                   qint32 store);
+    int LoadPacket(const QString& table, const QString& provider, const TDataPacket& packet, qint32 store)
+    {
+        return LoadPacket(TBook::Cad, table, provider, packet, store);
+    }
 
-    const QList<TCarrierTable>& Tables() const { return m_tables; }
-    const TCarrierTable* FindTable(QStringView table) const;
-    const TCarrierTable* FindProvider(QStringView provider) const;
+    const QList<TServedTable>& Tables() const { return m_tables; }
+    const TServedTable* FindTable(TBook book, QStringView table) const;
+    const TServedTable* FindProvider(TBook book, QStringView provider) const;
 
-    // The tables whose rows (acknowledged or not) include rows for `store`: the
-    // providers that store is offered, in load order.
-    QStringList TablesFor(qint32 store);
+    // The tables offered to `store`, in creation order: for the carrier those
+    // holding rows for it (acknowledged or not), otherwise those with rows
+    // pending for it.
+    QStringList TablesFor(TBook book, qint32 store);
     // Rows pending for `store`; for a paged table only keys above `pkUltimo`.
-    qint64 PendingCount(const TCarrierTable& table, qint32 store, qint64 pkUltimo);
-    // At most `count` of them (-1: all, 0: none) in key order, with the table's
-    // field definitions. `ignoreAcks` serves acknowledged rows too and ignores `pkUltimo`.
-    TDataPacket PendingRows(const TCarrierTable& table, qint32 store, int count, qint64 pkUltimo,
+    qint64 PendingCount(const TServedTable& table, qint32 store, qint64 pkUltimo);
+    // At most `count` of them (-1: all, 0: none) in the table's order, with the
+    // table's field definitions. `ignoreAcks` serves acknowledged rows too and
+    // ignores `pkUltimo`.
+    TDataPacket PendingRows(const TServedTable& table, qint32 store, int count, qint64 pkUltimo,
                             bool ignoreAcks = false);
+    // Every stored row, in the table's order.
+    TDataPacket AllRows(const TServedTable& table);
+    // The greatest page key held (0 for none or a table that is not paged).
+    qint64 LastPageKey(const TServedTable& table);
     // Marks the rows of `packet` (found by the table's key fields) as taken by
     // `store`. Raises EDatabaseError when the packet lacks a key field. Returns
     // the rows marked (keys the server does not hold are skipped).
-    int Acknowledge(const TCarrierTable& table, qint32 store, const TDataPacket& packet);
+    int Acknowledge(const TServedTable& table, qint32 store, const TDataPacket& packet);
 
     QList<TFault> LoadFaults();
     int SaveFault(const TFault& fault); // returns the new id
@@ -106,12 +140,14 @@ public:
 private:
     void EnsureSchema();
     void ReadTables();
-    void CreateTable(const QString& table, const QString& provider, const TFieldDefs& fields);
-    QString PendingWhere(const TCarrierTable& t, bool ignoreAcks, bool paged) const;
+    const TServedTable& CreateTable(TBook book, const QString& table, const QString& provider,
+                                    const TFieldDefs& fields);
+    QString PendingWhere(const TServedTable& t, bool ignoreAcks, bool paged) const;
+    TDataPacket SelectRows(const TServedTable& t, const QString& where, qint32 store, int count, qint64 pkUltimo);
     TSQLDataSet& Statement(const QString& text); // a prepared statement kept for reuse
 
     QString m_path;
     std::unique_ptr<TSQLConnection> m_connection;
     std::vector<std::pair<QString, std::unique_ptr<TSQLDataSet>>> m_statements;
-    QList<TCarrierTable> m_tables;
+    QList<TServedTable> m_tables;
 };

@@ -15,19 +15,8 @@
 
 namespace {
 
-const char* const kShellObjects[] = {
-    "KeltCadMServer5.coKeltCadMServer5",
-    "KeltMovMServer5.coKeltMovMServer5",
-    "KeltInternoServer.coKeltInternoServer",
-};
-
-bool IsShell(const QString& object)
-{
-    for (const char* name : kShellObjects)
-        if (object == QLatin1String(name))
-            return true;
-    return false;
-}
+// Opens, but its methods are not implemented yet.
+const char* const kShellObject = "KeltInternoServer.coKeltInternoServer";
 
 qint64 ToInteger(const QJsonValue& v, const QString& what)
 {
@@ -43,6 +32,18 @@ qint64 ToInteger(const QJsonValue& v, const QString& what)
     }
     throw Exception(QStringLiteral("%1 is not an integer: %2")
                         .arg(what, QString::fromUtf8(QJsonDocument(QJsonArray{v}).toJson(QJsonDocument::Compact))));
+}
+
+// A catalogue object named by its server object name or short form.
+TBook Book(const QJsonValue& name)
+{
+    const std::optional<TBook> book = BookFromName(name.toString());
+    if (!book)
+        throw Exception(QStringLiteral("Unknown catalogue object '%1' (KeltCadServer.coKeltCadServer or cad, "
+                                       "KeltCadMServer5.coKeltCadMServer5 or cadm, KeltMovMServer5.coKeltMovMServer5 "
+                                       "or movm)")
+                            .arg(name.toString()));
+    return *book;
 }
 
 void Need(const QString& method, const QJsonArray& args, int n)
@@ -95,6 +96,7 @@ struct TStandInServer::TSession
     QString Peer;
     wire::TFrameReader Reader;
     QString Object;              // the server object opened, empty before "open"
+    std::optional<TBook> Book;   // the catalogue object opened
     std::optional<qint32> Store; // PKFILIAL accepted by Conecta_No_Banco
     QStringList Providers;       // tables offered to it, as Get_ProvidersCount counted them
 };
@@ -229,8 +231,11 @@ bool TStandInServer::Serve(TSession& session, const QJsonObject& request)
         outcome = QStringLiteral("error: no method");
     } else if (method == QLatin1String("open")) {
         const QString server = params.toObject().value("server").toString();
-        if (server == QLatin1String(CadServerName) || server == QLatin1String(AdminName) || IsShell(server)) {
+        const std::optional<TBook> book = BookFromName(server);
+        const bool catalogue = book && BookObject(*book) == server;
+        if (catalogue || server == QLatin1String(AdminName) || server == QLatin1String(kShellObject)) {
             session.Object = server;
+            session.Book = catalogue ? book : std::nullopt;
             session.Store.reset();
             session.Providers.clear();
             answer = wire::Result(id, QJsonObject());
@@ -298,10 +303,10 @@ TStandInServer::TReply TStandInServer::Dispatch(TSession& session, const QString
     if (method == QLatin1String("ReplicaTabela"))
         table = args.at(1).toString();
     else if (method.startsWith(QLatin1String("AS_"))) {
-        const TCarrierTable* t = m_store.FindProvider(args.at(0).toString());
+        const TServedTable* t = session.Book ? m_store.FindProvider(*session.Book, args.at(0).toString()) : nullptr;
         table = t ? t->Table : args.at(0).toString();
     } else if (method == QLatin1String("NrRegistros_AImportar") || method == QLatin1String("Exclui_No_Servidor") ||
-               method == QLatin1String("Inseri_No_Servidor"))
+               method == QLatin1String("Inseri_No_Servidor") || method == QLatin1String("GetPkUltimo"))
         table = args.at(0).toString();
     table = table.toUpper();
 
@@ -317,14 +322,24 @@ TStandInServer::TReply TStandInServer::Dispatch(TSession& session, const QString
         default: break; // packet switches change what AS_GetRecords serves
         }
     }
-    if (IsShell(session.Object))
+    if (!session.Book)
         throw Exception(QStringLiteral("%1.%2 is not implemented yet").arg(session.Object, method));
-    return CadMethod(session, method, args, table, fault);
+    return CatalogueMethod(session, *session.Book, method, args, table, fault);
 }
 
-TStandInServer::TReply TStandInServer::CadMethod(TSession& session, const QString& method, QJsonArray& args,
-                                                 QString& table, const std::optional<TFault>& fault)
+// The three catalogue objects share their methods; where they differ it is said.
+TStandInServer::TReply TStandInServer::CatalogueMethod(TSession& session, TBook book, const QString& method,
+                                                       QJsonArray& args, QString& table,
+                                                       const std::optional<TFault>& fault)
 {
+    const bool cad = book == TBook::Cad;
+    const bool movM = book == TBook::MovM;
+    const auto requireAccepted = [&] {
+        if (!session.Store)
+            throw Exception(
+                QStringLiteral("No installation accepted on this connection; Conecta_No_Banco comes first"));
+    };
+
     if (method == QLatin1String("Conecta_No_Banco")) {
         Need(method, args, 4);
         const QString cdContrato = args[0].toString();
@@ -348,11 +363,9 @@ TStandInServer::TReply TStandInServer::CadMethod(TSession& session, const QStrin
                                                 : QStringLiteral("accepted, rewrote ") + rewritten.join(u' ')};
     }
     if (method == QLatin1String("Get_ProvidersCount") || method == QLatin1String("Get_Providers")) {
-        if (!session.Store)
-            throw Exception(
-                QStringLiteral("No installation accepted on this connection; Conecta_No_Banco comes first"));
+        requireAccepted();
         if (method == QLatin1String("Get_ProvidersCount")) {
-            session.Providers = m_store.TablesFor(*session.Store);
+            session.Providers = m_store.TablesFor(book, *session.Store);
             return TReply{int(session.Providers.size()), QString::number(session.Providers.size())};
         }
         Need(method, args, 3);
@@ -360,7 +373,7 @@ TStandInServer::TReply TStandInServer::CadMethod(TSession& session, const QStrin
         if (i < 0 || i >= session.Providers.size())
             throw Exception(
                 QStringLiteral("Provider index %1 out of range (%2 providers)").arg(i).arg(session.Providers.size()));
-        const TCarrierTable* t = m_store.FindTable(session.Providers[i]);
+        const TServedTable* t = m_store.FindTable(book, session.Providers[i]);
         if (!t)
             throw Exception(QStringLiteral("Table %1 is no longer served").arg(session.Providers[i]));
         args[1] = t->Provider;
@@ -368,25 +381,46 @@ TStandInServer::TReply TStandInServer::CadMethod(TSession& session, const QStrin
         table = t->Table;
         return TReply{true, t->Provider};
     }
-    if (method == QLatin1String("ReplicaTabela")) {
+    if (cad && method == QLatin1String("ReplicaTabela")) {
         Need(method, args, 2);
-        const bool known = m_store.FindTable(table) != nullptr;
+        const bool known = m_store.FindTable(book, table) != nullptr;
         return TReply{known, known ? QStringLiteral("true") : QStringLiteral("false (unknown table)")};
     }
     if (method == QLatin1String("NrRegistros_AImportar")) {
-        Need(method, args, 6);
-        const TCarrierTable* t = m_store.FindTable(table);
+        // Transactions are counted without a last key.
+        Need(method, args, movM ? 5 : 6);
+        const TServedTable* t = m_store.FindTable(book, table);
+        // Carrier tables are configured, so an unknown one is an error; master
+        // data and transactions merely hold nothing for it yet.
         if (!t)
-            return TReply{-1, QStringLiteral("-1 (unknown table)")};
+            return cad ? TReply{-1, QStringLiteral("-1 (unknown table)")}
+                       : TReply{0, QStringLiteral("0 (nothing held for the table)")};
         const qint32 store = qint32(ToInteger(args[3], QStringLiteral("PkFilial")));
-        const qint64 n = m_store.PendingCount(*t, store, ToInteger(args[5], QStringLiteral("PkUltimo")));
+        const qint64 pkUltimo = movM ? 0 : ToInteger(args[5], QStringLiteral("PkUltimo"));
+        const qint64 n = m_store.PendingCount(*t, store, pkUltimo);
         return TReply{n, QString::number(n)};
     }
+    if (!cad && method == QLatin1String("Inseri_No_Servidor")) {
+        Need(method, args, 6);
+        requireAccepted();
+        const TDataPacket packet = TDataPacket::FromXml(args[1].toString().toUtf8());
+        const qint32 sender = qint32(ToInteger(args[4], QStringLiteral("PkFilial")));
+        const int n = m_store.LoadPacket(book, table, {}, packet, sender);
+        return TReply{true, QStringLiteral("stored %1 row(s)").arg(n)};
+    }
+    if (book == TBook::CadM && method == QLatin1String("GetPkUltimo")) {
+        Need(method, args, 3);
+        const TServedTable* t = m_store.FindTable(book, table);
+        const qint64 last = t ? m_store.LastPageKey(*t) : 0;
+        return TReply{last, QString::number(last)};
+    }
+    if (movM && method == QLatin1String("LimpaVariaveisItCondiVendaCompra"))
+        return TReply{true, QStringLiteral("true")}; // condition items are grouped by header when served
     if (method == QLatin1String("AS_GetParams")) {
         Need(method, args, 1);
-        if (!m_store.FindProvider(args[0].toString()))
+        if (!m_store.FindProvider(book, args[0].toString()))
             throw Exception(QStringLiteral("Unknown provider %1").arg(args[0].toString()));
-        // The standard parameters of every carrier provider; the client fills them by name.
+        // The standard parameters of every provider; the client fills them by name.
         TParams params;
         params.Add(QStringLiteral("PCDCONTRATO"), TFieldType::ftString).Value = QString();
         params.Add(QStringLiteral("PPKEMPRESA"), TFieldType::ftInteger).Value = 0;
@@ -397,7 +431,7 @@ TStandInServer::TReply TStandInServer::CadMethod(TSession& session, const QStrin
     }
     if (method == QLatin1String("AS_GetRecords")) {
         Need(method, args, 3);
-        const TCarrierTable* t = m_store.FindProvider(args[0].toString());
+        const TServedTable* t = m_store.FindProvider(book, args[0].toString());
         if (!t)
             throw Exception(QStringLiteral("Unknown provider %1").arg(args[0].toString()));
         const qint64 count = ToInteger(args[1], QStringLiteral("The row count"));
@@ -406,9 +440,9 @@ TStandInServer::TReply TStandInServer::CadMethod(TSession& session, const QStrin
                 QStringLiteral("Invalid row count %1 (-1 all, 0 none, above 0 at most that many)").arg(count));
         const TParams params = wire::ParamsFromJson(args[2]);
         const TParam* filial = params.FindParam(u"PPKFILIAL");
-        if (!filial || filial->IsNull())
+        if (!movM && (!filial || filial->IsNull()))
             throw Exception(QStringLiteral("AS_GetRecords of %1 needs the parameter PPKFILIAL").arg(t->Provider));
-        const qint32 store = filial->AsInteger();
+        const qint32 store = filial && !filial->IsNull() ? filial->AsInteger() : 0;
         const TParam* last = params.FindParam(u"PPKULTIMO");
         const qint64 pkUltimo = last && !last->IsNull() ? last->AsInteger() : 0;
         const TFaultKind kind = fault ? fault->Kind : TFaultKind::Raise;
@@ -425,7 +459,7 @@ TStandInServer::TReply TStandInServer::CadMethod(TSession& session, const QStrin
     }
     if (method == QLatin1String("Exclui_No_Servidor")) {
         Need(method, args, 6);
-        const TCarrierTable* t = m_store.FindTable(table);
+        const TServedTable* t = m_store.FindTable(book, table);
         if (!t)
             throw Exception(QStringLiteral("Unknown table %1").arg(args[0].toString()));
         const TDataPacket packet = TDataPacket::FromXml(args[1].toString().toUtf8());
@@ -461,8 +495,17 @@ TStandInServer::TReply TStandInServer::AdminMethod(const QString& method, const 
         Need(method, args, 2);
         const TDataPacket packet = TDataPacket::FromXml(args[1].toString().toUtf8());
         const qint32 store = args.size() > 2 ? qint32(ToInteger(args[2], QStringLiteral("The store"))) : 0;
-        const int n = m_store.LoadPacket(args[0].toString(), args.at(3).toString(), packet, store);
+        const TBook book = args.size() > 4 ? Book(args[4]) : TBook::Cad;
+        const int n = m_store.LoadPacket(book, args[0].toString(), args.at(3).toString(), packet, store);
         return TReply{n, QStringLiteral("loaded %1 row(s) into %2").arg(n).arg(args[0].toString())};
+    }
+    if (method == QLatin1String("Rows")) {
+        Need(method, args, 2);
+        const TServedTable* t = m_store.FindTable(Book(args[0]), args[1].toString());
+        if (!t)
+            throw Exception(QStringLiteral("%1 holds no table %2").arg(args[0].toString(), args[1].toString()));
+        const TDataPacket packet = m_store.AllRows(*t);
+        return TReply{QString::fromUtf8(packet.ToXml()), QStringLiteral("%1 row(s)").arg(packet.RowCount())};
     }
     if (method == QLatin1String("ExecSql")) {
         Need(method, args, 1);

@@ -17,6 +17,7 @@
 class QTcpServer;
 class QTcpSocket;
 class TServerStore;
+enum class TBook;
 
 // One served call, as the log shows it.
 struct TCallRecord
@@ -37,16 +38,18 @@ struct TCallRecord
 // The stand-in for the remote application servers: the wire protocol on a TCP
 // port, any number of connections at once on one thread, requests of a
 // connection answered in order. Server objects:
-//   KeltCadServer.coKeltCadServer         carrier master data for stores (complete)
-//   KeltCadMServer5.coKeltCadMServer5,
-//   KeltMovMServer5.coKeltMovMServer5,
-//   KeltInternoServer.coKeltInternoServer  open, but their methods are not implemented yet
+//   KeltCadServer.coKeltCadServer          carrier master data for stores
+//   KeltCadMServer5.coKeltCadMServer5      master data from headquarters to its branches
+//   KeltMovMServer5.coKeltMovMServer5      transactions from branches to headquarters
+//   KeltInternoServer.coKeltInternoServer  opens, but its methods are not implemented yet
 //   KeltAppServer.Admin                    the operator's controls at run time
 class TStandInServer : public QObject
 {
     Q_OBJECT
 public:
     static constexpr const char* CadServerName = "KeltCadServer.coKeltCadServer";
+    static constexpr const char* CadMServerName = "KeltCadMServer5.coKeltCadMServer5";
+    static constexpr const char* MovMServerName = "KeltMovMServer5.coKeltMovMServer5";
     static constexpr const char* AdminName = "KeltAppServer.Admin";
 
     explicit TStandInServer(TServerStore& store, QObject* parent = nullptr);
@@ -76,8 +79,8 @@ private:
     // Answers one request; false when the connection is to be dropped.
     bool Serve(TSession& session, const QJsonObject& request);
     TReply Dispatch(TSession& session, const QString& method, QJsonArray& args, QString& table);
-    TReply CadMethod(TSession& session, const QString& method, QJsonArray& args, QString& table,
-                     const std::optional<TFault>& fault);
+    TReply CatalogueMethod(TSession& session, TBook book, const QString& method, QJsonArray& args, QString& table,
+                           const std::optional<TFault>& fault);
     TReply AdminMethod(const QString& method, const QJsonArray& args);
     void Record(const TSession& session, const QString& method, const QString& table, const QString& outcome,
                 qint64 ms = 0);

@@ -30,6 +30,9 @@ const char* const kUsage =
     "  add-installation CDCONTRATO PKEMPRESA PKFILIAL UF [--rewrite-contrato X] [--rewrite-empresa N]\n"
     "                   [--rewrite-filial N] [--rewrite-uf X]\n"
     "  load --table TABLE [--provider NAME] [--for-store PKFILIAL|all] PACKET.xml\n"
+    "  load --object cadm --table TABLE PACKET.xml           (each row for its PKFILIALDESTINO)\n"
+    "  load --object movm --table TABLE --for-store PKFILIAL PACKET.xml   (sent by that branch)\n"
+    "  rows --object cad|cadm|movm --table TABLE            (the stored rows as a data packet)\n"
     "  sql \"STATEMENT\"\n"
     "  fault METHOD [--table TABLE] [--at N] [--once] false|minus1|raise|drop|malformed|hostile|repeat\n"
     "  fault METHOD [--table TABLE] [--at N] [--once] value JSON\n"
@@ -75,6 +78,18 @@ void RequireNoOptions(const QStringList& args)
             throw TUsageError(QStringLiteral("Unknown option %1").arg(a));
 }
 
+// --object cad|cadm|movm (or the server object's name); the carrier when absent.
+TBook TakeBook(QStringList& args)
+{
+    const auto name = TakeOption(args, QStringLiteral("object"));
+    if (!name)
+        return TBook::Cad;
+    const auto book = BookFromName(*name);
+    if (!book)
+        throw TUsageError(QStringLiteral("Unknown --object %1 (cad, cadm, movm)").arg(*name));
+    return *book;
+}
+
 void Print(const QString& text)
 {
     std::fputs(text.toUtf8().constData(), stdout);
@@ -110,6 +125,7 @@ int RunAdmin(QStringList args)
         store.AddInstallation(i);
         Print(QStringLiteral("Installation %1/%2 added\n").arg(i.CdContrato).arg(i.PkFilial));
     } else if (command == QLatin1String("load")) {
+        const TBook book = TakeBook(args);
         const auto table = TakeOption(args, QStringLiteral("table"));
         const QString provider = TakeOption(args, QStringLiteral("provider")).value_or(QString());
         const QString target = TakeOption(args, QStringLiteral("for-store")).value_or(QStringLiteral("all"));
@@ -120,8 +136,18 @@ int RunAdmin(QStringList args)
         QFile f(args[0]);
         if (!f.open(QIODevice::ReadOnly))
             throw Exception(QStringLiteral("Cannot read %1: %2").arg(args[0], f.errorString()));
-        const int n = store.LoadPacket(*table, provider, TDataPacket::FromXml(f.readAll()), storeId);
+        const int n = store.LoadPacket(book, *table, provider, TDataPacket::FromXml(f.readAll()), storeId);
         Print(QStringLiteral("Loaded %1 row(s) into %2\n").arg(n).arg(table->toUpper()));
+    } else if (command == QLatin1String("rows")) {
+        const TBook book = TakeBook(args);
+        const auto table = TakeOption(args, QStringLiteral("table"));
+        RequireNoOptions(args);
+        if (!table || !args.isEmpty())
+            throw TUsageError(QStringLiteral("rows takes --table TABLE"));
+        const TServedTable* t = store.FindTable(book, *table);
+        if (!t)
+            throw Exception(QStringLiteral("%1 holds no table %2").arg(BookObject(book), table->toUpper()));
+        std::fputs(store.AllRows(*t).ToXml().constData(), stdout);
     } else if (command == QLatin1String("sql")) {
         if (args.size() != 1)
             throw TUsageError(QStringLiteral("sql takes one statement (quote it)"));
@@ -159,9 +185,9 @@ int RunAdmin(QStringList args)
                       .arg(i.PkEmpresa)
                       .arg(i.PkFilial)
                       .arg(i.UF, i.NewUF ? QStringLiteral(" (rewrites UF to %1)").arg(*i.NewUF) : QString()));
-        for (const TCarrierTable& t : store.Tables())
-            Print(QStringLiteral("table %1 provider %2 keys %3%4\n")
-                      .arg(t.Table, t.Provider, t.Keys.join(u','),
+        for (const TServedTable& t : store.Tables())
+            Print(QStringLiteral("%1 table %2 provider %3 keys %4%5\n")
+                      .arg(BookObject(t.Book), t.SqlName, t.Provider, t.Keys.join(u','),
                            t.Paged() ? QStringLiteral(" (paged by %1)").arg(t.PageKey) : QString()));
         for (const TFault& f : store.LoadFaults())
             Print(QStringLiteral("fault %1 %2\n")
