@@ -1,23 +1,26 @@
 #include "WireProtocol.h"
 
+#include "JsonCodec.h"
+
 #include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonParseError>
 
 namespace wire {
 
 QByteArray EncodeFrame(const QJsonObject& message)
 {
-    const QByteArray body = QJsonDocument(message).toJson(QJsonDocument::Compact);
-    if (quint64(body.size()) > kMaxFrameSize)
+    // The body is written straight after a room for the length prefix.
+    QByteArray frame(4, '\0');
+    AppendJson(frame, message);
+    const qsizetype size = frame.size() - 4;
+    if (quint64(size) > kMaxFrameSize)
         throw EProtocolError(QStringLiteral("Message of %1 bytes exceeds the frame limit of %2 bytes")
-                                 .arg(body.size())
+                                 .arg(size)
                                  .arg(kMaxFrameSize));
-    const quint32 n = quint32(body.size());
-    QByteArray frame;
-    frame.reserve(4 + body.size());
-    frame.append(char(n >> 24)).append(char(n >> 16)).append(char(n >> 8)).append(char(n));
-    frame.append(body);
+    const quint32 n = quint32(size);
+    frame[0] = char(n >> 24);
+    frame[1] = char(n >> 16);
+    frame[2] = char(n >> 8);
+    frame[3] = char(n);
     return frame;
 }
 
@@ -48,19 +51,22 @@ std::optional<QJsonObject> TFrameReader::Next()
         throw EProtocolError(QStringLiteral("Frame of %1 bytes exceeds the limit of %2 bytes").arg(n).arg(kMaxFrameSize));
     if (quint64(Buffered()) < 4 + quint64(n))
         return std::nullopt;
-    const QByteArray body = m_buffer.mid(m_offset + 4, n);
+    // Parsed in place; the frame counts as taken even when it is malformed.
+    const QByteArrayView body(m_buffer.constData() + m_offset + 4, n);
     m_offset += 4 + n;
+    QJsonValue doc;
+    try {
+        doc = ParseJson(body);
+    } catch (const EProtocolError& e) {
+        throw EProtocolError(QStringLiteral("Malformed message: ") + e.Message());
+    }
     if (m_offset == m_buffer.size()) {
         m_buffer.clear();
         m_offset = 0;
     }
-    QJsonParseError error;
-    const QJsonDocument doc = QJsonDocument::fromJson(body, &error);
-    if (error.error != QJsonParseError::NoError)
-        throw EProtocolError(QStringLiteral("Malformed message: %1 at byte %2").arg(error.errorString()).arg(error.offset));
     if (!doc.isObject())
         throw EProtocolError(QStringLiteral("Malformed message: not a JSON object"));
-    const QJsonObject message = doc.object();
+    const QJsonObject message = doc.toObject();
     if (message.value(QStringLiteral("jsonrpc")).toString() != QStringLiteral("2.0"))
         throw EProtocolError(QStringLiteral("Malformed message: not a JSON-RPC 2.0 message"));
     return message;

@@ -1,0 +1,27 @@
+#pragma once
+
+#include "WireProtocol.h"
+
+#include <QByteArray>
+#include <QByteArrayView>
+#include <QJsonValue>
+
+// The JSON text of wire messages. Qt's own parser crawls through strings full of
+// escapes (a data packet's XML text is mostly `\"`), so the wire codec has its own:
+// strict RFC 8259 in both directions, values as QJsonDocument would give them.
+namespace wire {
+
+// Deeper nesting than this is refused.
+inline constexpr int kMaxJsonDepth = 512;
+
+// Appends the compact JSON text of `value` to `out`, as QJsonDocument::Compact would
+// write it. Raises EProtocolError for a string holding an unpaired surrogate.
+void AppendJson(QByteArray& out, const QJsonValue& value);
+
+// Parses one JSON text (any value, surrounded by optional white space). Integers that
+// fit qint64 stay exact, and so do whole values such as 1.0 or 1e18 that fit it; other
+// numbers are doubles. Of duplicate keys the last one wins.
+// Raises EProtocolError naming the fault and its byte offset.
+QJsonValue ParseJson(QByteArrayView text);
+
+} // namespace wire
