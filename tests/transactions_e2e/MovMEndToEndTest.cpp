@@ -1,0 +1,331 @@
+// The transaction channel with every real part: a branch and a headquarters
+// installation (embedded databases in both shapes, a monitoring database with
+// TBLOG), each run through TFDM::RunMovMChannel as the program runs it, and the
+// stand-in server as its own process on loopback between them.
+#include "tests/store_carrier/AppServerProcess.h"
+#include "tests/transactions/MovMFixture.h"
+
+#include "config/uDM.h"
+#include "platform/data/DataPacket.h"
+
+#include <memory>
+
+namespace {
+
+constexpr int kB = TMovMInstallation::kBranch;
+const QString kVenda = QStringLiteral("TBVENDA");
+const QString kItVenda = QStringLiteral("TBITVENDA");
+const QString kCondiVenda = QStringLiteral("TBCONDIVENDA");
+const QString kItCondiVenda = QStringLiteral("TBITCONDIVENDA");
+
+const TMovimentoMEntry& Entry(const QString& table)
+{
+    for (const TMovimentoMEntry& e : MovimentoMCatalogue())
+        if (e.TableName() == table)
+            return e;
+    throw std::runtime_error("no entry " + table.toStdString());
+}
+
+// A distinct value of the column's type for each row and column, at full width
+// and scale, Latin-1 and markup characters included.
+QVariant SampleValue(const TFieldDef& def, int column, int key)
+{
+    switch (def.DataType) {
+    case TFieldType::ftSmallint: return (key * 10 + column) % 30000;
+    case TFieldType::ftInteger: return key * 100 + column;
+    case TFieldType::ftString:
+        return (def.Name + QStringLiteral("_%1_ação<&>\"_").arg(key) + QString(60, u'z')).left(def.Size);
+    case TFieldType::ftFixedChar: return QString(def.Size, QChar(u'A' + key % 26));
+    case TFieldType::ftFMTBcd: return QVariant::fromValue(Decimal(key * 1'000'000LL + column * 10 + 7, def.Scale));
+    case TFieldType::ftDate: return QDate(2024, 1 + column % 12, 1 + key % 28);
+    case TFieldType::ftTime: return QTime(column % 24, key % 60, 59, 125);
+    case TFieldType::ftMemo: return QStringLiteral("Observação %1\r\nlinha 2 <b>&amp;</b>").arg(key);
+    case TFieldType::ftBlob: return QByteArray(16 + key % 50, char(column + key));
+    default: return {};
+    }
+}
+
+bool SameValue(const QVariant& a, const QVariant& b)
+{
+    if (a.isNull() || b.isNull())
+        return a.isNull() == b.isNull();
+    if (a.metaType() == QMetaType::fromType<Decimal>())
+        return b.metaType() == QMetaType::fromType<Decimal>() && a.value<Decimal>() == b.value<Decimal>();
+    if (a.typeId() == QMetaType::Int || a.typeId() == QMetaType::LongLong || a.typeId() == QMetaType::Short)
+        return a.toLongLong() == b.toLongLong();
+    return a == b;
+}
+
+// A branch row with a sample value in every column; `links` overrides.
+void InsertSample(TSQLConnection& c, const QString& table, int key, const QVariantMap& links = {})
+{
+    const TTableDef def = MovimentoMTable(Entry(table), TMovimentoMShape::Sending);
+    QVariantList values;
+    for (int i = 0; i < def.Columns.size(); ++i) {
+        const QString& name = def.Columns[i].Name;
+        values << (name == PkTabelaColumn(table)          ? QVariant(key)
+                   : name == QLatin1String("PKFILIAL") ? QVariant(kB)
+                   : links.contains(name)                ? links[name]
+                                                         : SampleValue(def.Columns[i], i, key));
+    }
+    ExecSql(c, QStringLiteral("INSERT INTO %1 (%2) VALUES (%3)").arg(table, ColumnList(def.Columns), ParamList(def.Columns)),
+            values);
+}
+
+// Every branch column stands equal at headquarters, which holds the contract
+// code besides.
+void ExpectSameRows(TSQLConnection& branch, TSQLConnection& hq, const QString& table, int rows)
+{
+    SCOPED_TRACE(table.toStdString());
+    const QString sql = QStringLiteral("SELECT * FROM %1 ORDER BY %2").arg(table, PkTabelaColumn(table));
+    TSQLDataSet b(&branch);
+    TSQLDataSet h(&hq);
+    b.SetCommandText(sql);
+    h.SetCommandText(sql);
+    b.Open();
+    h.Open();
+    int n = 0;
+    for (; !b.Eof(); b.Next(), h.Next(), ++n) {
+        ASSERT_FALSE(h.Eof());
+        for (int f = 0; f < b.FieldCount(); ++f) {
+            const QString& name = b.FieldDefs()[f].Name;
+            EXPECT_TRUE(SameValue(b.Fields(f).Value(), h.FieldByName(name).Value()))
+                << name.toStdString() << ": " << b.Fields(f).AsString().toStdString() << " / "
+                << h.FieldByName(name).AsString().toStdString();
+        }
+        EXPECT_EQ(h.FieldByName(u"CDCONTRATO").AsString(), QStringLiteral("123"));
+    }
+    EXPECT_TRUE(h.Eof());
+    EXPECT_EQ(n, rows);
+}
+
+class MovMEndToEnd : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        SetClock(&m_clock);
+        m_server = std::make_unique<TAppServerProcess>(QStringLiteral(KELT_APPSERVER_EXE), m_serverFolder.Path());
+        m_server->Start();
+        m_admin = std::make_unique<TAppServerAdmin>(m_server->Port());
+        // Branch and headquarters share the contract; the server tells them
+        // apart only by what they call.
+        m_admin->AddInstallation(QStringLiteral("123"), 1, kB, QStringLiteral("VIVO_BA"));
+    }
+    void TearDown() override
+    {
+        m_admin.reset();
+        m_server->Stop();
+        SetClock(nullptr);
+    }
+
+    // One run of the installation as the program runs it: the connection
+    // module with the transaction provider module, which both end afterwards.
+    TMovRunResult Run(TMovMInstallation& installation)
+    {
+        SetProgramFolderOverride(installation.Folder());
+        TMovRunResult result;
+        {
+            TFDM dm;
+            TFDM_MovimentoM module(&dm.SqlCAgente);
+            dm.SetMovimentoMModule(&module);
+            dm.SetChannelLabel(&m_label);
+            dm.SetChannelProgressBar(&m_bar);
+            dm.RunMovMChannel();
+            EXPECT_FALSE(dm.ScAgente.Connected());
+            EXPECT_FALSE(dm.CdsTabela.Active());
+            EXPECT_FALSE(dm.SqlCLog.Connected());
+            result = dm.MovMClient->LastRun();
+            dm.SqlCAgente.Close();
+        }
+        SetProgramFolderOverride({});
+        return result;
+    }
+
+    // Tables a run moved rows of, in the order handled, with their row counts.
+    static QStringList Moved(const TMovRunResult& run)
+    {
+        QStringList moved;
+        for (const TMovTableResult& t : run.Tables)
+            if (t.Rows > 0)
+                moved << QStringLiteral("%1 %2/%3").arg(t.Table).arg(t.Rows).arg(t.Batches);
+        return moved;
+    }
+
+    // Served calls of one method since `since`, as "method table".
+    QStringList Calls(const QString& method, qint64 since = 0)
+    {
+        QStringList calls;
+        for (const QJsonValue& v : m_admin->CallLog(since)) {
+            const QJsonObject c = v.toObject();
+            if (c["method"].toString() == method)
+                calls << c["table"].toString();
+        }
+        return calls;
+    }
+    qint64 LastSeq()
+    {
+        const QJsonArray log = m_admin->CallLog();
+        return log.isEmpty() ? 0 : qint64(log.last().toObject()["seq"].toDouble());
+    }
+
+    // Rows the server holds for a transaction table, acknowledged or not.
+    int ServerRows(const QString& table)
+    {
+        return TDataPacket::FromXml(m_admin->Call(QStringLiteral("Rows"), {QStringLiteral("movm"), table}).toString().toUtf8())
+            .RowCount();
+    }
+
+    TTickingClock m_clock;
+    TTempFolder m_serverFolder;
+    std::unique_ptr<TAppServerProcess> m_server;
+    std::unique_ptr<TAppServerAdmin> m_admin;
+    TTextHolder m_label;
+    TPlainProgressBar m_bar;
+};
+
+} // namespace
+
+TEST_F(MovMEndToEnd, SaleWithItemsAndConditionsTravelsFromBranchToHeadquartersWithEveryColumn)
+{
+    TMovMInstallation branch(TRole::Branch);
+    branch.CreateLogDatabase();
+    branch.WriteConfig(quint16(m_server->Port()), {QStringLiteral("1"), 1000, /*monitoring=*/true});
+    // Items written and marked before their headers, as a till may: the
+    // catalogue's order has to put the headers first on the way.
+    for (int n : {1, 2, 3}) {
+        InsertSample(branch.Admin, kItCondiVenda, 30 + n, {{"PKCONDIVENDA", 21}, {"PKFCONDIVENDA", kB}, {"NRPARCELA", n}});
+        branch.Mark(kItCondiVenda, 30 + n);
+    }
+    InsertSample(branch.Admin, kCondiVenda, 21, {{"PKVENDA", 11}, {"PKFVENDA", kB}});
+    branch.Mark(kCondiVenda, 21);
+    for (int k : {12, 13}) {
+        InsertSample(branch.Admin, kItVenda, k, {{"PKVENDA", 11}, {"PKFVENDA", kB}});
+        branch.Mark(kItVenda, k);
+    }
+    InsertSample(branch.Admin, kVenda, 11);
+    branch.Mark(kVenda, 11);
+
+    const TMovRunResult sent = Run(branch);
+    EXPECT_TRUE(sent.Accepted);
+    EXPECT_FALSE(sent.Failed);
+    EXPECT_EQ(branch.LogSteps(), QStringList());
+    const QStringList order{"TBVENDA 1/1", "TBITVENDA 2/1", "TBCONDIVENDA 1/1", "TBITCONDIVENDA 3/1"};
+    EXPECT_EQ(Moved(sent), order);
+    EXPECT_EQ(Calls(QStringLiteral("Inseri_No_Servidor")),
+              QStringList({"TBVENDA", "TBITVENDA", "TBCONDIVENDA", "TBITCONDIVENDA"}));
+    EXPECT_EQ(ServerRows(kItCondiVenda), 3);
+    // Marks cleared, one monitoring row per row sent.
+    EXPECT_EQ(QueryRows(branch.Admin, QStringLiteral("SELECT COUNT(*) FROM TBCEMM")), QStringList({"0"}));
+    EXPECT_EQ(QueryRows(branch.LogAdmin, QStringLiteral("SELECT CDCONTRATO, PKFILIAL, PKTABELA, PKTABELA2, NMTABELA, "
+                                                        "DATA, ENVIADO FROM TBLOG ORDER BY NMTABELA, PKTABELA")),
+              QStringList({"123|7|21|7|TBCONDIVENDA|2024-03-05|1", "123|7|31|7|TBITCONDIVENDA|2024-03-05|1",
+                           "123|7|32|7|TBITCONDIVENDA|2024-03-05|1", "123|7|33|7|TBITCONDIVENDA|2024-03-05|1",
+                           "123|7|12|7|TBITVENDA|2024-03-05|1", "123|7|13|7|TBITVENDA|2024-03-05|1",
+                           "123|7|11|7|TBVENDA|2024-03-05|1"}));
+
+    // Headquarters holds a stale item of the condition that the arriving
+    // items replace.
+    TMovMInstallation hq(TRole::Headquarters);
+    hq.WriteConfig(quint16(m_server->Port()), {QStringLiteral("0"), 1000, /*monitoring=*/false});
+    ExecSql(hq.Admin, QStringLiteral("INSERT INTO TBITCONDIVENDA (PKITCONDIVENDA, PKFILIAL, PKCONDIVENDA, PKFCONDIVENDA, "
+                                     "CDCONTRATO) VALUES (99, 7, 21, 7, '123')"));
+    const qint64 before = LastSeq();
+    const TMovRunResult received = Run(hq);
+    EXPECT_TRUE(received.Accepted);
+    EXPECT_EQ(hq.LogSteps(), QStringList());
+    EXPECT_EQ(Moved(received), order);
+    EXPECT_EQ(Calls(QStringLiteral("Exclui_No_Servidor"), before),
+              QStringList({"TBVENDA", "TBITVENDA", "TBCONDIVENDA", "TBITCONDIVENDA"}));
+    ExpectSameRows(branch.Admin, hq.Admin, kVenda, 1);
+    ExpectSameRows(branch.Admin, hq.Admin, kItVenda, 2);
+    ExpectSameRows(branch.Admin, hq.Admin, kCondiVenda, 1);
+    ExpectSameRows(branch.Admin, hq.Admin, kItCondiVenda, 3);
+    // Monitoring off: the [LOG] database was never created, nor needed.
+    EXPECT_FALSE(QFile::exists(hq.LogPath()));
+
+    // Nothing is left to move either way.
+    EXPECT_EQ(Moved(Run(branch)), QStringList());
+    EXPECT_EQ(Moved(Run(hq)), QStringList());
+    EXPECT_EQ(hq.LogSteps(), QStringList());
+}
+
+TEST_F(MovMEndToEnd, ThousandsOfMarkedRowsGoInPacketsOfAThousand)
+{
+    constexpr int kRows = 2500;
+    TMovMInstallation branch(TRole::Branch);
+    branch.WriteConfig(quint16(m_server->Port()), {QStringLiteral("1"), 1000, /*monitoring=*/false});
+    const TTableDef def = MovimentoMTable(Entry(kVenda), TMovimentoMShape::Sending);
+    {
+        TSQLDataSet insert(&branch.Admin);
+        insert.SetCommandText(
+            QStringLiteral("INSERT INTO TBVENDA (%1) VALUES (%2)").arg(ColumnList(def.Columns), ParamList(def.Columns)));
+        TSQLDataSet mark(&branch.Admin);
+        mark.SetCommandText(QStringLiteral("INSERT INTO TBCEMM (NMTABELA, PKTABELA, PKTABELA2) VALUES ('TBVENDA', :K, 7)"));
+        for (int k = 1; k <= kRows; ++k) {
+            for (int i = 0; i < def.Columns.size(); ++i)
+                insert.Params()[i].Value = def.Columns[i].Name == QLatin1String("PKVENDA")    ? QVariant(k)
+                                           : def.Columns[i].Name == QLatin1String("PKFILIAL") ? QVariant(kB)
+                                                                                                : SampleValue(def.Columns[i], i, k);
+            insert.ExecSQL();
+            mark.Params()[0].Value = k;
+            mark.ExecSQL();
+        }
+    }
+
+    EXPECT_EQ(Moved(Run(branch)), QStringList({"TBVENDA 2500/3"}));
+    EXPECT_EQ(branch.LogSteps(), QStringList());
+    EXPECT_EQ(QueryRows(branch.Admin, QStringLiteral("SELECT COUNT(*) FROM TBCEMM")), QStringList({"0"}));
+    EXPECT_EQ(ServerRows(kVenda), kRows);
+
+    TMovMInstallation hq(TRole::Headquarters);
+    hq.WriteConfig(quint16(m_server->Port()), {QStringLiteral("0"), 1000, /*monitoring=*/false});
+    EXPECT_EQ(Moved(Run(hq)), QStringList({"TBVENDA 2500/3"}));
+    EXPECT_EQ(hq.LogSteps(), QStringList());
+    ExpectSameRows(branch.Admin, hq.Admin, kVenda, kRows);
+    EXPECT_EQ(Moved(Run(hq)), QStringList());
+}
+
+TEST_F(MovMEndToEnd, RefusedBatchKeepsItsMarksAndConditionItemsStayGroupedAcrossBatches)
+{
+    TMovMInstallation branch(TRole::Branch);
+    branch.CreateLogDatabase();
+    branch.WriteConfig(quint16(m_server->Port()), {QStringLiteral("1"), 2, /*monitoring=*/true});
+    // Condition 21 with three items, 22 with two: in batches of two, 21's
+    // third item shares a batch with 22's first.
+    for (int n : {1, 2, 3}) {
+        InsertSample(branch.Admin, kItCondiVenda, 30 + n, {{"PKCONDIVENDA", 21}, {"PKFCONDIVENDA", kB}, {"NRPARCELA", n}});
+        branch.Mark(kItCondiVenda, 30 + n);
+    }
+    for (int n : {1, 2}) {
+        InsertSample(branch.Admin, kItCondiVenda, 40 + n, {{"PKCONDIVENDA", 22}, {"PKFCONDIVENDA", kB}, {"NRPARCELA", n}});
+        branch.Mark(kItCondiVenda, 40 + n);
+    }
+    // The server refuses the second batch once: what went before is sent and
+    // unmarked, the refused rows and those after them keep their marks.
+    m_admin->SetFault({{"method", "Inseri_No_Servidor"}, {"table", kItCondiVenda}, {"kind", "false"}, {"at", 2}, {"once", true}});
+    const TMovRunResult first = Run(branch);
+    ASSERT_EQ(first.Tables.size(), 50);
+    EXPECT_EQ(first.Tables[3].Outcome, TMovOutcome::ServerRefused);
+    EXPECT_EQ(branch.Marks(kItCondiVenda), QStringList({"33|7", "41|7", "42|7"}));
+    EXPECT_EQ(QueryRows(branch.LogAdmin, QStringLiteral("SELECT PKTABELA FROM TBLOG ORDER BY PKTABELA")),
+              QStringList({"31", "32"}));
+    branch.ClearLog();
+    EXPECT_EQ(Moved(Run(branch)), QStringList({"TBITCONDIVENDA 3/2"}));
+    EXPECT_EQ(branch.Marks(kItCondiVenda), QStringList());
+    EXPECT_EQ(branch.LogSteps(), QStringList());
+
+    // Headquarters in batches of two, with stale items of both conditions:
+    // each condition's items are cleared once, when its first item arrives,
+    // and none that arrived is cleared by a later batch.
+    TMovMInstallation hq(TRole::Headquarters);
+    hq.WriteConfig(quint16(m_server->Port()), {QStringLiteral("0"), 2, /*monitoring=*/false});
+    for (auto [k, cond] : {std::pair{98, 21}, std::pair{99, 22}})
+        ExecSql(hq.Admin, QStringLiteral("INSERT INTO TBITCONDIVENDA (PKITCONDIVENDA, PKFILIAL, PKCONDIVENDA, "
+                                         "PKFCONDIVENDA, CDCONTRATO) VALUES (%1, 7, %2, 7, '123')")
+                              .arg(k)
+                              .arg(cond));
+    EXPECT_EQ(Moved(Run(hq)), QStringList({"TBITCONDIVENDA 5/3"}));
+    EXPECT_EQ(hq.LogSteps(), QStringList());
+    ExpectSameRows(branch.Admin, hq.Admin, kItCondiVenda, 5);
+}
