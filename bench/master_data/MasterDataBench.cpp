@@ -1,0 +1,362 @@
+// The master-data channel end to end over loopback: headquarters exports
+// 20,000 pending rows of the product provider (one TBCEC row each) through
+// TFDM::RunCadMChannel, then a branch imports them. Each side is measured
+// against a floor in the same run: for the export the provider's select and
+// the TBCEC deletes written straight on the Firebird object API, for the
+// import the row-applying floor of bench/common.
+#include "bench/common/RowApplyFloor.h"
+#include "config/uDM.h"
+#include "platform/os/ProgramFolder.h"
+#include "platform/sql/SQLConnection.h"
+#include "platform/sql/SQLDataSet.h"
+#include "replication/core/ProgressWidgets.h"
+#include "replication/master_data/CadastroMSchema.h"
+#include "replication/master_data/KeltCadMClient.h"
+#include "replication/master_data/uDM_CadastroM.h"
+#include "tests/store_carrier/AppServerProcess.h"
+#include "tools/schema/SchemaBuilder.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+
+#include <algorithm>
+#include <cstdio>
+#include <memory>
+
+namespace {
+
+using namespace Firebird;
+
+const QString kTable = QStringLiteral("TBPRODUTO");
+constexpr qint32 kHq = 1;
+constexpr qint32 kBranch = 5;
+constexpr int kPacketSize = 1000;
+
+const TCadastroMTable& Produto()
+{
+    for (const TCadastroMTable& t : CadastroMTables())
+        if (t.TableName() == kTable)
+            return t;
+    throw Exception(QStringLiteral("TBPRODUTO is not in the catalogue"));
+}
+
+void Exec(const QString& database, const QString& sql)
+{
+    TSQLConnection c;
+    c.Params().Add(QStringLiteral("DataBase"), database);
+    {
+        TSQLDataSet ds(&c);
+        ds.SetCommandText(sql);
+        ds.ExecSQL();
+    }
+    c.Close();
+}
+
+// A headquarters database with `rows` products, every column filled by its
+// type, each tracked for the branch.
+void BuildHeadquarters(const QString& database, int rows)
+{
+    BuildDatabase(database, CadastroMExportingTables(), /*forcedWrites=*/false);
+    Exec(database, QStringLiteral("INSERT INTO TBEMPRESA (PKEMPRESA, CDOPERADORA, CDCONTRATO) VALUES (1, 'OP', 'K1')"));
+    QStringList columns, values;
+    int i = 0;
+    for (const TFieldDef& f : ParseFieldList(Produto().FieldList)) {
+        ++i;
+        if (f.Name == QLatin1String("CDCONTRATO") || f.Name == QLatin1String("PKFILIALDESTINO"))
+            continue;
+        columns << f.Name;
+        if (f.Name == QLatin1String("PKPRODUTO"))
+            values << QStringLiteral("K");
+        else if (f.Name == QLatin1String("PKOPERADORA"))
+            values << QStringLiteral("MOD(K, 3) + 1");
+        else if (f.DataType == TFieldType::ftSmallint)
+            values << QStringLiteral("MOD(K + %1, 3)").arg(i);
+        else if (f.DataType == TFieldType::ftInteger)
+            values << QStringLiteral("MOD(K * 131 + %1, 100000)").arg(i * 17);
+        else if (f.DataType == TFieldType::ftFMTBcd)
+            values << QStringLiteral("MOD(K * 1013 + %1, 9999999) / 1000.0").arg(i);
+        else if (f.Name == QLatin1String("DSSUCINTABEM"))
+            values << QStringLiteral("'Aparelho celular ' || K || ', cor grafite, acompanha carregador e fone; "
+                                     "garantia de um ano.'");
+        else
+            values << QStringLiteral("LEFT('Ação' || (K * 131 + %1), %2)").arg(i * 17).arg(f.Size);
+    }
+    const QString keys = QStringLiteral(
+        "WITH RECURSIVE R AS (SELECT 0 AS D FROM RDB$DATABASE UNION ALL SELECT D + 1 FROM R WHERE D < 199), "
+        "N AS (SELECT A.D * 100 + B.D + 1 AS K FROM R A CROSS JOIN R B WHERE B.D < 100) ");
+    Exec(database, QStringLiteral("INSERT INTO TBPRODUTO (%1) %2 SELECT %3 FROM N WHERE K <= %4")
+                       .arg(columns.join(u','), keys, values.join(u','))
+                       .arg(rows));
+    Exec(database, QStringLiteral("INSERT INTO TBCEC (NMTABELA, PKTABELA, PKTABELA2, PKTABELA3, PKEMPRESA, PKFILIAL) "
+                                  "SELECT 'TBPRODUTO', PKPRODUTO, PKOPERADORA, 0, 1, %1 FROM TBPRODUTO")
+                       .arg(kBranch));
+}
+
+// The export floor: the provider's select, run again for every batch of 1000
+// (settled rows leave the join), each row read, then the TBCEC delete of
+// every row in a transaction of its own.
+double ExportRaw(const QString& path, int& rowsSeen)
+{
+    IMaster* master = fb_get_master_interface();
+    ThrowStatusWrapper st(master->getStatus());
+    IUtil* util = master->getUtilInterface();
+    IXpbBuilder* dpb = util->getXpbBuilder(&st, IXpbBuilder::DPB, nullptr, 0);
+    dpb->insertString(&st, isc_dpb_user_name, "SYSDBA");
+    dpb->insertString(&st, isc_dpb_password, "quillbent");
+    dpb->insertString(&st, isc_dpb_lc_ctype, "ISO8859_1");
+    const QByteArray file = path.toLocal8Bit();
+    IAttachment* att =
+        master->getDispatcher()->attachDatabase(&st, file.constData(), dpb->getBufferLength(&st), dpb->getBuffer(&st));
+    dpb->dispose();
+    IXpbBuilder* tpbBuilder = util->getXpbBuilder(&st, IXpbBuilder::TPB, nullptr, 0);
+    tpbBuilder->insertTag(&st, isc_tpb_read_committed);
+    tpbBuilder->insertTag(&st, isc_tpb_rec_version);
+    tpbBuilder->insertTag(&st, isc_tpb_wait);
+    const std::vector<unsigned char> tpb(tpbBuilder->getBuffer(&st),
+                                         tpbBuilder->getBuffer(&st) + tpbBuilder->getBufferLength(&st));
+    tpbBuilder->dispose();
+    auto begin = [&] { return att->startTransaction(&st, unsigned(tpb.size()), tpb.data()); };
+
+    ITransaction* prep = begin();
+    const QByteArray selectText = floor_apply::Positional(CadastroMCommandText(Produto())).toLatin1();
+    IStatement* select = att->prepare(&st, prep, 0, selectText.constData(), 3, IStatement::PREPARE_PREFETCH_METADATA);
+    const QByteArray deleteText = floor_apply::Positional(CadMSettleStatement(kTable)).toLatin1();
+    IStatement* del = att->prepare(&st, prep, 0, deleteText.constData(), 3, IStatement::PREPARE_PREFETCH_METADATA);
+    prep->commit(&st);
+
+    IMessageMetadata* selIn = select->getInputMetadata(&st);
+    IMessageMetadata* selOut = select->getOutputMetadata(&st);
+    std::vector<unsigned char> selInBuf(selIn->getMessageLength(&st)), row(selOut->getMessageLength(&st));
+    *reinterpret_cast<int*>(selInBuf.data() + selIn->getOffset(&st, 0)) = 1; // PPKEMPRESA
+    *reinterpret_cast<short*>(selInBuf.data() + selIn->getNullOffset(&st, 0)) = 0;
+    int kProduto = -1, kOperadora = -1, kDestino = -1;
+    for (unsigned i = 0; i < selOut->getCount(&st); ++i) {
+        const QLatin1String name(selOut->getAlias(&st, i));
+        if (name == QLatin1String("PKPRODUTO")) kProduto = int(selOut->getOffset(&st, i));
+        if (name == QLatin1String("PKOPERADORA")) kOperadora = int(selOut->getOffset(&st, i));
+        if (name == QLatin1String("PKFILIALDESTINO")) kDestino = int(selOut->getOffset(&st, i));
+    }
+    if (kProduto < 0 || kOperadora < 0 || kDestino < 0)
+        throw Exception(QStringLiteral("The product query lacks a key column"));
+
+    // Delete parameters in text order: PKTABELA, PKTABELA2, NMTABELA, PKEMPRESA, PKFILIAL.
+    IMessageMetadata* delIn = del->getInputMetadata(&st);
+    std::vector<unsigned char> delBuf(delIn->getMessageLength(&st));
+    if (delIn->getCount(&st) != 5)
+        throw Exception(QStringLiteral("Unexpected settle statement: %1").arg(QString::fromLatin1(deleteText)));
+    for (unsigned i = 0; i < 5; ++i)
+        *reinterpret_cast<short*>(delBuf.data() + delIn->getNullOffset(&st, i)) = 0;
+    auto setInt = [&](unsigned i, int v) { *reinterpret_cast<int*>(delBuf.data() + delIn->getOffset(&st, i)) = v; };
+    {
+        unsigned char* p = delBuf.data() + delIn->getOffset(&st, 2);
+        *reinterpret_cast<unsigned short*>(p) = 9;
+        std::memcpy(p + 2, "TBPRODUTO", 9);
+    }
+    setInt(3, 1);
+
+    QElapsedTimer timer;
+    timer.start();
+    rowsSeen = 0;
+    struct Key { int Produto, Operadora, Destino; };
+    std::vector<Key> batch;
+    for (;;) {
+        batch.clear();
+        ITransaction* tra = begin();
+        IResultSet* rs = select->openCursor(&st, tra, selIn, selInBuf.data(), selOut, 0);
+        while (int(batch.size()) < kPacketSize && rs->fetchNext(&st, row.data()) == IStatus::RESULT_OK)
+            batch.push_back({*reinterpret_cast<int*>(row.data() + kProduto),
+                             *reinterpret_cast<int*>(row.data() + kOperadora),
+                             *reinterpret_cast<int*>(row.data() + kDestino)});
+        rs->close(&st);
+        tra->commit(&st);
+        if (batch.empty())
+            break;
+        rowsSeen += int(batch.size());
+        for (const Key& k : batch) {
+            setInt(0, k.Produto);
+            setInt(1, k.Operadora);
+            setInt(4, k.Destino);
+            ITransaction* t = begin();
+            del->execute(&st, t, delIn, delBuf.data(), nullptr, nullptr);
+            t->commit(&st);
+        }
+    }
+    const double seconds = timer.nsecsElapsed() / 1e9;
+    selIn->release();
+    selOut->release();
+    delIn->release();
+    select->free(&st);
+    del->free(&st);
+    att->detach(&st);
+    return seconds;
+}
+
+void WriteConfig(const QString& folder, int port, const QString& database, qint32 pkFilial, int tpFilial)
+{
+    QFile f(folder + QStringLiteral("Config.ini"));
+    const QByteArray text = QStringLiteral("[FILIAL]\nCDCONTRATO=K1\nPKEMPRESA=1\nPKFILIAL=%1\nUF=VIVO_BA\nTPFILIAL=%2\n"
+                                           "[SOCKET]\nAddress=127.0.0.1\nPort=%3\n"
+                                           "[DB]\nDataBase=%4\nUser_Name=SYSDBA\nPassword=quillbent\n"
+                                           "ServerCharSet=ISO8859_1\nSQLDialect=3\n[CLIENTDATASET]\nPackedRecord=%5\n")
+                                .arg(pkFilial)
+                                .arg(tpFilial)
+                                .arg(port)
+                                .arg(database)
+                                .arg(kPacketSize)
+                                .toUtf8();
+    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate) || f.write(text) != text.size())
+        throw Exception(QStringLiteral("Cannot write %1").arg(f.fileName()));
+}
+
+// One channel run of an installation folder; the product table's result.
+TCadMTableResult RunChannel(const QString& folder, double& seconds)
+{
+    SetProgramFolderOverride(folder);
+    TFDM dm;
+    TFDM_CadastroM cadastro(&dm.SqlCAgente);
+    dm.SetCadastroMModule(&cadastro);
+    TTextHolder label;
+    TPlainProgressBar bar;
+    dm.SetChannelLabel(&label);
+    dm.SetChannelProgressBar(&bar);
+    QElapsedTimer timer;
+    timer.start();
+    dm.RunCadMChannel();
+    seconds = timer.nsecsElapsed() / 1e9;
+    dm.SqlCAgente.Close();
+    for (const TCadMTableResult& t : dm.CadMClient->LastRun().Tables)
+        if (t.Table == kTable)
+            return t;
+    throw Exception(QStringLiteral("The run did not reach TBPRODUTO (see %1Log)").arg(folder));
+}
+
+// Milliseconds the server spent serving each method after call `since`
+// (advanced to the last call seen).
+QMap<QString, double> ServerMs(TAppServerAdmin& admin, qint64& since)
+{
+    QMap<QString, double> ms;
+    for (const QJsonValue& v : admin.CallLog(since)) {
+        const QJsonObject call = v.toObject();
+        ms[call[QStringLiteral("method")].toString()] += call[QStringLiteral("ms")].toDouble();
+        since = std::max(since, qint64(call[QStringLiteral("seq")].toDouble()));
+    }
+    return ms;
+}
+
+QString Describe(const QMap<QString, double>& ms)
+{
+    QStringList parts;
+    for (auto it = ms.begin(); it != ms.end(); ++it)
+        if (it.value() >= 1)
+            parts << QStringLiteral("%1=%2").arg(it.key()).arg(it.value(), 0, 'f', 0);
+    return parts.join(u' ');
+}
+
+int Main(int argc, char** argv)
+{
+    const int rowCount = argc > 1 ? std::atoi(argv[1]) : 20000;
+    const int repetitions = argc > 2 ? std::atoi(argv[2]) : 2;
+    QTemporaryDir dir;
+    const QString root = dir.path() + u'/';
+    for (const char* sub : {"hq", "hq/Log", "branch", "branch/Log", "server"})
+        QDir(root).mkpath(QString::fromLatin1(sub));
+    const QString hqFolder = root + QStringLiteral("hq/"), branchFolder = root + QStringLiteral("branch/");
+
+    std::printf("Master-data channel: %d rows of %s with their TBCEC rows, batches of %d, headquarters export and "
+                "branch import over loopback (best of %d)\n",
+                rowCount, qPrintable(kTable), kPacketSize, repetitions);
+    TAppServerProcess server(QStringLiteral(KELT_APPSERVER_EXE), root + QStringLiteral("server/"));
+    server.Start();
+    auto admin = std::make_unique<TAppServerAdmin>(server.Port());
+    admin->AddInstallation(QStringLiteral("K1"), 1, kHq, QStringLiteral("VIVO_BA"));
+    admin->AddInstallation(QStringLiteral("K1"), 1, kBranch, QStringLiteral("VIVO_BA"));
+
+    double exportFloor = 1e9, exportChannel = 1e9, importFloor = 1e9, importChannel = 1e9;
+    int exportBatches = 0, importBatches = 0;
+    qint64 seq = 0;
+    QMap<QString, double> exportServer, importServer;
+    for (int rep = 0; rep < repetitions; ++rep) {
+        const QString floorHq = root + QStringLiteral("floorhq%1.fdb").arg(rep);
+        BuildHeadquarters(floorHq, rowCount);
+        int seen = 0;
+        exportFloor = std::min(exportFloor, ExportRaw(floorHq, seen));
+        if (seen != rowCount)
+            throw Exception(QStringLiteral("The export floor read %1 rows").arg(seen));
+
+        const QString hq = hqFolder + QStringLiteral("AGENTE%1.KELT").arg(rep);
+        BuildHeadquarters(hq, rowCount);
+        WriteConfig(hqFolder, server.Port(), hq, kHq, 0);
+        double seconds = 0;
+        ServerMs(*admin, seq);
+        const TCadMTableResult out = RunChannel(hqFolder, seconds);
+        if (out.Outcome != TCadMOutcome::Done || out.Rows != rowCount || out.Settled != rowCount)
+            throw Exception(QStringLiteral("The export did not send and settle every row (see %1Log)").arg(hqFolder));
+        if (seconds < exportChannel)
+            exportServer = ServerMs(*admin, seq);
+        exportChannel = std::min(exportChannel, seconds);
+        exportBatches = out.Batches;
+
+        // What the server holds is what the branch writes: the floor applies
+        // the same packet.
+        const TDataPacket held = TDataPacket::FromXml(
+            admin->Call(QStringLiteral("Rows"), {QStringLiteral("cadm"), kTable}).toString().toUtf8());
+        if (held.RowCount() != rowCount)
+            throw Exception(QStringLiteral("The server holds %1 rows").arg(held.RowCount()));
+        const QString floorBranch = root + QStringLiteral("floorbranch%1.fdb").arg(rep);
+        BuildDatabase(floorBranch, CadastroMReceivingTables(), /*forcedWrites=*/false);
+        importFloor = std::min(importFloor, floor_apply::ApplyRaw(floorBranch, kTable, held));
+
+        const QString branch = branchFolder + QStringLiteral("AGENTE%1.KELT").arg(rep);
+        BuildDatabase(branch, CadastroMReceivingTables(), /*forcedWrites=*/false);
+        WriteConfig(branchFolder, server.Port(), branch, kBranch, 1);
+        ServerMs(*admin, seq);
+        const TCadMTableResult in = RunChannel(branchFolder, seconds);
+        if (in.Outcome != TCadMOutcome::Done || in.Rows != rowCount)
+            throw Exception(QStringLiteral("The import did not write every row (see %1Log)").arg(branchFolder));
+        if (seconds < importChannel)
+            importServer = ServerMs(*admin, seq);
+        importChannel = std::min(importChannel, seconds);
+        importBatches = in.Batches;
+    }
+    admin.reset();
+    server.Stop();
+    SetProgramFolderOverride({});
+
+    // The channel times cover the whole run (all 63 providers, 62 of them
+    // with nothing pending); the floors only the product rows.
+    const double exportRatio = exportFloor / exportChannel, importRatio = importFloor / importChannel;
+    std::printf("%-16s %12s %12s\n", "", "seconds", "rows/s");
+    std::printf("%-16s %12.2f %12.0f\n", "export floor", exportFloor, rowCount / exportFloor);
+    std::printf("%-16s %12.2f %12.0f\n", "export channel", exportChannel, rowCount / exportChannel);
+    std::printf("%-16s %12.2f %12.0f\n", "import floor", importFloor, rowCount / importFloor);
+    std::printf("%-16s %12.2f %12.0f\n", "import channel", importChannel, rowCount / importChannel);
+    std::printf("RESULT master_data_export rows=%d batches=%d channel_rows_per_s=%.0f floor_rows_per_s=%.0f "
+                "ratio=%.2f target>=0.70 %s\n",
+                rowCount, exportBatches, rowCount / exportChannel, rowCount / exportFloor, exportRatio,
+                exportRatio >= 0.7 ? "MET" : "MISSED");
+    std::printf("RESULT master_data_import rows=%d batches=%d channel_rows_per_s=%.0f floor_rows_per_s=%.0f "
+                "ratio=%.2f target>=0.70 %s\n",
+                rowCount, importBatches, rowCount / importChannel, rowCount / importFloor, importRatio,
+                importRatio >= 0.7 ? "MET" : "MISSED");
+    // Where the channel's time went at the server (ms per method, best run).
+    std::printf("RESULT master_data_export_server_ms %s\n", qPrintable(Describe(exportServer)));
+    std::printf("RESULT master_data_import_server_ms %s\n", qPrintable(Describe(importServer)));
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    try {
+        return Main(argc, argv);
+    } catch (const Firebird::FbException& e) {
+        std::fprintf(stderr, "bench_master_data: %s\n", qPrintable(floor_apply::ErrorText(e)));
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "bench_master_data: %s\n", e.what());
+    }
+    return 1;
+}

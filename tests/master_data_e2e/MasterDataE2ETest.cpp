@@ -1,0 +1,393 @@
+// Headquarters exports, the branch imports, both through TFDM::RunCadMChannel,
+// with the stand-in server as its own process on loopback in between.
+#include "config/uDM.h"
+#include "platform/os/ProgramFolder.h"
+#include "platform/sql/SQLConnection.h"
+#include "platform/sql/SQLDataSet.h"
+#include "replication/core/ProgressWidgets.h"
+#include "replication/master_data/CadastroMSchema.h"
+#include "replication/master_data/uDM_CadastroM.h"
+#include "tests/store_carrier/AppServerProcess.h"
+#include "tests/support/TestSupport.h"
+
+#include <QDir>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <ostream>
+
+inline void PrintTo(const QString& text, std::ostream* os) { *os << '"' << text.toStdString() << '"'; }
+
+namespace {
+
+constexpr qint32 kHq = 1;
+constexpr qint32 kBranch = 5;
+constexpr qint32 kOtherBranch = 7;
+
+class TRecordingBar : public TPlainProgressBar
+{
+public:
+    void SetPosition(int value) override
+    {
+        TPlainProgressBar::SetPosition(value);
+        Highest = qMax(Highest, value);
+    }
+    int Highest = 0;
+};
+
+// One installation: its folder (Config.ini, Log/) and its embedded database.
+struct TInstallation
+{
+    TInstallation(const TTableDefs& tables, qint32 pkFilial, int tpFilial)
+        : Db(tables), PkFilial(pkFilial), TpFilial(tpFilial)
+    {
+        QDir(Db.Folder().Path()).mkdir(QStringLiteral("Log"));
+    }
+
+    void WriteConfig(int port, int packetSize = 1000)
+    {
+        Db.Folder().Write(QStringLiteral("Config.ini"),
+                          QStringLiteral("[FILIAL]\nCDCONTRATO=K1\nPKEMPRESA=1\nPKFILIAL=%1\nUF=VIVO_BA\nTPFILIAL=%2\n"
+                                         "[SOCKET]\nAddress=127.0.0.1\nPort=%3\n"
+                                         "[DB]\nDataBase=%4\nUser_Name=SYSDBA\nPassword=quillbent\n"
+                                         "ServerCharSet=ISO8859_1\nSQLDialect=3\n[CLIENTDATASET]\nPackedRecord=%5\n")
+                              .arg(PkFilial)
+                              .arg(TpFilial)
+                              .arg(port)
+                              .arg(Db.Path())
+                              .arg(packetSize)
+                              .toUtf8());
+    }
+
+    // One run as the program makes it, with the installation as program folder.
+    TCadMRunResult Run()
+    {
+        SetProgramFolderOverride(Db.Folder().Path());
+        TFDM dm;
+        TFDM_CadastroM cadastro(&dm.SqlCAgente);
+        dm.SetCadastroMModule(&cadastro);
+        TTextHolder label;
+        dm.SetChannelLabel(&label);
+        dm.SetChannelProgressBar(&Bar);
+        dm.RunCadMChannel();
+        EXPECT_FALSE(dm.CbAgente.Connected());
+        const TCadMRunResult run = dm.CadMClient->LastRun();
+        dm.SqlCAgente.Close();
+        SetProgramFolderOverride({});
+        return run;
+    }
+
+    // Rows of a query, each as its values joined by '|' (blobs in hex), sorted.
+    QStringList Query(const QString& sql)
+    {
+        TSQLConnection c;
+        c.Params().Add(QStringLiteral("DataBase"), Db.Path());
+        QStringList rows;
+        {
+            TSQLDataSet ds(&c);
+            ds.SetCommandText(sql);
+            for (ds.Open(); !ds.Eof(); ds.Next()) {
+                QStringList values;
+                for (int i = 0; i < ds.FieldCount(); ++i) {
+                    const TField f = ds.Fields(i);
+                    values.append(f.IsNull() ? QStringLiteral("<null>")
+                                  : f.Value().typeId() == QMetaType::QByteArray
+                                      ? QStringLiteral("0x") + QString::fromLatin1(f.Value().toByteArray().toHex())
+                                      : f.AsString());
+                }
+                rows.append(values.join(u'|'));
+            }
+        }
+        c.Close();
+        rows.sort();
+        return rows;
+    }
+
+    // The log entries of the runs so far, as "step | table | message".
+    QStringList Logs()
+    {
+        QStringList entries;
+        QDir dir(Db.Folder().File(QStringLiteral("Log")));
+        for (const QString& name : dir.entryList(QDir::Files, QDir::Name))
+            entries.append(QString::fromLocal8Bit(Db.Folder().Read(QStringLiteral("Log/") + name)).simplified());
+        return entries;
+    }
+
+    TTestDatabase Db;
+    qint32 PkFilial;
+    int TpFilial;
+    TRecordingBar Bar;
+};
+
+const TCadastroMTable& Catalogue(const QString& table)
+{
+    for (const TCadastroMTable& t : CadastroMTables())
+        if (t.TableName() == table)
+            return t;
+    throw std::runtime_error("not in the catalogue: " + table.toStdString());
+}
+
+const TCadMTableResult* Result(const TCadMRunResult& run, const QString& table)
+{
+    for (const TCadMTableResult& t : run.Tables)
+        if (t.Table == table)
+            return &t;
+    return nullptr;
+}
+
+class MasterDataE2ETest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        m_server = std::make_unique<TAppServerProcess>(QStringLiteral(KELT_APPSERVER_EXE), m_serverFolder.Path());
+        m_server->Start();
+        m_admin = std::make_unique<TAppServerAdmin>(m_server->Port());
+        for (qint32 store : {kHq, kBranch, kOtherBranch})
+            m_admin->AddInstallation(QStringLiteral("K1"), 1, store, QStringLiteral("VIVO_BA"));
+        m_hq.WriteConfig(m_server->Port());
+        m_branch.WriteConfig(m_server->Port());
+        m_hq.Db.Exec(QStringLiteral("INSERT INTO TBEMPRESA (PKEMPRESA, CDOPERADORA, CDCONTRATO) VALUES (1, 'OP1', 'K1')"));
+    }
+
+    void TearDown() override
+    {
+        m_admin.reset();
+        m_server->Stop();
+    }
+
+    void Track(const QString& table, qint32 k1, qint32 k2, qint32 branch)
+    {
+        m_hq.Db.Exec(QStringLiteral("INSERT INTO TBCEC (NMTABELA, PKTABELA, PKTABELA2, PKTABELA3, PKEMPRESA, PKFILIAL) "
+                                    "VALUES ('%1', %2, %3, 0, 1, %4)")
+                         .arg(table)
+                         .arg(k1)
+                         .arg(k2)
+                         .arg(branch));
+    }
+
+    // What headquarters' query of `table` sends to the branch, in the columns of
+    // its packet: the expected end state of the branch's table.
+    QStringList Sent(const QString& table)
+    {
+        const TCadastroMTable& t = Catalogue(table);
+        const QString query = CadastroMCommandText(t)
+                                  .replace(QStringLiteral(":PPKEMPRESA"), QStringLiteral("1"))
+                                  .replace(QStringLiteral(":PPKULTIMO"), QStringLiteral("0"));
+        return m_hq.Query(QStringLiteral("SELECT %1 FROM (%2) Q WHERE Q.PKFILIALDESTINO IN (0, %3)")
+                              .arg(Columns(t), query)
+                              .arg(kBranch));
+    }
+    QStringList Received(const QString& table)
+    {
+        return m_branch.Query(QStringLiteral("SELECT %1 FROM %2").arg(Columns(Catalogue(table)), table));
+    }
+    static QString Columns(const TCadastroMTable& t)
+    {
+        QStringList names;
+        for (const TFieldDef& f : ParseFieldList(t.FieldList))
+            names.append(f.Name);
+        return names.join(QStringLiteral(", "));
+    }
+
+    TTempFolder m_serverFolder;
+    std::unique_ptr<TAppServerProcess> m_server;
+    std::unique_ptr<TAppServerAdmin> m_admin;
+    TInstallation m_hq{CadastroMExportingTables(), kHq, 0};
+    TInstallation m_branch{CadastroMReceivingTables(), kBranch, 1};
+};
+
+// A representative table of every way rows are found pending, keyed and
+// addressed, through both runs; a second round sends nothing again.
+TEST_F(MasterDataE2ETest, BranchEndsWithWhatHeadquartersSent)
+{
+    auto& hq = m_hq.Db;
+    // Two-key TBCEC table: rows for the branch, for another branch and for both.
+    hq.Exec(QStringLiteral("INSERT INTO TBALIQUOTA (PKALIQUOTA, PKFILIAL, NMALIQUOTA, PEALIQUOTA, EXCLUIDO) "
+                           "SELECT 10 + RDB$RELATION_ID, 1, 'Aliquota ' || RDB$RELATION_ID, 17.5, 0 "
+                           "FROM RDB$RELATIONS WHERE RDB$RELATION_ID < 4"));
+    for (int k : {10, 11, 12})
+        Track(QStringLiteral("TBALIQUOTA"), k, 1, kBranch);
+    Track(QStringLiteral("TBALIQUOTA"), 12, 1, kOtherBranch);
+    Track(QStringLiteral("TBALIQUOTA"), 13, 1, kOtherBranch);
+    // Joined on two columns, settled on one.
+    hq.Exec(QStringLiteral("INSERT INTO TBFAIXAPRECO (PKFAIXAPRECO, PKOPERADORA, DSFAIXAPRECO, VLINICIAL, VLFINAL, "
+                           "EXCLUIDO) VALUES (3, 2, 'Até R$ 500', 0.001, 500, 0)"));
+    hq.Exec(QStringLiteral("INSERT INTO TBFAIXAPRECO (PKFAIXAPRECO, PKOPERADORA, DSFAIXAPRECO, VLINICIAL, VLFINAL, "
+                           "EXCLUIDO) VALUES (4, 2, 'Acima', 500.001, 99999, 1)"));
+    Track(QStringLiteral("TBFAIXAPRECO"), 3, 2, kBranch);
+    Track(QStringLiteral("TBFAIXAPRECO"), 4, 2, kBranch);
+    // Query of its own.
+    Track(QStringLiteral("TBEMPRESA"), 1, 0, kBranch);
+    // Blob and dates.
+    hq.Exec(QStringLiteral("INSERT INTO TBFUNCIONARIO (PKFUNCIONARIO, PKFILIAL, NMFUNCIONARIO, DTNASCIMENTO, FOTO, "
+                           "EXCLUIDO) VALUES (21, 1, 'João Conceição', DATE '1990-02-28', x'FFD8FF00E0104A46', 0)"));
+    hq.Exec(QStringLiteral("INSERT INTO TBFUNCIONARIO (PKFUNCIONARIO, PKFILIAL, NMFUNCIONARIO, EXCLUIDO) "
+                           "VALUES (22, 1, 'Sem foto', 0)"));
+    Track(QStringLiteral("TBFUNCIONARIO"), 21, 1, kBranch);
+    Track(QStringLiteral("TBFUNCIONARIO"), 22, 1, kBranch);
+    // Marker tables: one addressed by its PKFILIAL, one for every branch with
+    // the contract of its PKFPHABIL, one for every branch with a single key.
+    hq.Exec(QStringLiteral("INSERT INTO TBPRECOACESSORIO (PKPRODUTO, PKFPRODUTO, PKFILIAL, PKUSUARIO, PKFUSUARIO, "
+                           "VLANTERIOR, VLATUAL, DTALTERACAO, EXCLUIDO) VALUES (100, 1, %1, 1, 1, 9.9, 10.5, "
+                           "DATE '2024-03-01', 0)")
+                .arg(kBranch));
+    hq.Exec(QStringLiteral("INSERT INTO TBPRECOACESSORIO (PKPRODUTO, PKFPRODUTO, PKFILIAL, PKUSUARIO, PKFUSUARIO, "
+                           "VLANTERIOR, VLATUAL, DTALTERACAO, EXCLUIDO) VALUES (100, 1, %1, 1, 1, 9.9, 11, "
+                           "DATE '2024-03-01', 0)")
+                .arg(kOtherBranch));
+    hq.Exec(QStringLiteral("INSERT INTO TBPRECOSWAP (PKPRECOSWAP, PKPHABIL, PKFPHABIL, PKPRODUTO, PKFPRODUTO, VLVENDA, "
+                           "EXCLUIDO) VALUES (31, 2, 1, 100, 1, 49.9, 0)"));
+    hq.Exec(QStringLiteral("INSERT INTO TBPRECOSWAP (PKPRECOSWAP, PKPHABIL, PKFPHABIL, PKPRODUTO, PKFPRODUTO, VLVENDA, "
+                           "EXCLUIDO) VALUES (32, 2, 1, 101, 1, 0, 0)")); // no price: never sent
+    hq.Exec(QStringLiteral("INSERT INTO TBITUSUARIO (PKITUSUARIO, PKUSUARIO, PKFUSUARIO, NMMENU, NMTELA, EXCLUIDO, "
+                           "PKMENU) VALUES (41, 1, 1, 'mnVendas', 'FrmVenda', 0, 8)"));
+    // Serial prices: keys above the server's last one and above 99999999.
+    hq.Exec(QStringLiteral("INSERT INTO TBPRECOSERIAL (PKPRECOSERIAL, PKPROMOCAO, PKPHABIL, PKFPHABIL, PKPRODUTO, "
+                           "PKFPRODUTO, VLVENDA, EXCLUIDO) VALUES (100000001, 1, 2, 1, 100, 1, 199.9, 0)"));
+    hq.Exec(QStringLiteral("INSERT INTO TBPRECOSERIAL (PKPRECOSERIAL, PKPROMOCAO, PKPHABIL, PKFPHABIL, PKPRODUTO, "
+                           "PKFPRODUTO, VLVENDA, EXCLUIDO) VALUES (100000002, 1, 2, 1, 101, 1, 99.5, 0)"));
+    hq.Exec(QStringLiteral("INSERT INTO TBPRECOSERIAL (PKPRECOSERIAL, PKPROMOCAO, PKPHABIL, PKFPHABIL, PKPRODUTO, "
+                           "PKFPRODUTO, VLVENDA, EXCLUIDO) VALUES (99999999, 1, 2, 1, 102, 1, 5, 0)"));
+
+    const QStringList tables{QStringLiteral("TBALIQUOTA"),      QStringLiteral("TBFAIXAPRECO"),
+                             QStringLiteral("TBEMPRESA"),       QStringLiteral("TBFUNCIONARIO"),
+                             QStringLiteral("TBPRECOACESSORIO"), QStringLiteral("TBPRECOSWAP"),
+                             QStringLiteral("TBITUSUARIO"),     QStringLiteral("TBPRECOSERIAL")};
+    QMap<QString, QStringList> sent;
+    for (const QString& t : tables)
+        sent[t] = Sent(t);
+    ASSERT_EQ(sent["TBALIQUOTA"].size(), 3);
+    ASSERT_EQ(sent["TBPRECOSWAP"].size(), 1);
+    ASSERT_EQ(sent["TBPRECOSERIAL"].size(), 2);
+    ASSERT_TRUE(sent["TBFUNCIONARIO"].join(u' ').contains(QStringLiteral("0xffd8ff00e0104a46")));
+
+    const TCadMRunResult exported = m_hq.Run();
+    ASSERT_TRUE(exported.Accepted) << m_hq.Logs().join(u'\n').toStdString();
+    for (const QString& t : tables) {
+        const TCadMTableResult* r = Result(exported, t);
+        ASSERT_NE(r, nullptr) << t.toStdString();
+        EXPECT_EQ(r->Outcome, TCadMOutcome::Done) << t.toStdString() << " " << m_hq.Logs().join(u'\n').toStdString();
+    }
+    // Every tracking row of a sent row is gone, the other branches' rows are
+    // gone too (the server keeps them for those branches); the markers are in.
+    EXPECT_EQ(m_hq.Query(QStringLiteral("SELECT COUNT(*) FROM TBCEC")), QStringList{QStringLiteral("0")});
+    EXPECT_EQ(m_hq.Query(QStringLiteral("SELECT PKPRODUTO, PKFPRODUTO, PKFILIAL FROM TBPRECOACESSORIOBAIXADA")),
+              (QStringList{QStringLiteral("100|1|5"), QStringLiteral("100|1|7")}));
+    EXPECT_EQ(m_hq.Query(QStringLiteral("SELECT PKPRECOSWAP FROM TBPRECOSWAPBAIXADA")), QStringList{QStringLiteral("31")});
+    EXPECT_EQ(m_hq.Query(QStringLiteral("SELECT PKITUSUARIO FROM TBITUSUARIOBAIXADA")), QStringList{QStringLiteral("41")});
+    EXPECT_TRUE(m_hq.Logs().isEmpty()) << m_hq.Logs().join(u'\n').toStdString();
+
+    const TCadMRunResult imported = m_branch.Run();
+    ASSERT_TRUE(imported.Accepted) << m_branch.Logs().join(u'\n').toStdString();
+    EXPECT_TRUE(m_branch.Logs().isEmpty()) << m_branch.Logs().join(u'\n').toStdString();
+    for (const QString& t : tables)
+        EXPECT_EQ(Received(t), sent[t]) << t.toStdString();
+
+    // Nothing is pending any more on either side: a second round moves no row.
+    const TCadMRunResult again = m_hq.Run();
+    for (const TCadMTableResult& r : again.Tables)
+        EXPECT_EQ(r.Rows, 0) << r.Table.toStdString();
+    const TCadMRunResult againBranch = m_branch.Run();
+    for (const TCadMTableResult& r : againBranch.Tables)
+        EXPECT_EQ(r.Rows, 0) << r.Table.toStdString();
+    for (const QString& t : tables)
+        EXPECT_EQ(Received(t), sent[t]) << t.toStdString();
+
+    // A row changed at headquarters and tracked again replaces the branch's copy.
+    hq.Exec(QStringLiteral("UPDATE TBALIQUOTA SET PEALIQUOTA = 12, NMALIQUOTA = 'Reduzida' WHERE PKALIQUOTA = 11"));
+    Track(QStringLiteral("TBALIQUOTA"), 11, 1, kBranch);
+    const QStringList changed = Sent(QStringLiteral("TBALIQUOTA"));
+    m_hq.Run();
+    const TCadMRunResult update = m_branch.Run();
+    ASSERT_NE(Result(update, QStringLiteral("TBALIQUOTA")), nullptr);
+    EXPECT_EQ(Result(update, QStringLiteral("TBALIQUOTA"))->Rows, 1);
+    ASSERT_EQ(changed.size(), 1);
+    EXPECT_TRUE(changed[0].startsWith(QStringLiteral("11|1|Reduzida|12.00|")));
+    QStringList expected = sent["TBALIQUOTA"];
+    expected[1] = changed[0];
+    EXPECT_EQ(Received(QStringLiteral("TBALIQUOTA")), expected);
+}
+
+// 2,500 pending rows at packet size 1000: passes of 1000, 1000, 500 and an
+// empty one on both sides, progress reaching 2,500.
+TEST_F(MasterDataE2ETest, ManyRowsInPacketsOfAThousand)
+{
+    m_hq.Db.Exec(QStringLiteral(
+        "INSERT INTO TBALIQUOTA (PKALIQUOTA, PKFILIAL, NMALIQUOTA, PEALIQUOTA, EXCLUIDO) "
+        "WITH RECURSIVE R AS (SELECT 0 AS D FROM RDB$DATABASE UNION ALL SELECT D + 1 FROM R WHERE D < 49) "
+        "SELECT A.D * 50 + B.D + 1, 1, 'Aliquota ' || (A.D * 50 + B.D + 1), 1.5, 0 FROM R A CROSS JOIN R B"));
+    m_hq.Db.Exec(QStringLiteral("INSERT INTO TBCEC (NMTABELA, PKTABELA, PKTABELA2, PKTABELA3, PKEMPRESA, PKFILIAL) "
+                                "SELECT 'TBALIQUOTA', PKALIQUOTA, 1, 0, 1, %1 FROM TBALIQUOTA")
+                     .arg(kBranch));
+    const QStringList sent = Sent(QStringLiteral("TBALIQUOTA"));
+    ASSERT_EQ(sent.size(), 2500);
+
+    const TCadMRunResult exported = m_hq.Run();
+    const TCadMTableResult* out = Result(exported, QStringLiteral("TBALIQUOTA"));
+    ASSERT_NE(out, nullptr) << m_hq.Logs().join(u'\n').toStdString();
+    EXPECT_EQ(out->Outcome, TCadMOutcome::Done);
+    EXPECT_EQ(out->Pending, 2500);
+    EXPECT_EQ(out->Batches, 3);
+    EXPECT_EQ(out->Passes, 4);
+    EXPECT_EQ(out->Rows, 2500);
+    EXPECT_EQ(out->Settled, 2500);
+    EXPECT_EQ(m_hq.Bar.Highest, 2500);
+    EXPECT_EQ(m_hq.Query(QStringLiteral("SELECT COUNT(*) FROM TBCEC")), QStringList{QStringLiteral("0")});
+
+    const TCadMRunResult imported = m_branch.Run();
+    const TCadMTableResult* in = Result(imported, QStringLiteral("TBALIQUOTA"));
+    ASSERT_NE(in, nullptr) << m_branch.Logs().join(u'\n').toStdString();
+    EXPECT_EQ(in->Outcome, TCadMOutcome::Done);
+    EXPECT_EQ(in->Pending, 2500);
+    EXPECT_EQ(in->Batches, 3);
+    EXPECT_EQ(in->Passes, 4);
+    EXPECT_EQ(in->Rows, 2500);
+    EXPECT_EQ(in->Acknowledged, 3);
+    EXPECT_EQ(m_branch.Bar.Highest, 2500);
+    EXPECT_EQ(Received(QStringLiteral("TBALIQUOTA")), sent);
+    EXPECT_TRUE(m_branch.Logs().isEmpty()) << m_branch.Logs().join(u'\n').toStdString();
+}
+
+// A row tracked for three branches goes once per branch and settles each
+// tracking row; a batch the server refuses leaves its tracking rows for the
+// next run, and the branch then still gets exactly what was sent.
+TEST_F(MasterDataE2ETest, SeveralDestinationsAndARefusedBatch)
+{
+    auto& hq = m_hq.Db;
+    hq.Exec(QStringLiteral("INSERT INTO TBALIQUOTA (PKALIQUOTA, PKFILIAL, NMALIQUOTA, PEALIQUOTA, EXCLUIDO) "
+                           "VALUES (10, 1, 'Geral', 18, 0)"));
+    for (qint32 branch : {kBranch, kOtherBranch, 9})
+        Track(QStringLiteral("TBALIQUOTA"), 10, 1, branch);
+    hq.Exec(QStringLiteral("INSERT INTO TBMARCA (PKMARCA, PKFILIAL, NMMARCA, EXCLUIDO) VALUES (3, 1, 'Marca', 0)"));
+    Track(QStringLiteral("TBMARCA"), 3, 1, kBranch);
+    const QStringList marcas = Sent(QStringLiteral("TBMARCA"));
+    m_admin->SetFault(QJsonObject{{"method", "Inseri_No_Servidor"}, {"table", "TBMARCA"}, {"kind", "false"},
+                                  {"once", true}});
+
+    const TCadMRunResult first = m_hq.Run();
+    const TCadMTableResult* aliquota = Result(first, QStringLiteral("TBALIQUOTA"));
+    ASSERT_NE(aliquota, nullptr);
+    EXPECT_EQ(aliquota->Rows, 3);
+    EXPECT_EQ(aliquota->Settled, 3);
+    const TCadMTableResult* marca = Result(first, QStringLiteral("TBMARCA"));
+    ASSERT_NE(marca, nullptr);
+    EXPECT_EQ(marca->Outcome, TCadMOutcome::Refused);
+    EXPECT_EQ(m_hq.Query(QStringLiteral("SELECT NMTABELA, PKTABELA, PKFILIAL FROM TBCEC")),
+              QStringList{QStringLiteral("TBMARCA|3|5")});
+    EXPECT_EQ(m_hq.Logs().size(), 1);
+
+    const TCadMRunResult second = m_hq.Run();
+    ASSERT_NE(Result(second, QStringLiteral("TBMARCA")), nullptr);
+    EXPECT_EQ(Result(second, QStringLiteral("TBMARCA"))->Outcome, TCadMOutcome::Done);
+    EXPECT_EQ(m_hq.Query(QStringLiteral("SELECT COUNT(*) FROM TBCEC")), QStringList{QStringLiteral("0")});
+
+    const TCadMRunResult imported = m_branch.Run();
+    EXPECT_EQ(Result(imported, QStringLiteral("TBALIQUOTA"))->Rows, 1);
+    EXPECT_EQ(Received(QStringLiteral("TBMARCA")), marcas);
+    EXPECT_EQ(m_branch.Query(QStringLiteral("SELECT PKALIQUOTA, PKFILIALDESTINO FROM TBALIQUOTA")),
+              QStringList{QStringLiteral("10|5")});
+}
+
+} // namespace
