@@ -44,7 +44,9 @@ TTableDef TbCemmTable()
 {
     return {QStringLiteral("TBCEMM"),
             ParseFieldList(u"NMTABELA str 31 R; PKTABELA int R; PKTABELA2 int; PKTABELA3 int"),
-            {}};
+            {},
+            // The pending counts join on these and every sent row deletes by them.
+            {{QStringLiteral("PKTABELA"), QStringLiteral("PKTABELA2"), QStringLiteral("NMTABELA")}}};
 }
 
 TTableDef TbEmpresaTable()

@@ -38,20 +38,44 @@ QString CreateTableStatement(const TTableDef& table)
     return sql;
 }
 
+QStringList CreateIndexStatements(const TTableDef& table)
+{
+    QStringList statements;
+    for (int i = 0; i < table.Indexes.size(); ++i) {
+        for (const QString& column : table.Indexes[i]) {
+            RequirePlainIdentifier(column, "column");
+            if (IndexOfField(table.Columns, column) < 0)
+                throw EDatabaseError(
+                    QStringLiteral("Index column '%1' is not a column of '%2'").arg(column, table.Name));
+        }
+        statements << QStringLiteral("CREATE INDEX IX_%1_%2 ON %1 (%3)")
+                          .arg(table.Name)
+                          .arg(i + 1)
+                          .arg(table.Indexes[i].join(u','));
+    }
+    return statements;
+}
+
 void CreateTables(TSQLConnection& connection, const TTableDefs& tables)
 {
     TSQLDataSet ddl(&connection);
     for (const TTableDef& t : tables) {
         ddl.SetCommandText(CreateTableStatement(t));
         ddl.ExecSQL();
+        for (const QString& index : CreateIndexStatements(t)) {
+            ddl.SetCommandText(index);
+            ddl.ExecSQL();
+        }
     }
 }
 
 void BuildDatabase(const QString& path, const TTableDefs& tables, bool forcedWrites)
 {
     // Statement texts first, so that a bad definition leaves no file behind.
-    for (const TTableDef& t : tables)
+    for (const TTableDef& t : tables) {
         CreateTableStatement(t);
+        CreateIndexStatements(t);
+    }
     TCreateDatabaseOptions options;
     options.ForcedWrites = forcedWrites;
     CreateDatabase(path, options);

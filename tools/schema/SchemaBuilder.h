@@ -15,6 +15,7 @@ struct TTableDef
     QString Name;
     TFieldDefs Columns;
     QStringList PrimaryKey; // empty: no primary key
+    QList<QStringList> Indexes = {}; // secondary (non-unique) indexes, each a column list
 
     // Columns from the field-list notation; primary key names given separately.
     static TTableDef FromNotation(const QString& name, const QString& columns, const QStringList& primaryKey = {});
@@ -28,7 +29,10 @@ using TTableDefs = QList<TTableDef>;
 // Raises EInvalidIdentifier for a table or column name that is not a plain identifier.
 QString CreateTableStatement(const TTableDef& table);
 
-// Creates every table on an open connection, one statement each.
+// CREATE INDEX texts of the table's secondary indexes (IX_<table>_<n>).
+QStringList CreateIndexStatements(const TTableDef& table);
+
+// Creates every table and its indexes on an open connection, one statement each.
 void CreateTables(TSQLConnection& connection, const TTableDefs& tables);
 
 // Creates a new database file (ISO8859_1, dialect 3) holding the tables.
