@@ -144,7 +144,9 @@ template <class RunResult, class OutcomeText>
 void PrintTables(const RunResult& run, OutcomeText outcomeText, bool ended)
 {
     int rows = 0;
+    int pending = 0;
     for (const auto& t : run.Tables) {
+        pending += t.Pending > 0 ? 1 : 0;
         Print(QStringLiteral("  %1 %2 row(s)  %3 (count %4, %5 batch(es))")
                   .arg(t.Table, -24)
                   .arg(t.Rows, 7)
@@ -157,7 +159,10 @@ void PrintTables(const RunResult& run, OutcomeText outcomeText, bool ended)
         Print(QStringLiteral("  the server was not reached or did not accept the installation (logged)"));
     else if (run.Failed)
         Print(QStringLiteral("  the run ended early (logged)"));
-    Print(QStringLiteral("  %1 table(s) with pending rows, %2 row(s) moved").arg(run.Tables.size()).arg(rows));
+    Print(QStringLiteral("  %1 table(s) visited, %2 with pending rows, %3 row(s) moved")
+              .arg(run.Tables.size())
+              .arg(pending)
+              .arg(rows));
 }
 
 bool RunCadM(TFDM& dm)
