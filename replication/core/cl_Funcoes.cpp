@@ -456,3 +456,13 @@ qint32 TKeltBaseClient::LastKey(const QString& table, bool lower)
     const TField field = m_lookupDataSet->FieldByName(u"PKULTIMO");
     return field.IsNull() ? 0 : field.AsInteger();
 }
+
+void TKeltBaseClient::SetServerFailure()
+{
+    if (!m_socketConnection)
+        throw Exception(QStringLiteral("The client has no socket connection wired"));
+    m_lastError = QStringLiteral("Verificar log de erro no servidor. Servidor: %1 Porta: %2 Servico: %3")
+                      .arg(m_socketConnection->Host())
+                      .arg(m_socketConnection->Port())
+                      .arg(m_socketConnection->ServerName());
+}

@@ -163,6 +163,15 @@ public:
     qint32 LastKey(const QString& table, bool lower);
 
 protected:
+    // The wired table label and progress bar, or stand-ins of the client's own
+    // when none is wired; the current table is the label's text.
+    ITableLabel& Label() { return m_tableLabel ? *m_tableLabel : m_ownLabel; }
+    IProgressBar& Bar() { return m_progressBar ? *m_progressBar : m_ownBar; }
+    QString CurrentTable() const { return m_tableLabel ? m_tableLabel->Caption() : m_ownLabel.Caption(); }
+    // LastError := the server-failure text with the socket's host, port and
+    // server name. Raises when no socket connection is wired.
+    void SetServerFailure();
+
     QString m_programFolder;
     std::unique_ptr<TKeltBaseServerClient> m_serverClient;
     TSQLDataSet* m_lookupDataSet = nullptr;
@@ -178,6 +187,8 @@ protected:
     TDadosMonitoramentoReplicacao m_monitoramento;
     QString m_lastError;
     qint32 m_pkUltimo = 0;
+    TTextHolder m_ownLabel;
+    TPlainProgressBar m_ownBar;
 };
 
 // The short-lived client of the start-up upkeep.

@@ -201,35 +201,11 @@ void TKeltCadMClient::ReadConfiguration()
         ServerClient().ReadOwnSocket(m_programFolder, ConfigIniName, *m_socketConnection);
 }
 
-ITableLabel& TKeltCadMClient::Label()
-{
-    return m_tableLabel ? *m_tableLabel : m_ownLabel;
-}
-
-IProgressBar& TKeltCadMClient::Bar()
-{
-    return m_progressBar ? *m_progressBar : m_ownBar;
-}
-
-QString TKeltCadMClient::CurrentTable() const
-{
-    return m_tableLabel ? m_tableLabel->Caption() : m_ownLabel.Caption();
-}
-
 void TKeltCadMClient::Log(const QString& step, const QString& table, const QString& message)
 {
     // The identity as it stands now: the server may have rewritten it.
     const TDadosFilial& f = m_dadosFilial;
     ServerClient().WriteLog(m_programFolder, step, table, f.CdContrato, f.PkEmpresa, f.PkFilial, f.UF, message);
-}
-
-void TKeltCadMClient::SetServerFailure()
-{
-    const TSocketConnection& socket = Wired(m_socketConnection, "SocketConnection");
-    m_lastError = QStringLiteral("Verificar log de erro no servidor. Servidor: %1 Porta: %2 Servico: %3")
-                      .arg(socket.Host())
-                      .arg(socket.Port())
-                      .arg(socket.ServerName());
 }
 
 TCadMTableResult& TKeltCadMClient::Result()

@@ -100,11 +100,7 @@ public:
     int LastSettled() const { return m_lastSettled; }
 
 private:
-    QString CurrentTable() const;
-    ITableLabel& Label();
-    IProgressBar& Bar();
     void Log(const QString& step, const QString& table, const QString& message);
-    void SetServerFailure();
     // The result of the provider step in progress; a scratch record when a
     // step is called on its own.
     TCadMTableResult& Result();
@@ -116,8 +112,4 @@ private:
     int m_currentTable = -1; // index into m_run.Tables during a provider step
     TCadMTableResult m_scratch;
     int m_lastSettled = 0;
-    // Stand-ins while no widget is wired: the channel reads the current table
-    // back from the label, so it always needs one.
-    TTextHolder m_ownLabel;
-    TPlainProgressBar m_ownBar;
 };

@@ -76,35 +76,11 @@ QString CadOutcomeText(TCadOutcome outcome)
     return {};
 }
 
-ITableLabel& TKeltCadClient::Label()
-{
-    return m_tableLabel ? *m_tableLabel : m_ownLabel;
-}
-
-IProgressBar& TKeltCadClient::Bar()
-{
-    return m_progressBar ? *m_progressBar : m_ownBar;
-}
-
-QString TKeltCadClient::CurrentTable() const
-{
-    return m_tableLabel ? m_tableLabel->Caption() : m_ownLabel.Caption();
-}
-
 void TKeltCadClient::Log(const QString& step, const QString& table, const QString& message)
 {
     // The identity as it stands now: the server may have rewritten it.
     const TDadosFilial& f = m_dadosFilial;
     ServerClient().WriteLog(m_programFolder, step, table, f.CdContrato, f.PkEmpresa, f.PkFilial, f.UF, message);
-}
-
-void TKeltCadClient::SetServerFailure()
-{
-    const TSocketConnection& socket = Wired(m_socketConnection, "SocketConnection");
-    m_lastError = QStringLiteral("Verificar log de erro no servidor. Servidor: %1 Porta: %2 Servico: %3")
-                      .arg(socket.Host())
-                      .arg(socket.Port())
-                      .arg(socket.ServerName());
 }
 
 TCadTableResult* TKeltCadClient::CurrentResult()

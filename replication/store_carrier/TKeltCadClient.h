@@ -66,16 +66,8 @@ public:
     const TCadRunResult& LastRun() const { return m_run; }
 
 private:
-    QString CurrentTable() const;
-    ITableLabel& Label();
-    IProgressBar& Bar();
     void Log(const QString& step, const QString& table, const QString& message);
-    void SetServerFailure();
     TCadTableResult* CurrentResult();
 
     TCadRunResult m_run;
-    // Stand-ins while no widget is wired: the channel reads the current table
-    // back from the label, so it always needs one.
-    TTextHolder m_ownLabel;
-    TPlainProgressBar m_ownBar;
 };

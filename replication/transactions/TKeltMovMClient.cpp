@@ -154,21 +154,6 @@ QString MovOutcomeText(TMovOutcome outcome)
 
 // --- helpers -------------------------------------------------------------------
 
-ITableLabel& TKeltMovMClient::Label()
-{
-    return m_tableLabel ? *m_tableLabel : m_ownLabel;
-}
-
-IProgressBar& TKeltMovMClient::Bar()
-{
-    return m_progressBar ? *m_progressBar : m_ownBar;
-}
-
-QString TKeltMovMClient::CurrentTable() const
-{
-    return m_tableLabel ? m_tableLabel->Caption() : m_ownLabel.Caption();
-}
-
 void TKeltMovMClient::Log(const QString& step, const QString& table, const QString& message)
 {
     // The identity as it stands now: the server may have rewritten it.
@@ -181,15 +166,6 @@ void TKeltMovMClient::LogAs(const QString& step, const QString& table, const QSt
 {
     ServerClient().WriteLog(m_programFolder, step, FitsFileName(table) ? table : QString(), cdContrato, pkEmpresa,
                             pkFilial, uf, message);
-}
-
-void TKeltMovMClient::SetServerFailure()
-{
-    const TSocketConnection& socket = Wired(m_socketConnection, "SocketConnection");
-    m_lastError = QStringLiteral("Verificar log de erro no servidor. Servidor: %1 Porta: %2 Servico: %3")
-                      .arg(socket.Host())
-                      .arg(socket.Port())
-                      .arg(socket.ServerName());
 }
 
 TMovTableResult& TKeltMovMClient::CurrentResult(const QString& provider, const QString& table)

@@ -112,13 +112,9 @@ public:
     const TMovRunResult& LastRun() const { return m_run; }
 
 private:
-    ITableLabel& Label();
-    IProgressBar& Bar();
-    QString CurrentTable() const;
     void Log(const QString& step, const QString& table, const QString& message);
     void LogAs(const QString& step, const QString& table, const QString& cdContrato, qint32 pkEmpresa,
                qint32 pkFilial, const QString& uf, const QString& message);
-    void SetServerFailure();
     // The result of the table being handled; a scratch one for a table step
     // called on its own.
     TMovTableResult& CurrentResult(const QString& provider, const QString& table);
@@ -132,8 +128,4 @@ private:
 
     TMovRunResult m_run;
     TMovTableResult m_scratch;    // result of a table step called outside a run
-    // Stand-ins while no widget is wired: the channel reads the current table
-    // back from the label, so it always needs one.
-    TTextHolder m_ownLabel;
-    TPlainProgressBar m_ownBar;
 };
