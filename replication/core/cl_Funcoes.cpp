@@ -466,3 +466,22 @@ void TKeltBaseClient::SetServerFailure()
                       .arg(m_socketConnection->Port())
                       .arg(m_socketConnection->ServerName());
 }
+
+QString ErrorText(const std::exception& e)
+{
+    if (const auto* own = dynamic_cast<const Exception*>(&e))
+        return own->Message();
+    return QString::fromLocal8Bit(e.what());
+}
+
+void PrepareProvider(TClientDataSet& dataSet, IAppServer& source, const QString& provider, const TDadosFilial& dados,
+                     qint32 lastKey)
+{
+    dataSet.Close();
+    dataSet.SetRemoteServer(&source);
+    dataSet.SetProviderName(provider);
+    dataSet.SetFetchOnDemand(false);
+    dataSet.Params().Clear();
+    dataSet.FetchParams();
+    SetStandardParams(dataSet, dados, lastKey);
+}

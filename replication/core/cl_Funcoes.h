@@ -7,10 +7,12 @@
 #include <QList>
 #include <QString>
 
+#include <exception>
 #include <memory>
 
 class QTimer;
 class TClientDataSet;
+class IAppServer;
 class TConnectionBroker;
 class TParams;
 class TSQLConnection;
@@ -109,6 +111,16 @@ struct TProvider
     friend bool operator==(const TProvider&, const TProvider&) = default;
 };
 using TProviders = QList<TProvider>;
+
+// The message of any exception a channel step catches: the text of the
+// program's own exceptions, what() of any other.
+QString ErrorText(const std::exception& e);
+
+// Prepares a client data set for one opening of a provider: closed, pointed at
+// `source` and `provider`, fetching on demand off, its parameters fetched from
+// the provider and the standard ones filled with the identity and `lastKey`.
+void PrepareProvider(TClientDataSet& dataSet, IAppServer& source, const QString& provider, const TDadosFilial& dados,
+                     qint32 lastKey);
 
 // Base of every replication client. Wiring (connections, data sets, widgets) is
 // borrowed and set again before every run; the client owns only its service object.

@@ -19,13 +19,6 @@ namespace {
 const QString kPrecoSerial = QStringLiteral("TBPRECOSERIAL");
 const QString kCrLf = QStringLiteral("\r\n");
 
-QString ErrorText(const std::exception& e)
-{
-    if (const auto* own = dynamic_cast<const Exception*>(&e))
-        return own->Message();
-    return QString::fromLocal8Bit(e.what());
-}
-
 template <class T>
 T& Wired(T* object, const char* what)
 {
@@ -396,13 +389,7 @@ void TKeltCadMClient::ImportaRegistros(const QString& provider, const QString& t
 
         for (;;) {
             // 1.-2. The local provider with the identity and the last key.
-            cds.Close();
-            cds.SetRemoteServer(&providers);
-            cds.SetProviderName(provider);
-            cds.SetFetchOnDemand(false);
-            cds.Params().Clear();
-            cds.FetchParams();
-            SetStandardParams(cds, m_dadosFilial, m_pkUltimo);
+            PrepareProvider(cds, providers, provider, m_dadosFilial, m_pkUltimo);
 
             // 3. A failed open is logged here and once more when the batch is read.
             try {
@@ -565,13 +552,7 @@ void TKeltCadMClient::ImportaRegistrosRemoto(const QString& provider, const QStr
 
         for (;;) {
             // 1.-3. The remote provider with the identity and the last key.
-            cds.Close();
-            cds.SetRemoteServer(&broker);
-            cds.SetProviderName(provider);
-            cds.SetFetchOnDemand(false);
-            cds.Params().Clear();
-            cds.FetchParams();
-            SetStandardParams(cds, m_dadosFilial, m_pkUltimo);
+            PrepareProvider(cds, broker, provider, m_dadosFilial, m_pkUltimo);
             cds.Open();
             ProcessMessages();
             ++result.Passes;

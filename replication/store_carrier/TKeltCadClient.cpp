@@ -15,13 +15,6 @@
 
 namespace {
 
-QString ErrorText(const std::exception& e)
-{
-    if (const auto* own = dynamic_cast<const Exception*>(&e))
-        return own->Message();
-    return QString::fromLocal8Bit(e.what());
-}
-
 // Never acknowledged: the client pages them by its own last key instead.
 bool IsPagedTable(const QString& table)
 {
@@ -195,13 +188,7 @@ void TKeltCadClient::ImportBatches(const QString& provider, const QString& table
 
         for (;;) {
             // 1. The provider with this store's parameters and the last key.
-            cds.Close();
-            cds.SetRemoteServer(&broker);
-            cds.SetProviderName(provider);
-            cds.SetFetchOnDemand(false);
-            cds.Params().Clear();
-            cds.FetchParams();
-            SetStandardParams(cds, m_dadosFilial, m_pkUltimo);
+            PrepareProvider(cds, broker, provider, m_dadosFilial, m_pkUltimo);
 
             // 2. A failed open is logged; reading the batch then fails with the same text.
             std::optional<QString> openError;

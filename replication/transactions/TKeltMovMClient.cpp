@@ -25,13 +25,6 @@ const QString kInsertTbLog = QStringLiteral(
     "INSERT INTO TBLOG (CDCONTRATO, PKFILIAL, PKTABELA, PKTABELA2, PKTABELA3, NMTABELA, DATA, HORA, ENVIADO) "
     "VALUES (:CDCONTRATO, :PKFILIAL, :PKTABELA, :PKTABELA2, :PKTABELA3, :NMTABELA, :DATA, :HORA, :ENVIADO)");
 
-QString ErrorText(const std::exception& e)
-{
-    if (const auto* own = dynamic_cast<const Exception*>(&e))
-        return own->Message();
-    return QString::fromLocal8Bit(e.what());
-}
-
 template <class T>
 T& Wired(T* object, const char* what)
 {
@@ -350,13 +343,7 @@ void TKeltMovMClient::ImportaRegistros(const QString& provider, const QString& t
 
         for (;;) {
             // 1-2. The local provider with the company's key.
-            cds.Close();
-            cds.SetRemoteServer(&providers);
-            cds.SetProviderName(provider);
-            cds.SetFetchOnDemand(false);
-            cds.Params().Clear();
-            cds.FetchParams();
-            SetStandardParams(cds, m_dadosFilial, 0);
+            PrepareProvider(cds, providers, provider, m_dadosFilial, 0);
 
             // 3-4.
             cds.Open();
@@ -565,13 +552,7 @@ void TKeltMovMClient::ImportaRegistrosRemoto(const QString& provider, const QStr
 
         for (;;) {
             // 1-2. The remote provider with this installation's identity.
-            cds.Close();
-            cds.SetRemoteServer(&broker);
-            cds.SetProviderName(provider);
-            cds.SetFetchOnDemand(false);
-            cds.Params().Clear();
-            cds.FetchParams();
-            SetStandardParams(cds, m_dadosFilial, 0);
+            PrepareProvider(cds, broker, provider, m_dadosFilial, 0);
 
             // 3.
             cds.Open();
