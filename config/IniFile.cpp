@@ -284,7 +284,10 @@ void TIniFile::WriteString(const QString& section, const QString& key, const QSt
             }
             const Line& after = m_lines[last];
             const QByteArray entry = Encode(key) + '=' + Encode(value);
-            if (after.next == after.end) // last line of the file, no line break
+            // The last line of the file may end without a line feed (nothing,
+            // or a lone CR, which does not end a line): the entry needs one first.
+            const bool endsWithLf = after.next > after.end && m_raw[after.next - 1] == '\n';
+            if (!endsWithLf)
                 bytes = m_raw + eol + entry;
             else
                 bytes = m_raw.left(after.next) + entry + eol + m_raw.mid(after.next);

@@ -8,6 +8,7 @@ packages=(
   firebird-dev libfbclient2 firebird3.0-server-core firebird3.0-utils
   libgtest-dev libgmock-dev libbenchmark-dev
   python3 xvfb
+  clang libclang-rt-14-dev
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -181,6 +181,13 @@ TEST(IniFile, WriteStringAddsKeysAndSectionsKeepingLineBreaks)
     utf8.WriteString("A", "K", S("ç"));
     EXPECT_EQ(dir.Read("utf8.ini"), "\xEF\xBB\xBF[A]\nK=\xC3\xA7\n");
 
+    // A lone CR at the end of the file ends no line: the key goes on a line of its own.
+    dir.Write("cr.ini", "[A]\nX=1\r");
+    TIniFile cr(dir.File("cr.ini"));
+    cr.WriteString("A", "Z", "3");
+    EXPECT_EQ(dir.Read("cr.ini"), "[A]\nX=1\r\nZ=3");
+    EXPECT_EQ(TIniFile(dir.File("cr.ini")).ReadString(u"A", u"Z", ""), "3");
+
     TIniFile fresh(dir.File("new.ini"));
     fresh.WriteString("S", "K", "v");
     EXPECT_EQ(dir.Read("new.ini"), "[S]\r\nK=v\r\n");
