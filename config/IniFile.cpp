@@ -312,6 +312,9 @@ void TIniFile::Save(const QByteArray& bytes)
 {
     QSaveFile file(m_path);
     file.setDirectWriteFallback(true);
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit())
+    // Unbuffered, so that a full disk fails the write itself: a buffered write
+    // lost at commit would replace the file with an empty one.
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered) || file.write(bytes) != bytes.size()
+        || !file.commit())
         throw EFCreateError(QStringLiteral("Cannot create file \"%1\". %2").arg(m_path, file.errorString()));
 }

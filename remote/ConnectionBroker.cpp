@@ -99,11 +99,11 @@ void TConnectionBroker::CloseTransport()
         m_connection->Close();
 }
 
-QJsonValue TConnectionBroker::Call(const QString& method, QJsonArray& args)
+QJsonValue TConnectionBroker::Call(const QString& method, QJsonArray& args, quint64 unusedArgs)
 {
     if (!m_open)
         throw Exception(QStringLiteral("Not connected to the application server: cannot call %1").arg(method));
-    const QJsonObject result = Exchange(method, args);
+    const QJsonObject result = Exchange(method, args, unusedArgs);
     const QJsonValue sent = result.value(QStringLiteral("args"));
     if (!sent.isArray())
         throw wire::EProtocolError(QStringLiteral("The answer of %1 carries no argument list").arg(method));
@@ -119,7 +119,7 @@ QJsonValue TConnectionBroker::Call(const QString& method, QJsonArray& args)
     return value.isUndefined() ? QJsonValue(QJsonValue::Null) : value;
 }
 
-QJsonObject TConnectionBroker::Exchange(const QString& method, const QJsonValue& params)
+QJsonObject TConnectionBroker::Exchange(const QString& method, const QJsonValue& params, quint64 unusedArgs)
 {
     if (m_inCall)
         throw Exception(QStringLiteral("Cannot call %1 while another call waits for its answer").arg(method));
@@ -138,7 +138,7 @@ QJsonObject TConnectionBroker::Exchange(const QString& method, const QJsonValue&
     const QDeadlineTimer deadline(m_connection->CallTimeout());
     try {
         Transmit(socket, frame, method, deadline);
-        answer = Receive(method, deadline);
+        answer = Receive(method, deadline, unusedArgs);
         const QJsonValue answerId = answer.value(QStringLiteral("id"));
         if (!answerId.isDouble() || answerId.toInteger(-1) != id) {
             const QString text = answer.value(QStringLiteral("error")).toObject().value(QStringLiteral("message")).toString();
@@ -196,11 +196,11 @@ void TConnectionBroker::Transmit(QTcpSocket* socket, const QByteArray& frame, co
     }
 }
 
-QJsonObject TConnectionBroker::Receive(const QString& method, const QDeadlineTimer& deadline)
+QJsonObject TConnectionBroker::Receive(const QString& method, const QDeadlineTimer& deadline, quint64 unusedArgs)
 {
     QDeadlineTimer nextIdle(kWaitSliceMs);
     for (;;) {
-        if (auto message = m_reader.Next())
+        if (auto message = m_reader.Next(unusedArgs))
             return *message;
         // The idle hook may have closed the connection or opened another one.
         QTcpSocket* socket = m_connection && m_connection->Session() == m_session ? m_connection->Socket() : nullptr;

@@ -45,19 +45,21 @@ public:
     // return `args` holds the final value of every argument as the server sent
     // it; the result is the method's value. Raises Exception on an error answer
     // (its message), a lost connection, a time-out or a malformed frame; the
-    // connection is closed after a transport failure.
-    QJsonValue Call(const QString& method, QJsonArray& args);
+    // connection is closed after a transport failure. Strings among the
+    // returned arguments marked in `unusedArgs` (bit i: argument i) are not
+    // decoded and come back as null: the caller ignores them (a packet passed by value).
+    QJsonValue Call(const QString& method, QJsonArray& args, quint64 unusedArgs = 0);
 
     // IAppServer: the remote providers of the server object.
     TParams AS_GetParams(const QString& providerName) override;
     QByteArray AS_GetRecords(const QString& providerName, int count, const TParams& params) override;
 
 private:
-    QJsonObject Exchange(const QString& method, const QJsonValue& params);
+    QJsonObject Exchange(const QString& method, const QJsonValue& params, quint64 unusedArgs = 0);
     // The socket of the session this broker opened, when still connected.
     QTcpSocket* LiveSocket() const;
     void Transmit(QTcpSocket* socket, const QByteArray& frame, const QString& method, const QDeadlineTimer& deadline);
-    QJsonObject Receive(const QString& method, const QDeadlineTimer& deadline);
+    QJsonObject Receive(const QString& method, const QDeadlineTimer& deadline, quint64 unusedArgs);
     void CloseTransport();
 
     TSocketConnection* m_connection = nullptr;

@@ -63,7 +63,13 @@ public:
     // argument of the wrong kind raises before any variable changes.
     QJsonValue Invoke()
     {
-        const QJsonValue value = m_broker.Call(m_method, m_args);
+        // What the server echoes of arguments passed by value is never read.
+        quint64 unused = 0;
+        for (int i = 0; i < m_args.size() && i < 64; ++i)
+            unused |= quint64(1) << i;
+        for (const TRef& ref : m_refs)
+            unused &= ~(quint64(1) << ref.index);
+        const QJsonValue value = m_broker.Call(m_method, m_args, unused);
         for (const TRef& ref : m_refs) {
             const QJsonValue back = m_args.at(ref.index);
             const bool fits = std::holds_alternative<QString*>(ref.target) ? back.isString() : WholeInt32(back).has_value();

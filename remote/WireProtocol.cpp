@@ -4,10 +4,38 @@
 
 #include <QJsonArray>
 
+#include <mutex>
+
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
 namespace wire {
+
+namespace {
+
+// A batch's text is copied a few times on its way (frame, JSON string, packet
+// text), a few MB each. Above glibc's mmap threshold every such copy gets fresh
+// pages from the kernel, zeroed and faulted in one by one, and gives them back
+// when freed; kept in the heap they are reused from one batch to the next.
+// Frames up to the limit of 32 MiB glibc accepts for the threshold stay in the
+// heap; memory freed at its top is given back only beyond 256 MiB.
+void KeepPacketsInHeap()
+{
+#if defined(__GLIBC__)
+    static std::once_flag once;
+    std::call_once(once, [] {
+        mallopt(M_MMAP_THRESHOLD, 32 * 1024 * 1024);
+        mallopt(M_TRIM_THRESHOLD, 256 * 1024 * 1024);
+    });
+#endif
+}
+
+} // namespace
 
 QByteArray EncodeFrame(const QJsonObject& message)
 {
+    KeepPacketsInHeap();
     // The body is written straight after a room for the length prefix.
     QByteArray frame(4, '\0');
     AppendJson(frame, message);
@@ -41,7 +69,7 @@ void TFrameReader::Append(QByteArrayView bytes)
     }
 }
 
-std::optional<QJsonObject> TFrameReader::Next()
+std::optional<QJsonObject> TFrameReader::Next(quint64 unusedAnswerArgs)
 {
     if (Buffered() < 4)
         return std::nullopt;
@@ -56,7 +84,7 @@ std::optional<QJsonObject> TFrameReader::Next()
     m_offset += 4 + n;
     QJsonValue doc;
     try {
-        doc = ParseJson(body);
+        doc = ParseJson(body, unusedAnswerArgs);
     } catch (const EProtocolError& e) {
         throw EProtocolError(QStringLiteral("Malformed message: ") + e.Message());
     }

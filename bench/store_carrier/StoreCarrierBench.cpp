@@ -19,6 +19,7 @@
 #include <QFile>
 #include <QJsonArray>
 #include <QTemporaryDir>
+#include <QThread>
 
 #include <algorithm>
 #include <cstdio>
@@ -142,6 +143,9 @@ struct BatchCosts
     int Batches = 0;
 };
 
+// About what writing a batch of 1000 rows takes the channel.
+constexpr int kApplyPauseMs = 120;
+
 // The round trips of the batches on their own, without writing any row.
 BatchCosts MeasureBatches(int port, const TDataPacket& rows, TAppServerAdmin& admin)
 {
@@ -181,6 +185,9 @@ BatchCosts MeasureBatches(int port, const TDataPacket& rows, TAppServerAdmin& ad
         fetch += timer.nsecsElapsed() / 1e6;
         if (cds.IsEmpty())
             break;
+        // The channel writes the rows now; meanwhile the server reads the next
+        // batch ahead. Without the pause the acknowledgement would wait for that.
+        QThread::msleep(kApplyPauseMs);
         timer.restart();
         QString table = kTable;
         if (!server.Exclui_No_Servidor(table, cds.XMLData(), {f.CdContrato, f.PkEmpresa, f.PkFilial, f.UF}))
@@ -200,6 +207,8 @@ int Main(int argc, char** argv)
     const int rowCount = argc > 1 ? std::atoi(argv[1]) : 20000;
     const int repetitions = argc > 2 ? std::atoi(argv[2]) : 3;
     QTemporaryDir dir;
+    // KELT_BENCH_KEEP keeps the folder (the server's call log) for a look afterwards.
+    dir.setAutoRemove(qEnvironmentVariableIsEmpty("KELT_BENCH_KEEP"));
     const QString folder = dir.path() + u'/';
     QDir(folder).mkdir(QStringLiteral("Log"));
     QDir(folder).mkdir(QStringLiteral("server"));

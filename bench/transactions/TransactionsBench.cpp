@@ -195,6 +195,8 @@ int Main(int argc, char** argv)
     const int rowCount = argc > 1 ? std::atoi(argv[1]) : 20000;
     const int repetitions = argc > 2 ? std::atoi(argv[2]) : 2;
     QTemporaryDir dir;
+    // KELT_BENCH_KEEP keeps the folder (logs, the server's call log) for a look afterwards.
+    dir.setAutoRemove(qEnvironmentVariableIsEmpty("KELT_BENCH_KEEP"));
     const QString root = dir.path() + u'/';
     QDir(root).mkdir(QStringLiteral("server"));
 

@@ -72,6 +72,10 @@ public:
     QString BuildInsert(const QString& table, const TFieldDefs& fields) const;
     QString BuildSelectByKey(const QString& table, const TFieldDefs& fields) const;
     QString BuildUpdate(const QString& table, const TFieldDefs& fields) const;
+
+    // Registers `path` to start at the user's logon under `name` (the Run key on
+    // Windows, an XDG autostart entry on Linux). Reports nothing on failure.
+    void RegisterAutostart(const QString& name, const QString& path) const;
 };
 
 // Key columns of a replicated table as the change tracking names them: the
@@ -174,7 +178,24 @@ public:
     // plain identifier and the database error of a missing table or column.
     qint32 LastKey(const QString& table, bool lower);
 
+    // Start-up upkeep (LocalEnvironment.cpp): ReadConfiguration, AdjustVivoUf,
+    // UpdateServerLists, then the FINANCEIROPENDENTE column of TBVENDA when
+    // missing. Only the legacy file rewrite and the TBVERIFICAVERSAO purge
+    // swallow their failures; any other raises and ends the upkeep.
+    void PrepareLocalEnvironment();
+    // [FILIAL] UF "VIVO_BA" becomes "VIVO_SE" when the branch's state is "SE".
+    void AdjustVivoUf();
+    // SGESTADO of the branch from TBFILIAL, empty when no row; on LookupDataSet, left open.
+    QString BranchState(qint32 key);
+    // The legacy file's endpoint, the tbResposta endpoint answers (existing rows
+    // only) and the purge of the fiscal application's TBVERIFICAVERSAO.
+    void UpdateServerLists();
+
 protected:
+    // Step of PrepareLocalEnvironment: whether `table` has `column`, both
+    // names compared upper-cased.
+    bool ColumnExists(const QString& table, const QString& column);
+
     // The wired table label and progress bar, or stand-ins of the client's own
     // when none is wired; the current table is the label's text.
     ITableLabel& Label() { return m_tableLabel ? *m_tableLabel : m_ownLabel; }

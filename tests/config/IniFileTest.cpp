@@ -4,6 +4,10 @@
 
 #include <QFile>
 
+#include <csignal>
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 namespace {
@@ -206,4 +210,25 @@ TEST(IniFile, WriteStringRefusesWhatWouldCorruptTheFile)
 
     TIniFile nowhere(dir.File("missing/a.ini"));
     EXPECT_THROW(nowhere.WriteString("A", "K", "1"), EFCreateError);
+}
+
+TEST(IniFile, AWriteThatFailsKeepsTheFileAsItWas)
+{
+    TTempFolder dir;
+    dir.Write("full.ini", "[A]\nX=1\n");
+    const QString path = dir.File("full.ini");
+    // A file-size limit of nothing stands in for a full disk.
+    const auto writeOnAFullDisk = [&path] {
+        std::signal(SIGXFSZ, SIG_IGN);
+        const rlimit none{0, 0};
+        setrlimit(RLIMIT_FSIZE, &none);
+        try {
+            TIniFile(path).WriteString("A", "X", "2");
+        } catch (const EFCreateError&) {
+            _exit(0);
+        }
+        _exit(1);
+    };
+    EXPECT_EXIT(writeOnAFullDisk(), testing::ExitedWithCode(0), "");
+    EXPECT_EQ(dir.Read("full.ini"), "[A]\nX=1\n");
 }

@@ -290,3 +290,24 @@ TEST(JsonCodec, LargePacketStringCrossesTheWireUnchanged)
     }
     EXPECT_EQ(broken.Buffered(), 0);
 }
+
+TEST(JsonCodec, AnswerArgumentsNobodyReadsAreSkippedNotDecoded)
+{
+    const QString packet = QStringLiteral("<ROW NOME=\"Ação \\\" \t\"/>").repeated(1000);
+    const QJsonObject answer = wire::Result(
+        3, wire::MethodResult(true, QJsonArray{"TBX", packet, "C1", 7, QJsonArray{packet}, packet}));
+    const QByteArray text = wire::EncodeFrame(answer).mid(4);
+    // Arguments 1, 3, 4 and 5 are not read: strings among them come back as null,
+    // anything else as it stands.
+    const QJsonObject got = wire::ParseJson(text, 0b111010).toObject();
+    const QJsonArray args = got["result"].toObject()["args"].toArray();
+    EXPECT_EQ(args, (QJsonArray{"TBX", QJsonValue::Null, "C1", 7, QJsonArray{packet}, QJsonValue::Null}));
+    EXPECT_EQ(got["result"].toObject()["value"], true);
+    EXPECT_EQ(wire::ParseJson(text, 0), QJsonValue(answer));
+    // Only the answer's own arguments: the same array elsewhere is read whole.
+    const QByteArray other = wire::EncodeFrame(wire::Request(4, "X", QJsonArray{packet, packet})).mid(4);
+    EXPECT_EQ(wire::ParseJson(other, 0b11), QJsonValue(wire::Request(4, "X", QJsonArray{packet, packet})));
+    // A skipped string must still end properly.
+    EXPECT_THROW(wire::ParseJson(R"({"result":{"args":["abc\"]}})", 1), EProtocolError);
+    EXPECT_THROW(wire::ParseJson("{\"result\":{\"args\":[\"a\x01\"]}}", 1), EProtocolError);
+}

@@ -7,6 +7,7 @@
 #include "tools/schema/SchemaBuilder.h"
 
 #include <QDate>
+#include <QtEndian>
 #include <QDateTime>
 #include <QFileInfo>
 #include <QHash>
@@ -16,6 +17,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 
 namespace {
 
@@ -121,7 +123,10 @@ QString UpsertStatement(const TServedTable& t, int n)
                            (r == 0 ? QStringLiteral(" AS ") + t.Fields[i].Name : QString());
         columns << QStringLiteral("CAST(:S%1 AS INTEGER)").arg(r) +
                        (r == 0 ? QStringLiteral(" AS KAS_STORE") : QString());
-        members << QStringLiteral("SELECT %1 FROM RDB$DATABASE").arg(columns.join(u','));
+        // A row without a store is padding of a shorter chunk.
+        members << QStringLiteral("SELECT %1 FROM RDB$DATABASE WHERE CAST(:S%2 AS INTEGER) IS NOT NULL")
+                       .arg(columns.join(u','))
+                       .arg(r);
     }
     QStringList on, set, names, values;
     for (const TFieldDef& f : t.Fields) {
@@ -158,6 +163,35 @@ void SetParam(TSQLDataSet& ds, QStringView name, const QVariant& value)
 {
     if (TParam* p = ds.Params().FindParam(name))
         p->Value = value;
+}
+
+// Rows written since a reader's cursor was set are found by their version.
+QString SeqIndexStatement(int order, const QString& sqlName)
+{
+    return QStringLiteral("CREATE INDEX KAS_SEQ_%1 ON %2 (KAS_SEQ)").arg(order).arg(sqlName);
+}
+
+// Acknowledged batches waiting to be written into KAS_ACK: per entry the row
+// ids and versions as pairs of little-endian 64-bit integers.
+const char* const kAckLogDdl = "CREATE TABLE KAS_ACKLOG (ID BIGINT NOT NULL PRIMARY KEY, TABLENAME VARCHAR(63) NOT NULL, "
+                               "PKFILIAL INTEGER NOT NULL, ACKED BLOB SUB_TYPE BINARY NOT NULL)";
+
+// Upserts per block when a recognised batch is written into KAS_ACK: each
+// counts against Firebird's limit of 255 contexts in one statement.
+constexpr int kMarkChunk = 50;
+
+// "Comes after the cursor :C0, :C1, ... in key order". The bound on the leading
+// key lets the primary key index start there instead of at the table's first row.
+QString AfterCursor(const TServedTable& t)
+{
+    QString cond;
+    for (qsizetype i = t.Keys.size() - 1; i >= 0; --i) {
+        const QString k = QStringLiteral("r.") + t.Keys[i];
+        const QString c = QStringLiteral(":C%1").arg(i);
+        cond = cond.isEmpty() ? QStringLiteral("%1 > %2").arg(k, c)
+                              : QStringLiteral("(%1 > %2 OR (%1 = %2 AND %3))").arg(k, c, cond);
+    }
+    return QStringLiteral("r.%1 >= :C0 AND %2").arg(t.Keys[0], cond);
 }
 
 bool HasReservedPrefix(const QString& name)
@@ -209,6 +243,22 @@ TServerStore::TServerStore(const QString& path) : m_path(path), m_connection(std
     m_connection->Open();
     EnsureSchema();
     ReadTables();
+    m_ackLogPending = true; // whatever the last run left in the journal
+    ApplyAckLog();
+    // Databases from before the version index get it on first start.
+    for (const TServedTable& t : std::as_const(m_tables)) {
+        TSQLDataSet& probe = Statement(QStringLiteral("SELECT COUNT(*) FROM RDB$INDICES WHERE RDB$INDEX_NAME = :N"));
+        SetParam(probe, u"N", QStringLiteral("KAS_SEQ_%1").arg(t.Order));
+        probe.Open();
+        const bool present = probe.Fields(0).AsInteger() > 0;
+        probe.Close();
+        if (!present) {
+            m_statements.clear();
+            TSQLDataSet ds(m_connection.get());
+            ds.SetCommandText(SeqIndexStatement(t.Order, t.SqlName));
+            ds.ExecSQL();
+        }
+    }
 }
 
 TServerStore::~TServerStore()
@@ -237,9 +287,22 @@ void TServerStore::EnsureSchema()
     probe.Open();
     const bool present = probe.Fields(0).AsInteger() > 0;
     probe.Close();
-    if (present)
+    if (present) {
+        TSQLDataSet& journal =
+            Statement(QStringLiteral("SELECT COUNT(*) FROM RDB$RELATIONS WHERE RDB$RELATION_NAME = 'KAS_ACKLOG'"));
+        journal.Open();
+        const bool hasJournal = journal.Fields(0).AsInteger() > 0;
+        journal.Close();
+        if (!hasJournal) {
+            m_statements.clear();
+            TSQLDataSet ds(m_connection.get());
+            ds.SetCommandText(QString::fromLatin1(kAckLogDdl));
+            ds.ExecSQL();
+        }
         return;
+    }
     const char* ddl[] = {
+        kAckLogDdl,
         "CREATE SEQUENCE KAS_GEN",
         "CREATE TABLE KAS_INSTALLATION (CDCONTRATO VARCHAR(40) NOT NULL, PKFILIAL INTEGER NOT NULL, "
         "PKEMPRESA INTEGER NOT NULL, UF VARCHAR(10), NEWCDCONTRATO VARCHAR(40), NEWPKEMPRESA INTEGER, "
@@ -396,6 +459,8 @@ const TServedTable& TServerStore::CreateTable(TBook book, const QString& table, 
     ds.ExecSQL();
     ds.SetCommandText(trigger);
     ds.ExecSQL();
+    ds.SetCommandText(SeqIndexStatement(order, sqlName));
+    ds.ExecSQL();
     ds.SetCommandText(QStringLiteral("INSERT INTO KAS_TABLE (TABLENAME, PROVIDERNAME, LOADORDER, FIELDS) "
                                      "VALUES (:T, :P, :O, :F)"));
     SetParam(ds, u"T", sqlName);
@@ -481,29 +546,33 @@ int TServerStore::LoadPacket(TBook book, const QString& tableName, const QString
     QList<int> rows = lastOfKey.values();
     std::sort(rows.begin(), rows.end());
 
+    TableWritten(t->SqlName); // before the first statement: a failure may leave some written
+    // Every chunk uses one statement, prepared once: a shorter one is padded
+    // with rows that have no store, which the statement leaves out.
+    const QString upsert = UpsertStatement(*t, kUpsertChunk);
     for (qsizetype start = 0; start < rows.size(); start += kUpsertChunk) {
         const int n = int(std::min<qsizetype>(kUpsertChunk, rows.size() - start));
-        // Full chunks reuse one prepared statement; the last, shorter one is prepared once.
-        TSQLDataSet last(m_connection.get());
-        TSQLDataSet* ds = &last;
-        if (n == kUpsertChunk)
-            ds = &Statement(UpsertStatement(*t, n));
-        else
-            last.SetCommandText(UpsertStatement(*t, n));
+        TSQLDataSet& ds = Statement(upsert);
         int p = 0;
-        for (int k = 0; k < n; ++k) {
-            const int r = rows[start + k];
-            for (int i = 0; i < fields.size(); ++i)
-                ds->Params()[p++].Value = packet.Value(r, i);
-            ds->Params()[p++].Value = destination >= 0 ? packet.Value(r, destination) : QVariant(store);
+        for (int k = 0; k < kUpsertChunk; ++k) {
+            if (k < n) {
+                const int r = rows[start + k];
+                for (int i = 0; i < fields.size(); ++i)
+                    ds.Params()[p++].Value = packet.Value(r, i);
+                ds.Params()[p++].Value = destination >= 0 ? packet.Value(r, destination) : QVariant(store);
+            } else {
+                for (int i = 0; i <= fields.size(); ++i)
+                    ds.Params()[p++].Value = QVariant();
+            }
         }
-        ds->ExecSQL();
+        ds.ExecSQL();
     }
     return packet.RowCount();
 }
 
 QStringList TServerStore::TablesFor(TBook book, qint32 store)
 {
+    ApplyAckLog();
     QStringList names;
     for (const TServedTable& t : m_tables) {
         if (t.Book != book)
@@ -536,6 +605,7 @@ QString TServerStore::PendingWhere(const TServedTable& t, bool ignoreAcks, bool 
 
 qint64 TServerStore::PendingCount(const TServedTable& t, qint32 store, qint64 pkUltimo)
 {
+    ApplyAckLog();
     TSQLDataSet& ds = Statement(
         QStringLiteral("SELECT COUNT(*) FROM %1 r WHERE %2").arg(t.SqlName, PendingWhere(t, false, t.Paged())));
     SetParam(ds, u"S", Reader(t, store));
@@ -578,6 +648,7 @@ TDataPacket TServerStore::SelectRows(const TServedTable& t, const QString& where
 TDataPacket TServerStore::PendingRows(const TServedTable& t, qint32 store, int count, qint64 pkUltimo,
                                       bool ignoreAcks)
 {
+    ApplyAckLog();
     return SelectRows(t, PendingWhere(t, ignoreAcks, t.Paged() && !ignoreAcks), store, count, pkUltimo);
 }
 
@@ -599,6 +670,12 @@ qint64 TServerStore::LastPageKey(const TServedTable& t)
 
 int TServerStore::Acknowledge(const TServedTable& t, qint32 store, const TDataPacket& packet)
 {
+    ApplyAckLog();
+    // Rows read ahead may be among those taken now: they are read again.
+    TReaderState& state = ReaderState(t, store);
+    state.Served.reset();
+    state.Ahead.reset();
+    state.AheadReady = false;
     QList<int> keyFields;
     for (const QString& k : t.Keys) {
         const int i = IndexOfField(packet.Fields(), k);
@@ -633,6 +710,272 @@ int TServerStore::Acknowledge(const TServedTable& t, qint32 store, const TDataPa
         marked += int(ds.RowsAffected());
     }
     return marked;
+}
+
+TServerStore::TAcknowledged TServerStore::Acknowledge(const TServedTable& t, qint32 store, const QString& packetText)
+{
+    TReaderState& state = ReaderState(t, store);
+    const quint64 epoch = m_writeEpochs.value(t.SqlName);
+    const bool current = state.Served && !state.Served->RowIds.isEmpty();
+    // The batch just served, sent back as it came: its row ids and the versions
+    // served are known. Rows written since stay pending in their new version.
+    bool whole = current && packetText == state.Served->Rows.Text;
+    std::optional<TDataPacket> parsed;
+    if (!whole) {
+        parsed = TDataPacket::FromXml(packetText.toUtf8());
+        // The same rows re-encoded by the client are the same batch too.
+        if (current && parsed->RowCount() == state.Served->RowIds.size() &&
+            parsed->Fields().size() == state.Served->Rows.Packet.Fields().size()) {
+            whole = true;
+            const TDataPacket& served = state.Served->Rows.Packet;
+            QList<QPair<int, int>> keyFields;
+            for (const QString& k : t.Keys)
+                keyFields.append({IndexOfField(parsed->Fields(), k), IndexOfField(served.Fields(), k)});
+            for (int r = 0; whole && r < parsed->RowCount(); ++r)
+                for (const auto& [mine, theirs] : keyFields)
+                    if (mine < 0 || theirs < 0 ||
+                        VariantText(parsed->Value(r, mine)) != VariantText(served.Value(r, theirs))) {
+                        whole = false;
+                        break;
+                    }
+        }
+    }
+    TAcknowledged result;
+    result.Rows = parsed ? parsed->RowCount() : int(state.Served->RowIds.size());
+    if (!whole) {
+        result.Marked = Acknowledge(t, store, *parsed);
+        return result;
+    }
+    JournalAcknowledged(t, Reader(t, store), *state.Served);
+    result.Marked = int(state.Served->RowIds.size());
+    result.Recognised = true;
+    // Every row pending up to the batch's last key was in the batch; rows
+    // written since are found by their version.
+    state.HasCursor = true;
+    state.CursorKey = state.Served->LastKey;
+    state.CursorGeneration = state.Served->Generation;
+    state.CursorEpoch = state.Served->Epoch;
+    state.AheadReady = state.Ahead && state.Ahead->Epoch == epoch;
+    state.Served.reset();
+    return result;
+}
+
+void TServerStore::JournalAcknowledged(const TServedTable& t, qint32 reader, const TServedBatch& batch)
+{
+    // One row, committed before the answer: durable at the cost of one insert.
+    QByteArray acked;
+    acked.reserve(batch.RowIds.size() * 16);
+    for (qsizetype i = 0; i < batch.RowIds.size(); ++i) {
+        const qint64 pair[2] = {qToLittleEndian(batch.RowIds[i]), qToLittleEndian(batch.Seqs[i])};
+        acked.append(reinterpret_cast<const char*>(pair), sizeof pair);
+    }
+    TSQLDataSet& ds = Statement(QStringLiteral("INSERT INTO KAS_ACKLOG (ID, TABLENAME, PKFILIAL, ACKED) "
+                                               "VALUES (NEXT VALUE FOR KAS_GEN, :TN, :S, :A)"));
+    SetParam(ds, u"TN", t.SqlName);
+    SetParam(ds, u"S", reader);
+    SetParam(ds, u"A", acked);
+    ds.ExecSQL();
+    m_ackLogPending = true;
+}
+
+void TServerStore::ApplyAckLog()
+{
+    if (!m_ackLogPending)
+        return;
+    struct TEntry
+    {
+        qint64 Id;
+        QString Table;
+        qint32 Reader;
+        QByteArray Acked;
+    };
+    QList<TEntry> entries;
+    TSQLDataSet& list = Statement(QStringLiteral("SELECT ID, TABLENAME, PKFILIAL, ACKED FROM KAS_ACKLOG ORDER BY ID"));
+    for (list.Open(); !list.Eof(); list.Next())
+        entries.append({list.Fields(0).AsLargeInt(), list.Fields(1).AsString(), list.Fields(2).AsInteger(),
+                        list.Fields(3).Value().toByteArray()});
+    list.Close();
+    // In order, each entry gone only once written: applying one twice after a
+    // crash writes the same versions again.
+    for (const TEntry& e : entries) {
+        TServedBatch batch;
+        const qsizetype n = e.Acked.size() / 16;
+        for (qsizetype i = 0; i < n; ++i) {
+            qint64 pair[2];
+            std::memcpy(pair, e.Acked.constData() + i * 16, sizeof pair);
+            batch.RowIds << qFromLittleEndian(pair[0]);
+            batch.Seqs << qFromLittleEndian(pair[1]);
+        }
+        MarkAcknowledged(e.Table, e.Reader, batch);
+        TSQLDataSet& done = Statement(QStringLiteral("DELETE FROM KAS_ACKLOG WHERE ID = :ID"));
+        SetParam(done, u"ID", e.Id);
+        done.ExecSQL();
+    }
+    m_ackLogPending = false;
+}
+
+void TServerStore::MarkAcknowledged(const QString& sqlName, qint32 reader, const TServedBatch& batch)
+{
+    // One block of upserts per chunk: one statement and one commit for many rows.
+    // The block's body names its inputs as ": NAME"; ":NAME" would make them
+    // parameters of the statement itself.
+    QStringList inputs, body;
+    for (int r = 0; r < kMarkChunk; ++r) {
+        inputs << QStringLiteral("R%1 BIGINT = :R%1, Q%1 BIGINT = :Q%1").arg(r);
+        body << QStringLiteral("IF (R%1 IS NOT NULL) THEN UPDATE OR INSERT INTO KAS_ACK (TABLENAME, PKFILIAL, "
+                               "ACKROWID, ACKSEQ) VALUES (: TN, : S, : R%1, : Q%1) MATCHING (TABLENAME, PKFILIAL, ACKROWID);")
+                    .arg(r);
+    }
+    TSQLDataSet& ds = Statement(QStringLiteral("EXECUTE BLOCK (TN VARCHAR(63) = :TN, S INTEGER = :S, %1) AS BEGIN %2 END")
+                                    .arg(inputs.join(QStringLiteral(", ")), body.join(u' ')));
+    // Parameters in order of appearance: TN, S, R0, Q0, R1, Q1, ...
+    TParams& params = ds.Params();
+    const qsizetype n = batch.RowIds.size();
+    for (qsizetype start = 0; start < n; start += kMarkChunk) {
+        params[0].Value = sqlName;
+        params[1].Value = reader;
+        for (int r = 0; r < kMarkChunk; ++r) {
+            const qsizetype i = start + r;
+            params[2 + 2 * r].Value = i < n ? QVariant(batch.RowIds[i]) : QVariant(); // padding writes nothing
+            params[3 + 2 * r].Value = i < n ? QVariant(batch.Seqs[i]) : QVariant();
+        }
+        ds.ExecSQL();
+    }
+}
+
+// ---- readers' cursors and batches read ahead
+
+bool TServerStore::UsesCursor(const TServedTable& t) const
+{
+    // Pages by key need an order without NULLs: the primary key alone.
+    return !t.Paged() && !t.Keys.isEmpty() && t.OrderBy == t.Keys;
+}
+
+TServerStore::TReaderState& TServerStore::ReaderState(const TServedTable& t, qint32 store)
+{
+    return m_readers[t.SqlName + u'|' + QString::number(Reader(t, store))];
+}
+
+void TServerStore::TableWritten(const QString& sqlName)
+{
+    ++m_writeEpochs[sqlName];
+}
+
+qint64 TServerStore::Generation()
+{
+    TSQLDataSet& ds = Statement(QStringLiteral("SELECT GEN_ID(KAS_GEN, 0) FROM RDB$DATABASE"));
+    ds.Open();
+    const qint64 g = ds.Fields(0).AsLargeInt();
+    ds.Close();
+    return g;
+}
+
+TServerStore::TServedBatch TServerStore::ReadBatch(const TServedTable& t, qint32 store, int count,
+                                                   const TReaderState& state, const QList<QVariant>* after)
+{
+    TServedBatch batch;
+    batch.Count = count;
+    batch.Epoch = m_writeEpochs.value(t.SqlName);
+    batch.Generation = Generation();
+    batch.Rows.Packet = TDataPacket(t.Fields);
+    QStringList columns;
+    for (const TFieldDef& f : t.Fields)
+        columns << QStringLiteral("r.") + f.Name;
+    columns << QStringLiteral("r.KAS_ROWID") << QStringLiteral("r.KAS_SEQ");
+    QStringList order;
+    for (const QString& k : t.OrderBy)
+        order << QStringLiteral("r.") + k;
+    const QString pending = PendingWhere(t, false, false);
+    const auto select = [&](const QString& where, const QList<QVariant>* cursor, qint64 generation) {
+        const qint64 room = count < 0 ? std::numeric_limits<int>::max() : count - batch.RowIds.size();
+        if (room <= 0)
+            return;
+        TSQLDataSet& ds = Statement(QStringLiteral("SELECT FIRST (:N) %1 FROM %2 r WHERE %3 AND %4 ORDER BY %5")
+                                        .arg(columns.join(u','), t.SqlName, pending, where, order.join(u',')));
+        SetParam(ds, u"N", room);
+        SetParam(ds, u"S", Reader(t, store));
+        SetParam(ds, u"TN", t.SqlName);
+        SetParam(ds, u"G", generation);
+        for (qsizetype i = 0; cursor && i < cursor->size(); ++i)
+            SetParam(ds, QStringLiteral("C%1").arg(i), cursor->at(i));
+        const int n = int(t.Fields.size());
+        QList<QVariant> row(n);
+        for (ds.Open(); !ds.Eof(); ds.Next()) {
+            for (int i = 0; i < n; ++i)
+                row[i] = ds.Fields(i).Value();
+            batch.Rows.Packet.AppendRow(row);
+            batch.RowIds << ds.Fields(n).AsLargeInt();
+            batch.Seqs << ds.Fields(n + 1).AsLargeInt();
+        }
+        ds.Close();
+    };
+    if (after) {
+        select(AfterCursor(t), after, 0);
+    } else if (state.HasCursor) {
+        // Rows up to the cursor that were written since it was set, then the rows after it.
+        if (state.CursorEpoch != batch.Epoch)
+            select(QStringLiteral("r.KAS_SEQ > :G AND NOT (%1)").arg(AfterCursor(t)), &state.CursorKey,
+                   state.CursorGeneration);
+        select(AfterCursor(t), &state.CursorKey, 0);
+    } else {
+        select(QStringLiteral("1 = 1"), nullptr, 0);
+    }
+    const TDataPacket& p = batch.Rows.Packet;
+    if (p.RowCount() > 0)
+        for (const QString& k : t.Keys)
+            batch.LastKey << p.Value(p.RowCount() - 1, IndexOfField(t.Fields, k));
+    return batch;
+}
+
+TServerStore::TServedRows TServerStore::ServeRows(const TServedTable& t, qint32 store, int count, qint64 pkUltimo,
+                                                  bool ignoreAcks)
+{
+    TReaderState& state = ReaderState(t, store);
+    if (count == 0 || ignoreAcks || !UsesCursor(t)) {
+        state.Served.reset();
+        state.Ahead.reset();
+        state.AheadReady = false;
+        TServedRows rows{PendingRows(t, store, count, pkUltimo, ignoreAcks), {}};
+        rows.Text = QString::fromUtf8(rows.Packet.ToXml());
+        return rows;
+    }
+    const quint64 epoch = m_writeEpochs.value(t.SqlName);
+    std::optional<TServedBatch> batch;
+    // A batch read ahead needs nothing from KAS_ACK: what was acknowledged since
+    // lies before it.
+    if (state.AheadReady && state.Ahead && state.Ahead->Count == count && state.Ahead->Epoch == epoch) {
+        batch = std::move(state.Ahead);
+        batch->Rows.ReadAhead = true;
+    } else {
+        ApplyAckLog();
+        batch = ReadBatch(t, store, count, state, nullptr);
+    }
+    state.Ahead.reset();
+    state.AheadReady = false;
+    if (batch->Rows.Text.isEmpty())
+        batch->Rows.Text = QString::fromUtf8(batch->Rows.Packet.ToXml());
+    state.Served = std::move(batch);
+    return state.Served->Rows;
+}
+
+void TServerStore::ReadAhead(TBook book, const QString& table, qint32 store)
+{
+    // The client is busy with the batch just served: time to write what was
+    // acknowledged into KAS_ACK.
+    ApplyAckLog();
+    const TServedTable* t = FindTable(book, table);
+    if (!t || !UsesCursor(*t))
+        return;
+    TReaderState& state = ReaderState(*t, store);
+    // Only after a batch that rows follow, and only while nothing was written since.
+    if (!state.Served || state.Ahead || state.Served->LastKey.isEmpty() ||
+        state.Served->Epoch != m_writeEpochs.value(t->SqlName))
+        return;
+    TServedBatch ahead = ReadBatch(*t, store, state.Served->Count, state, &state.Served->LastKey);
+    ahead.Rows.Text = QString::fromUtf8(ahead.Rows.Packet.ToXml());
+    ahead.Rows.ReadAhead = false;
+    state.Ahead = std::move(ahead);
+    state.AheadReady = false;
 }
 
 // ---- faults
@@ -681,7 +1024,9 @@ void TServerStore::ClearFaults()
 
 QString TServerStore::ExecSql(const QString& statement)
 {
+    ApplyAckLog(); // the operator sees every acknowledgement in KAS_ACK
     m_statements.clear();
+    ForgetReaders(); // the statement may change rows or acknowledgements behind the readers' cursors
     QString out;
     {
         TSQLDataSet ds(m_connection.get());

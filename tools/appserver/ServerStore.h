@@ -5,9 +5,11 @@
 #include "platform/data/DataPacket.h"
 #include "platform/data/FieldDefs.h"
 
+#include <QHash>
 #include <QList>
 #include <QString>
 #include <QStringList>
+#include <QVariant>
 
 #include <memory>
 #include <optional>
@@ -119,6 +121,25 @@ public:
     // ignores `pkUltimo`.
     TDataPacket PendingRows(const TServedTable& table, qint32 store, int count, qint64 pkUltimo,
                             bool ignoreAcks = false);
+    // The same rows with their packet text, as AS_GetRecords serves them. The
+    // server remembers the batch so that its acknowledgement, the same rows
+    // again, is taken without searching the table, and may have read it ahead
+    // (see ReadAhead).
+    struct TServedRows
+    {
+        TDataPacket Packet;
+        QString Text;          // the packet's XML text
+        bool ReadAhead = false; // prepared while the client wrote the batch before
+    };
+    TServedRows ServeRows(const TServedTable& table, qint32 store, int count, qint64 pkUltimo,
+                          bool ignoreAcks = false);
+    // Prepares the batch that follows the one last served to `store` from the
+    // table (by table name, since the list of tables may have been re-read), to
+    // be served once that batch is acknowledged whole. Any write to the table,
+    // any other acknowledgement by the reader and any operator statement
+    // discards it, so a batch read ahead never holds a row that is no longer
+    // pending.
+    void ReadAhead(TBook book, const QString& table, qint32 store);
     // Every stored row, in the table's order.
     TDataPacket AllRows(const TServedTable& table);
     // The greatest page key held (0 for none or a table that is not paged).
@@ -127,6 +148,17 @@ public:
     // `store`. Raises EDatabaseError when the packet lacks a key field. Returns
     // the rows marked (keys the server does not hold are skipped).
     int Acknowledge(const TServedTable& table, qint32 store, const TDataPacket& packet);
+    // The same for packet text as it came. The batch last served to the reader
+    // (the same text, or the same keys in the same order) is taken as served:
+    // its versions are journalled in one committed row, and rows written since
+    // it was served stay pending. Any other packet is marked as above.
+    struct TAcknowledged
+    {
+        int Marked = 0;          // rows marked
+        int Rows = 0;            // rows in the packet
+        bool Recognised = false; // the batch last served, taken without searching the table
+    };
+    TAcknowledged Acknowledge(const TServedTable& table, qint32 store, const QString& packetText);
 
     QList<TFault> LoadFaults();
     int SaveFault(const TFault& fault); // returns the new id
@@ -138,6 +170,45 @@ public:
     QString ExecSql(const QString& statement);
 
 private:
+    // What the server knows about one reader of one table, kept in memory
+    // only: the database stays the truth (KAS_ACK), and a restart merely
+    // starts without it.
+    struct TServedBatch
+    {
+        int Count = 0;          // rows asked for (-1 all)
+        qint64 Generation = 0;  // KAS_GEN before the rows were read
+        quint64 Epoch = 0;      // the table's write epoch then
+        QList<qint64> RowIds;   // in served order
+        QList<qint64> Seqs;     // the versions served
+        QList<QVariant> LastKey; // order key of the last row
+        TServedRows Rows;
+    };
+    struct TReaderState
+    {
+        // No row up to CursorKey (in the table's order) is pending for the
+        // reader, except rows written after CursorGeneration.
+        bool HasCursor = false;
+        QList<QVariant> CursorKey;
+        qint64 CursorGeneration = 0;
+        quint64 CursorEpoch = 0; // the table's write epoch when the cursor was set
+        std::optional<TServedBatch> Served; // last batch handed out, not yet acknowledged
+        std::optional<TServedBatch> Ahead;  // the batch after Served, read ahead
+        bool AheadReady = false;            // Served was acknowledged whole: Ahead is next
+    };
+    TReaderState& ReaderState(const TServedTable& t, qint32 store);
+    bool UsesCursor(const TServedTable& t) const;
+    qint64 Generation();
+    TServedBatch ReadBatch(const TServedTable& t, qint32 store, int count, const TReaderState& state,
+                           const QList<QVariant>* after);
+    // A batch acknowledged whole goes into the journal KAS_ACKLOG (one row) and
+    // reaches KAS_ACK later, while the client is busy, and always before
+    // anything reads KAS_ACK.
+    void JournalAcknowledged(const TServedTable& t, qint32 reader, const TServedBatch& batch);
+    void ApplyAckLog();
+    void MarkAcknowledged(const QString& sqlName, qint32 reader, const TServedBatch& batch);
+    void TableWritten(const QString& sqlName);
+    void ForgetReaders() { m_readers.clear(); }
+
     void EnsureSchema();
     void ReadTables();
     const TServedTable& CreateTable(TBook book, const QString& table, const QString& provider,
@@ -150,4 +221,7 @@ private:
     std::unique_ptr<TSQLConnection> m_connection;
     std::vector<std::pair<QString, std::unique_ptr<TSQLDataSet>>> m_statements;
     QList<TServedTable> m_tables;
+    QHash<QString, TReaderState> m_readers;  // by table and reader
+    QHash<QString, quint64> m_writeEpochs;   // by table: grows with every write through the server
+    bool m_ackLogPending = false;            // KAS_ACKLOG may hold entries
 };

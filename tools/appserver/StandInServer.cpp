@@ -1,22 +1,27 @@
 #include "StandInServer.h"
 
 #include "ServerStore.h"
+#include "UpdateService.h"
 
 #include "platform/data/Exception.h"
 #include "remote/ParamsJson.h"
 #include "remote/WireProtocol.h"
 
 #include <QElapsedTimer>
+#include <QPointer>
+#include <QTimer>
 #include <QJsonDocument>
 #include <QTcpServer>
 #include <QTcpSocket>
 
 #include <cstdio>
+#include <functional>
+#include <utility>
 
 namespace {
 
-// Opens, but its methods are not implemented yet.
-const char* const kShellObject = "KeltInternoServer.coKeltInternoServer";
+// The update check, answered from what the operator published (UpdateService.h).
+const char* const kShellObject = TUpdateService::ObjectName;
 
 qint64 ToInteger(const QJsonValue& v, const QString& what)
 {
@@ -99,6 +104,7 @@ struct TStandInServer::TSession
     std::optional<TBook> Book;   // the catalogue object opened
     std::optional<qint32> Store; // PKFILIAL accepted by Conecta_No_Banco
     QStringList Providers;       // tables offered to it, as Get_ProvidersCount counted them
+    std::function<void()> After; // work that waits until the current answer is on its way
 };
 
 struct TStandInServer::TReply
@@ -223,6 +229,7 @@ bool TStandInServer::Serve(TSession& session, const QJsonObject& request)
     QString table;
     QString outcome;
     bool keep = true;
+    std::function<void()> after;
     QElapsedTimer clock;
     clock.start();
 
@@ -261,6 +268,7 @@ bool TStandInServer::Serve(TSession& session, const QJsonObject& request)
             }
             answer = wire::Result(id, wire::MethodResult(reply.Value, args));
             outcome = reply.Outcome;
+            after = std::exchange(session.After, {});
         } catch (const Exception& e) {
             answer = wire::Error(id, e.Message());
             outcome = QStringLiteral("error: ") + e.Message();
@@ -278,6 +286,15 @@ bool TStandInServer::Serve(TSession& session, const QJsonObject& request)
     }
     session.Socket->write(frame);
     Record(session, method.isEmpty() ? QStringLiteral("(none)") : method, table, outcome, clock.elapsed());
+    if (after) {
+        // The answer's tail goes out first, so the client does not wait for it
+        // while the work runs; the client is busy with the answer meanwhile.
+        QTimer::singleShot(0, this, [socket = QPointer<QTcpSocket>(session.Socket), after] {
+            for (int i = 0; socket && socket->bytesToWrite() > 0 && i < 100; ++i)
+                socket->waitForBytesWritten(50);
+            after();
+        });
+    }
     return keep;
 }
 
@@ -321,6 +338,11 @@ TStandInServer::TReply TStandInServer::Dispatch(TSession& session, const QString
         case TFaultKind::Value: return TReply{fault->Value, note};
         default: break; // packet switches change what AS_GetRecords serves
         }
+    }
+    if (session.Object == QLatin1String(kShellObject)) {
+        QString outcome;
+        const QJsonValue value = TUpdateService(TUpdateService::FileFor(m_store.Path())).Serve(method, args, outcome);
+        return TReply{value, outcome};
     }
     if (!session.Book)
         throw Exception(QStringLiteral("%1.%2 is not implemented yet").arg(session.Object, method));
@@ -446,26 +468,36 @@ TStandInServer::TReply TStandInServer::CatalogueMethod(TSession& session, TBook 
         const TParam* last = params.FindParam(u"PPKULTIMO");
         const qint64 pkUltimo = last && !last->IsNull() ? last->AsInteger() : 0;
         const TFaultKind kind = fault ? fault->Kind : TFaultKind::Raise;
-        TDataPacket packet = m_store.PendingRows(*t, store, int(count), pkUltimo, fault && kind == TFaultKind::Repeat);
-        QString outcome = QStringLiteral("%1 row(s)").arg(packet.RowCount());
-        if (fault && kind == TFaultKind::Hostile)
-            packet = HostileCopy(packet);
-        QByteArray xml = packet.ToXml();
-        if (fault && kind == TFaultKind::Malformed)
-            xml.truncate(xml.size() / 2);
+        const TServerStore::TServedRows served =
+            m_store.ServeRows(*t, store, int(count), pkUltimo, fault && kind == TFaultKind::Repeat);
+        QString outcome = QStringLiteral("%1 row(s)%2")
+                              .arg(served.Packet.RowCount())
+                              .arg(served.ReadAhead ? QStringLiteral(" (read ahead)") : QString());
+        QString text = served.Text;
+        if (fault && (kind == TFaultKind::Hostile || kind == TFaultKind::Malformed)) {
+            QByteArray xml = (kind == TFaultKind::Hostile ? HostileCopy(served.Packet) : served.Packet).ToXml();
+            if (kind == TFaultKind::Malformed)
+                xml.truncate(xml.size() / 2);
+            text = QString::fromUtf8(xml);
+        }
         if (fault)
             outcome += QStringLiteral(" (fault %1)").arg(FaultKindName(kind));
-        return TReply{QString::fromUtf8(xml), outcome};
+        // The next batch is read while the client writes this one.
+        if (!fault)
+            session.After = [this, book, name = t->Table, store] { m_store.ReadAhead(book, name, store); };
+        return TReply{text, outcome};
     }
     if (method == QLatin1String("Exclui_No_Servidor")) {
         Need(method, args, 6);
         const TServedTable* t = m_store.FindTable(book, table);
         if (!t)
             throw Exception(QStringLiteral("Unknown table %1").arg(args[0].toString()));
-        const TDataPacket packet = TDataPacket::FromXml(args[1].toString().toUtf8());
         const qint32 store = qint32(ToInteger(args[4], QStringLiteral("PkFilial")));
-        const int marked = m_store.Acknowledge(*t, store, packet);
-        return TReply{true, QStringLiteral("acknowledged %1 of %2 row(s)").arg(marked).arg(packet.RowCount())};
+        const TServerStore::TAcknowledged ack = m_store.Acknowledge(*t, store, args[1].toString());
+        return TReply{true, QStringLiteral("acknowledged %1 of %2 row(s)%3")
+                                .arg(ack.Marked)
+                                .arg(ack.Rows)
+                                .arg(ack.Recognised ? QStringLiteral(" (the batch served)") : QString())};
     }
     throw Exception(QStringLiteral("%1 has no method %2").arg(session.Object, method));
 }

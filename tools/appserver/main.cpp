@@ -4,6 +4,7 @@
 //   kelt-appserver admin --database FILE COMMAND ...
 #include "ServerStore.h"
 #include "StandInServer.h"
+#include "UpdateService.h"
 
 #include "platform/data/Exception.h"
 
@@ -37,7 +38,9 @@ const char* const kUsage =
     "  fault METHOD [--table TABLE] [--at N] [--once] false|minus1|raise|drop|malformed|hostile|repeat\n"
     "  fault METHOD [--table TABLE] [--at N] [--once] value JSON\n"
     "  clear-faults\n"
-    "  status\n";
+    "  status\n"
+    "  publish VERSION URL      (newest client version a.b.c.d and its installer; also while the server runs)\n"
+    "  publish --withdraw\n";
 
 struct TUsageError : Exception
 {
@@ -95,6 +98,26 @@ void Print(const QString& text)
     std::fputs(text.toUtf8().constData(), stdout);
 }
 
+// Kept beside the database, not in it, so that it works while the server runs.
+int RunPublish(const QString& database, QStringList args)
+{
+    TUpdateService updates(TUpdateService::FileFor(database));
+    if (TakeFlag(args, QStringLiteral("withdraw"))) {
+        RequireNoOptions(args);
+        if (!args.isEmpty())
+            throw TUsageError(QStringLiteral("publish --withdraw takes nothing else"));
+        updates.Withdraw();
+        Print(QStringLiteral("Update withdrawn\n"));
+        return 0;
+    }
+    RequireNoOptions(args);
+    if (args.size() != 2)
+        throw TUsageError(QStringLiteral("publish takes VERSION and URL"));
+    updates.Publish(args[0], args[1]);
+    Print(QStringLiteral("Published %1 at %2\n").arg(updates.Published()->VersionText(), updates.Published()->Url));
+    return 0;
+}
+
 int RunAdmin(QStringList args)
 {
     const auto database = TakeOption(args, QStringLiteral("database"));
@@ -103,6 +126,8 @@ int RunAdmin(QStringList args)
     if (args.isEmpty())
         throw TUsageError(QStringLiteral("an admin command is required"));
     const QString command = args.takeFirst();
+    if (command == QLatin1String("publish"))
+        return RunPublish(*database, args);
     TServerStore store(*database);
 
     if (command == QLatin1String("add-installation")) {
@@ -193,6 +218,8 @@ int RunAdmin(QStringList args)
             Print(QStringLiteral("fault %1 %2\n")
                       .arg(f.Id)
                       .arg(QString::fromUtf8(QJsonDocument(f.ToJson()).toJson(QJsonDocument::Compact))));
+        if (const auto update = TUpdateService(TUpdateService::FileFor(*database)).Published())
+            Print(QStringLiteral("update %1 at %2\n").arg(update->VersionText(), update->Url));
     } else {
         throw TUsageError(QStringLiteral("Unknown admin command %1").arg(command));
     }

@@ -1,0 +1,113 @@
+#include "ShellServices.h"
+
+#include "ErrorBox.h"
+#include "platform/os/Workgroup.h"
+
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QMessageBox>
+#include <QProcess>
+#include <QPushButton>
+#include <QSystemTrayIcon>
+
+namespace {
+
+// A message box that tells the title-bar close box apart from Esc: both end
+// on the escape button, but only Esc clicks it.
+class TConfirmBox : public QMessageBox
+{
+public:
+    using QMessageBox::QMessageBox;
+    bool ClosedByBox() const { return m_closedByBox; }
+
+protected:
+    void closeEvent(QCloseEvent* event) override
+    {
+        if (!clickedButton())
+            m_closedByBox = true;
+        QMessageBox::closeEvent(event);
+    }
+
+private:
+    bool m_closedByBox = false;
+};
+
+} // namespace
+
+IShellDialogs::TAnswer TMessageBoxDialogs::ConfirmReplication(const QString& text)
+{
+    TConfirmBox box(QMessageBox::Warning, QStringLiteral("Warning"), text);
+    QPushButton* yes = box.addButton(QStringLiteral("&Sim"), QMessageBox::YesRole);
+    QPushButton* no = box.addButton(QStringLiteral("&Não"), QMessageBox::NoRole);
+    box.setDefaultButton(yes);
+    box.setEscapeButton(no);
+    box.exec();
+    if (box.ClosedByBox())
+        return TAnswer::Closed;
+    return box.clickedButton() == no ? TAnswer::No : TAnswer::Yes;
+}
+
+void TMessageBoxDialogs::ShowReplicationError(const QString& text)
+{
+    QMessageBox box(QMessageBox::Critical, QStringLiteral("Error"), text);
+    box.addButton(QStringLiteral("OK"), QMessageBox::AcceptRole);
+    box.exec();
+}
+
+void ShowErrorMessageBox(const QString& text)
+{
+    QMessageBox box(QMessageBox::Critical, ApplicationTitle(), text);
+    box.addButton(QStringLiteral("OK"), QMessageBox::AcceptRole);
+    box.exec();
+}
+
+void ShowPlainMessageBox(const QString& text)
+{
+    QMessageBox box(QMessageBox::NoIcon, ApplicationTitle(), text);
+    box.addButton(QStringLiteral("OK"), QMessageBox::AcceptRole);
+    box.exec();
+}
+
+bool StartCommandLine(const QString& commandLine, quint16 showMode, bool wait)
+{
+    // A console window and its show mode have no counterpart here; the process
+    // inherits nothing but the environment and the current folder.
+    const QStringList words = QProcess::splitCommand(commandLine);
+    if (words.isEmpty())
+        return false;
+    if (!wait) // a QProcess would end the child with itself
+        return QProcess::startDetached(words.first(), words.mid(1));
+    QProcess process;
+    process.setProcessChannelMode(QProcess::ForwardedChannels);
+    process.setInputChannelMode(QProcess::ForwardedInputChannel);
+    process.start(words.first(), words.mid(1));
+    if (!process.waitForStarted(-1))
+        return false;
+    process.waitForFinished(-1);
+    return true;
+}
+
+QString DatabaseServiceCommand()
+{
+#ifdef Q_OS_WIN
+    return QStringLiteral("net start \"Firebird Guardian - DefaultInstance\"");
+#else
+    return qEnvironmentVariable("KELT_DB_SERVICE_COMMAND");
+#endif
+}
+
+TShellServices TShellServices::Completed() const
+{
+    TShellServices s = *this;
+    if (!s.Dialogs)
+        s.Dialogs = std::make_shared<TMessageBoxDialogs>();
+    if (!s.Workgroup)
+        s.Workgroup = [] { return WorkgroupName(); };
+    if (!s.StartProcess)
+        s.StartProcess = StartCommandLine;
+    if (!s.Quit)
+        s.Quit = [] { QCoreApplication::quit(); };
+    if (!s.TrayAvailable)
+        s.TrayAvailable = [] { return QSystemTrayIcon::isSystemTrayAvailable(); };
+    return s;
+}

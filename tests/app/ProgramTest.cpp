@@ -1,0 +1,87 @@
+// The program as operators start it: the real executable on the offscreen
+// platform, over an installation with an embedded database.
+#include "tests/app/ShellFixture.h"
+
+#include <QDeadlineTimer>
+#include <QFile>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QThread>
+
+namespace {
+
+class ProgramTest : public ShellTest
+{
+protected:
+    std::unique_ptr<QProcess> Start()
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), m_runtime.Path());
+        env.insert(QStringLiteral("XDG_CONFIG_HOME"), m_home.Path());
+        env.insert(QStringLiteral("KELT_PROGRAM_FOLDER"), m_installation.Path());
+        env.insert(QStringLiteral("KELT_LEGACY_CONFIG"), m_home.File(QStringLiteral("legacy.ini")));
+        env.remove(QStringLiteral("KELT_DB_SERVICE_COMMAND"));
+        auto p = std::make_unique<QProcess>();
+        p->setProcessEnvironment(env);
+        p->start(QStringLiteral(KELT_APP_EXE), {});
+        EXPECT_TRUE(p->waitForStarted(10000));
+        return p;
+    }
+
+    static void Stop(QProcess& p)
+    {
+        p.kill();
+        p.waitForFinished(10000);
+    }
+
+    // Waits until `file` exists; false after `ms`.
+    static bool WaitFor(const QString& file, int ms)
+    {
+        const QDeadlineTimer deadline(ms);
+        while (!QFile::exists(file) && !deadline.hasExpired())
+            QThread::msleep(50);
+        return QFile::exists(file);
+    }
+
+    TTempFolder m_runtime;
+};
+
+} // namespace
+
+TEST_F(ProgramTest, ASecondStartEndsAtOnceAndTheFirstRunsItsCycle)
+{
+    WriteConfig(QStringLiteral("2"));
+    std::unique_ptr<QProcess> first = Start();
+    // The autostart entry is written after the instance lock is taken.
+    ASSERT_TRUE(WaitFor(m_home.File(QStringLiteral("autostart/KeltAppClient.desktop")), 30000));
+
+    std::unique_ptr<QProcess> second = Start();
+    ASSERT_TRUE(second->waitForFinished(10000));
+    EXPECT_EQ(second->exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(second->exitCode(), 0);
+    EXPECT_TRUE(second->readAll().isEmpty());
+    EXPECT_EQ(first->state(), QProcess::Running);
+
+    // About a second after the loop starts, the first cycle: the self-update
+    // and the store-carrier channel, neither of which finds a server here.
+    const QDeadlineTimer deadline(60000);
+    QStringList steps;
+    while (steps.size() < 2 && !deadline.hasExpired()) {
+        QThread::msleep(200);
+        steps += TakeLoggedSteps();
+    }
+    steps.sort(); // within the same second the files do not tell their order
+    EXPECT_EQ(steps, QStringList({"InicialReplicacaoCadastro", "TemAtualizacao"}));
+    EXPECT_EQ(first->state(), QProcess::Running);
+    Stop(*first);
+    const QString output = QString::fromLocal8Bit(first->readAllStandardError());
+    // No notification area offscreen: the balloon went to standard error.
+    EXPECT_TRUE(output.contains(QStringLiteral("Não foi possível verificar se existe nova versão do replicador.")))
+        << qPrintable(output);
+
+    // The lock went with the process: the next start runs normally.
+    std::unique_ptr<QProcess> third = Start();
+    EXPECT_FALSE(third->waitForFinished(2000));
+    Stop(*third);
+}

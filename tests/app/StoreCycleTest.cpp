@@ -1,0 +1,79 @@
+// A store's cycle from the main window against the stand-in server process:
+// the window's own label and progress bar carry the channel's progress.
+#include "app/uMenu.h"
+#include "replication/core/ProcessMessages.h"
+#include "replication/master_data/uDM_CadastroM.h"
+#include "replication/transactions/uDM_MovimentoM.h"
+#include "tests/store_carrier/StoreCarrierFixture.h"
+
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSet>
+
+namespace {
+
+class TNoDialogs : public IShellDialogs
+{
+public:
+    TAnswer ConfirmReplication(const QString&) override { return TAnswer::Yes; }
+    void ShowReplicationError(const QString&) override {}
+};
+
+class StoreCycleTest : public StoreCarrierTest
+{
+protected:
+    void SetUp() override
+    {
+        StoreCarrierTest::SetUp();
+        qputenv("XDG_CONFIG_HOME", m_home.Path().toLocal8Bit());
+        qputenv("KELT_LEGACY_CONFIG", m_home.File(QStringLiteral("legacy.ini")).toLocal8Bit());
+        // What the start-up upkeep needs of the local database.
+        Exec(QStringLiteral("CREATE TABLE TBFILIAL (PKFILIAL INTEGER NOT NULL PRIMARY KEY, SGESTADO VARCHAR(2))"));
+        Exec(QStringLiteral("CREATE TABLE TBRESPOSTA (PKPERGUNTA INTEGER NOT NULL PRIMARY KEY, RESPOSTA VARCHAR(500))"));
+        Exec(QStringLiteral("CREATE TABLE TBVENDA (PKVENDA INTEGER NOT NULL PRIMARY KEY, FINANCEIROPENDENTE INTEGER)"));
+    }
+    void TearDown() override
+    {
+        SetProcessMessagesHook({});
+        StoreCarrierTest::TearDown();
+    }
+    TTempFolder m_home;
+};
+
+} // namespace
+
+TEST_F(StoreCycleTest, IniciarTodosImportsThroughTheWindowsPanelAndKeepsTheLastTableShown)
+{
+    m_admin->LoadPacket(QStringLiteral("TBALIQUOTA"), Aliquotas(1, 3, QStringLiteral("a")));
+    m_dm = std::make_unique<TFDM>();
+    TFDM_MovimentoM movimento(&m_dm->SqlCAgente);
+    TFDM_CadastroM cadastro(&m_dm->SqlCAgente);
+    m_dm->SetMovimentoMModule(&movimento);
+    m_dm->SetCadastroMModule(&cadastro);
+    TShellServices services;
+    services.Dialogs = std::make_shared<TNoDialogs>();
+    services.Workgroup = [] { return QString(); };
+    services.TrayAvailable = [] { return true; };
+    TFMenu menu(*m_dm, services);
+    ASSERT_TRUE(menu.Timer1Enabled());
+
+    QSet<QString> shown;
+    QSet<int> aliquotaMax;
+    SetProcessMessagesHook([&] {
+        shown.insert(menu.lbTabelaCad->text());
+        if (menu.lbTabelaCad->text() == QLatin1String("TBALIQUOTA"))
+            aliquotaMax.insert(menu.PbStatusCad->maximum());
+    });
+    menu.btIniciarTodos->click();
+
+    EXPECT_EQ(Query("SELECT COUNT(*) FROM TBALIQUOTA"), QStringList({"3"}));
+    EXPECT_TRUE(shown.contains(QStringLiteral("TBALIQUOTA")));
+    EXPECT_TRUE(aliquotaMax.contains(3)); // its pending rows
+    // The bars are reset at the end; the label keeps the last table.
+    EXPECT_EQ(menu.PbStatusCad->maximum(), 1);
+    EXPECT_NE(menu.lbTabelaCad->text(), QStringLiteral("..."));
+    for (const TLogEntry& log : TakeLogs())
+        ADD_FAILURE() << qPrintable(log.File + u' ' + log.Step + u' ' + log.Table + u' ' + log.Message);
+    EXPECT_TRUE(menu.Timer1Enabled());
+}

@@ -1,0 +1,5 @@
+// A program that only carries a version (or none), for reading it back.
+int main()
+{
+    return 0;
+}

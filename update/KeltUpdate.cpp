@@ -1,0 +1,230 @@
+#include "KeltUpdate.h"
+
+#include "update/TrayIcon.h"
+
+#include "platform/data/Exception.h"
+#include "platform/os/FileVersion.h"
+#include "platform/os/MessageBox.h"
+#include "platform/os/ProgramFolder.h"
+#include "platform/os/Processes.h"
+#include "remote/ConnectionBroker.h"
+#include "remote/ServerObjects.h"
+#include "remote/SocketConnection.h"
+#include "replication/core/ProcessMessages.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QTimer>
+
+namespace {
+
+const QString kBalloonTitle = QStringLiteral("Auto-Update");
+constexpr int kBalloonMs = 5000;
+
+// Disconnects the broker however the query ends.
+struct TBrokerGuard
+{
+    TConnectionBroker* Broker;
+    ~TBrokerGuard()
+    {
+        if (Broker)
+            Broker->Close();
+    }
+};
+
+} // namespace
+
+TKeltUpdate::TKeltUpdate() = default;
+
+TKeltUpdate::TKeltUpdate(THttpDownloader* grabber) : m_grabber(grabber)
+{
+    if (!grabber)
+        return;
+    grabber->SetOnDoneFile(
+        [this](const QString& fileName, qint32 size, const QString& url) { GrabberDoneFile(fileName, size, url); });
+    grabber->SetOnFailed([this](const QString& url, const QString& message) { GrabberFailed(url, message); });
+    grabber->SetHandlerOwner(this);
+}
+
+TKeltUpdate::~TKeltUpdate()
+{
+    if (m_grabber && m_grabber->HandlerOwner() == this)
+        m_grabber->ClearHandlers();
+}
+
+QString TKeltUpdate::Folder() const
+{
+    return m_programFolder.isEmpty() ? ::ProgramFolder() : m_programFolder;
+}
+
+void TKeltUpdate::Log(const QString& step, const QString& message)
+{
+    m_serverClient->WriteLog(Folder(), step, QString(), m_dadosFilial.CdContrato, m_dadosFilial.PkEmpresa,
+                             m_dadosFilial.PkFilial, m_dadosFilial.UF, message);
+}
+
+void TKeltUpdate::PrepareConnection()
+{
+    ReadConfiguration();
+    if (!m_socketConnection)
+        throw Exception(QStringLiteral("The self-update has no socket connection"));
+    m_socketConnection->SetServerName(QLatin1String(UpdateServerName));
+    ProcessMessages();
+}
+
+bool TKeltUpdate::CheckForUpdate(bool install)
+{
+    TUpdateInfo info;
+    QueryUpdate(info);
+    if (info.Status == 1) {
+        Notify(QStringLiteral("Nova versão do replicador encontrada, iniciando download..."));
+        Download(info.Url);
+        if (m_downloaded) {
+            Notify(QStringLiteral("Nova versão do replicador baixada."));
+            if (install) {
+                Notify(QStringLiteral("Iniciando instalação..."));
+                Install(true);
+            }
+        }
+        return m_downloaded;
+    }
+    if (info.Status == 0)
+        Notify(QStringLiteral("Versão mais atual do replicador já instalada."));
+    else
+        Notify(QStringLiteral("Não foi possível verificar se existe nova versão do replicador."));
+    return false;
+}
+
+void TKeltUpdate::QueryUpdate(TUpdateInfo& info)
+{
+    info.Status = -1;
+    info.Url.clear();
+    const TBrokerGuard guard{m_broker};
+    try {
+        if (!m_broker)
+            throw Exception(QStringLiteral("The self-update has no connection broker"));
+        m_broker->Open();
+        const QString version = OwnVersion();
+        TKeltInternoServer server(*m_broker);
+        const QString answer = server.ProcuraAtualizacao(QLatin1String(ExecutableName), version);
+        // "status|url"; without a bar the whole text is both.
+        const qsizetype bar = answer.indexOf(u'|');
+        const QString statusText = bar < 0 ? answer : answer.left(bar);
+        bool ok = false;
+        const qint32 status = statusText.toInt(&ok, 10);
+        if (!ok)
+            throw Exception(QStringLiteral("'%1' is not a valid integer value").arg(statusText));
+        info.Status = status;
+        info.Url = bar < 0 ? answer : answer.mid(bar + 1);
+    } catch (const std::exception& e) {
+        Log(QStringLiteral("TemAtualizacao"), ErrorText(e));
+    }
+}
+
+QString TKeltUpdate::OwnVersion() const
+{
+    return FileVersionText(OwnExecutablePath(), QLatin1String(VersionFormat));
+}
+
+QString TKeltUpdate::FileVersionText(const QString& path, const QString& format)
+{
+    return ::FileVersionText(path, format);
+}
+
+QString TKeltUpdate::TargetFile() const
+{
+    return Folder() + (m_fileName.trimmed().isEmpty() ? QStringLiteral("temp.exe") : m_fileName);
+}
+
+void TKeltUpdate::Download(const QString& url)
+{
+    if (!m_grabber || !THttpDownloader::CanHandle(url))
+        return;
+    m_busy = true;
+    m_grabber->SetUrl(url);
+    m_grabber->SetOutputFile(TargetFile());
+    m_grabber->Execute();
+    // The downloader's stall time-out guarantees an end. Between the window
+    // message passes the thread sleeps until an event arrives; the tick bounds
+    // that sleep so the passes go on at a steady pace.
+    QTimer tick;
+    tick.start(100);
+    // A downloader freed meanwhile (the window closing) ends the wait too.
+    while (m_busy && m_grabber) {
+        ProcessMessages();
+        if (m_busy && QCoreApplication::instance())
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    }
+    m_busy = false;
+}
+
+void TKeltUpdate::GrabberDoneFile(const QString& fileName, qint32 size, const QString& url)
+{
+    m_busy = false;
+    m_downloaded = size > 0;
+}
+
+void TKeltUpdate::GrabberFailed(const QString& url, const QString& message)
+{
+    m_busy = false;
+}
+
+void TKeltUpdate::Notify(const QString& text)
+{
+    if (m_trayIcon)
+        m_trayIcon->ShowBalloon(kBalloonTitle, text, ITrayIcon::TBalloonIcon::None, kBalloonMs);
+}
+
+void TKeltUpdate::Install(bool close)
+{
+    const QString file = TargetFile();
+    // Windows runs any .exe; a file fresh from the network has no execute
+    // permission here.
+    if (QFileInfo::exists(file))
+        QFile::setPermissions(file, QFile::permissions(file) | QFile::ExeOwner | QFile::ExeUser);
+    m_updaterStarted = RunProgram(file, QStringLiteral("/silent"), false, false);
+    if (!m_updaterStarted) {
+        // Ending the client now would leave the installation without
+        // replication until the next logon; the next cycle tries again.
+        Log(QStringLiteral("Install"),
+            QStringLiteral("Não foi possível executar o programa.\r\n%1\r\n%2").arg(file, m_runError));
+        return;
+    }
+    if (!close)
+        return;
+    if (m_trayIcon)
+        m_trayIcon->HideBalloon();
+    KillProcess(QFileInfo(OwnExecutablePath()).fileName());
+}
+
+bool TKeltUpdate::RunProgram(const QString& file, const QString& parameters, bool wait, bool maximised)
+{
+    m_runError.clear();
+    if (Processes().Start(file, QProcess::splitCommand(parameters), wait, maximised, m_runError))
+        return true;
+    ShowMessage(QStringLiteral("Não foi possível executar o programa.\r\n") + file);
+    return false;
+}
+
+bool TKeltUpdate::KillProcess(const QString& name)
+{
+    IProcesses& processes = Processes();
+    const qint64 own = OwnProcessId();
+    bool result = false;
+    bool self = false;
+    for (const TProcessEntry& p : processes.Snapshot()) {
+        if (!ProcessNameMatches(p.ExeName, name))
+            continue;
+        // Ending itself ends the loop too: the others go first.
+        if (p.Pid == own) {
+            self = true;
+            continue;
+        }
+        result = processes.Terminate(p.Pid);
+    }
+    if (self)
+        result = processes.Terminate(own);
+    return result;
+}
