@@ -5,10 +5,13 @@
 
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QGuiApplication>
 #include <QMessageBox>
 #include <QProcess>
 #include <QPushButton>
 #include <QSystemTrayIcon>
+
+#include <cstdio>
 
 namespace {
 
@@ -32,10 +35,24 @@ private:
     bool m_closedByBox = false;
 };
 
+// On the offscreen platform nobody can see, let alone answer, a modal box: it
+// would stop the program for good. Its caption and text go to standard error.
+bool NobodyCanAnswer(const QString& caption, const QString& text)
+{
+    const QString platform = QGuiApplication::platformName();
+    if (platform != QLatin1String("offscreen") && platform != QLatin1String("minimal"))
+        return false;
+    std::fprintf(stderr, "%s: %s\n", qPrintable(caption), qPrintable(text));
+    std::fflush(stderr);
+    return true;
+}
+
 } // namespace
 
 IShellDialogs::TAnswer TMessageBoxDialogs::ConfirmReplication(const QString& text)
 {
+    if (NobodyCanAnswer(QStringLiteral("Warning"), text))
+        return TAnswer::No; // nobody confirmed the contract code
     TConfirmBox box(QMessageBox::Warning, QStringLiteral("Warning"), text);
     QPushButton* yes = box.addButton(QStringLiteral("&Sim"), QMessageBox::YesRole);
     QPushButton* no = box.addButton(QStringLiteral("&Não"), QMessageBox::NoRole);
@@ -49,6 +66,8 @@ IShellDialogs::TAnswer TMessageBoxDialogs::ConfirmReplication(const QString& tex
 
 void TMessageBoxDialogs::ShowReplicationError(const QString& text)
 {
+    if (NobodyCanAnswer(QStringLiteral("Error"), text))
+        return;
     QMessageBox box(QMessageBox::Critical, QStringLiteral("Error"), text);
     box.addButton(QStringLiteral("OK"), QMessageBox::AcceptRole);
     box.exec();
@@ -56,6 +75,8 @@ void TMessageBoxDialogs::ShowReplicationError(const QString& text)
 
 void ShowErrorMessageBox(const QString& text)
 {
+    if (NobodyCanAnswer(ApplicationTitle(), text))
+        return;
     QMessageBox box(QMessageBox::Critical, ApplicationTitle(), text);
     box.addButton(QStringLiteral("OK"), QMessageBox::AcceptRole);
     box.exec();
@@ -63,6 +84,8 @@ void ShowErrorMessageBox(const QString& text)
 
 void ShowPlainMessageBox(const QString& text)
 {
+    if (NobodyCanAnswer(ApplicationTitle(), text))
+        return;
     QMessageBox box(QMessageBox::NoIcon, ApplicationTitle(), text);
     box.addButton(QStringLiteral("OK"), QMessageBox::AcceptRole);
     box.exec();

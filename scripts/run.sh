@@ -5,7 +5,7 @@
 # loopback port with its own database and the demo carrier data, and runs the
 # store-carrier channel of the headless cycle against it: a first run that
 # imports the rows, a change at the server, and a second run that brings only
-# the change.
+# the change; then the desktop program itself runs its first cycle on its timer.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${KELT_BUILD_DIR:-$root/build}
@@ -93,6 +93,16 @@ run_cycle() {
 rm -rf "$demo"
 mkdir -p "$demo/Log" "$demo/appserver"
 "$build/tools/schema/kelt-schema" --database "$demo/AGENTE.KELT" "$root/tools/cycle/demo/installation.schema"
+# What the installation's other software keeps in the same database: the branch
+# row, the server lists the start-up upkeep rewrites, the domain of its new column.
+isql-fb -q -user SYSDBA "$demo/AGENTE.KELT" <<'SQL'
+CREATE DOMAIN DMN_INTEGER AS INTEGER;
+INSERT INTO TBFILIAL (PKFILIAL, NMFILIAL, SGESTADO) VALUES (12, 'Loja Demo', 'BA');
+INSERT INTO TBRESPOSTA (PKPERGUNTA, RESPOSTA) VALUES (200, '');
+INSERT INTO TBRESPOSTA (PKPERGUNTA, RESPOSTA) VALUES (262, '');
+INSERT INTO TBRESPOSTA (PKPERGUNTA, RESPOSTA) VALUES (40, '');
+COMMIT;
+SQL
 
 # The carrier data the server holds for the demo store (branch 12).
 "${admin[@]}" add-installation DEMO 1 12 VIVO_BA
@@ -111,4 +121,34 @@ start_server
 echo "== Second run: only the changed rate comes, as an update =="
 run_cycle
 stop_server
+
+# The desktop program on the same installation: start-up upkeep, then its first
+# cycle about a second after the window appears (with the pauses the program
+# makes for the database service, some 15 s in all).
+"${admin[@]}" sql "UPDATE TBALIQUOTA SET PEALIQUOTA = 0.50 WHERE PKALIQUOTA = 1"
+start_server
+echo "== The desktop program: its first cycle on the timer brings the new rate =="
+[ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ] || export QT_QPA_PLATFORM=offscreen
+acks_before=$(grep -c "Exclui_No_Servidor TBALIQUOTA" "$demo/appserver/appserver.log" || true)
+# The autostart entry the program writes goes into the demo folder, not your desktop.
+KELT_PROGRAM_FOLDER=$demo XDG_CONFIG_HOME=$demo/.config "$build/app/KeltAppClient" &
+app_pid=$!
+for _ in $(seq 1200); do
+  [ "$(grep -c "Exclui_No_Servidor TBALIQUOTA" "$demo/appserver/appserver.log" || true)" -gt "$acks_before" ] && break
+  kill -0 "$app_pid" 2>/dev/null || break
+  sleep 0.1
+done
+sleep 2 # the rest of the cycle
+# The program ends through its tray menu; here it is simply stopped.
+kill -TERM "$app_pid" 2>/dev/null || true
+sleep 2
+kill -KILL "$app_pid" 2>/dev/null || true
+wait "$app_pid" 2>/dev/null || true
+stop_server
+tail -n 4 "$demo/appserver/appserver.log"
+echo "The rate at the store now:"
+isql-fb -q -user SYSDBA "$demo/AGENTE.KELT" <<'SQL'
+SELECT PKALIQUOTA, NMALIQUOTA, PEALIQUOTA FROM TBALIQUOTA WHERE PKALIQUOTA = 1;
+SELECT PKPERGUNTA, SUBSTRING(RESPOSTA FROM 1 FOR 70) AS RESPOSTA FROM TBRESPOSTA ORDER BY PKPERGUNTA;
+SQL
 echo "Demo installation: $demo"
