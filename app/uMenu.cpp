@@ -546,7 +546,9 @@ void TFMenu::RunSelfUpdate()
                 update.PrepareConnection();
                 // Only its failure matters: an unreachable local database ends the attempt.
                 TableExists(QStringLiteral("TBCANCELAMENTO"));
-                if (update.CheckForUpdate(true))
+                // An updater that could not be started was reported already and
+                // leaves the client running for the next attempt: nothing is installing.
+                if (update.CheckForUpdate(true) && update.UpdaterStarted())
                     JvTrayIcon1->ShowBalloon(balloonTitle, QStringLiteral("Instalando nova versão do replicador..."),
                                              ITrayIcon::TBalloonIcon::Information, 5000);
             },

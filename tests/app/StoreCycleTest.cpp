@@ -4,7 +4,12 @@
 #include "replication/core/ProcessMessages.h"
 #include "replication/master_data/uDM_CadastroM.h"
 #include "replication/transactions/uDM_MovimentoM.h"
+#include "platform/os/MessageBox.h"
+#include "update/KeltUpdate.h"
+#include "platform/os/Processes.h"
 #include "tests/store_carrier/StoreCarrierFixture.h"
+#include "tests/update/TestHttpServer.h"
+#include "tools/appserver/UpdateService.h"
 
 #include <QLabel>
 #include <QProgressBar>
@@ -41,7 +46,75 @@ protected:
     TTempFolder m_home;
 };
 
+// An updater that cannot be started: nothing else of the system is touched.
+class TUnstartableProcesses : public IProcesses
+{
+public:
+    QList<TProcessEntry> Snapshot() override { return m_system.Snapshot(); }
+    bool Terminate(qint64 pid) override
+    {
+        Ended << pid;
+        return true;
+    }
+    bool Start(const QString&, const QStringList&, bool, bool, QString& error) override
+    {
+        error = QStringLiteral("Permission denied");
+        return false;
+    }
+    QList<qint64> Ended;
+
+private:
+    TSystemProcesses m_system;
+};
+
 } // namespace
+
+TEST_F(StoreCycleTest, AtualizarWithAnUpdaterThatCannotStartKeepsTheClientRunning)
+{
+    TTestHttpServer http;
+    http.Route(QStringLiteral("/setup"), TTestHttpServer::TKind::Body, QByteArray("#!/bin/sh\n"));
+    TUpdateService(TUpdateService::FileFor(m_server->DatabasePath())).Publish(QStringLiteral("99.0.0.1"), http.Url(QStringLiteral("/setup")));
+    TUnstartableProcesses processes;
+    SetProcesses(&processes);
+    QStringList messages;
+    SetShowMessageHook([&](const QString& text) { messages << text; });
+
+    m_dm = std::make_unique<TFDM>();
+    TFDM_MovimentoM movimento(&m_dm->SqlCAgente);
+    TFDM_CadastroM cadastro(&m_dm->SqlCAgente);
+    m_dm->SetMovimentoMModule(&movimento);
+    m_dm->SetCadastroMModule(&cadastro);
+    TShellServices services;
+    services.Dialogs = std::make_shared<TNoDialogs>();
+    services.Workgroup = [] { return QString(); };
+    services.TrayAvailable = [] { return true; };
+    TFMenu menu(*m_dm, services);
+    menu.Atualizarreplicador1Click();
+    SetProcesses(nullptr);
+    SetShowMessageHook({});
+
+    const QString updater = m_installation.File(QStringLiteral("keltappclient_upd.exe"));
+    EXPECT_TRUE(QFile::exists(updater)); // downloaded
+    EXPECT_EQ(messages, QStringList{QStringLiteral("Não foi possível executar o programa.\r\n") + updater});
+    EXPECT_TRUE(processes.Ended.isEmpty()); // the client keeps running for the next attempt
+    QStringList balloons;
+    for (const auto& balloon : menu.JvTrayIcon1->Balloons())
+        balloons << balloon.Text;
+    EXPECT_FALSE(balloons.contains(QStringLiteral("Instalando nova versão do replicador...")));
+    EXPECT_TRUE(balloons.contains(QStringLiteral("Nova versão do replicador baixada.")));
+    EXPECT_EQ(menu.JvTrayIcon1->IconIndex(), 0);
+    EXPECT_TRUE(menu.Timer1Enabled());
+}
+
+TEST(Program, CarriesTheProjectVersionForTheSelfUpdate)
+{
+    const QStringList parts = QStringLiteral(KELT_APP_VERSION_TEXT).split(u'.');
+    ASSERT_EQ(parts.size(), 4);
+    QString expected;
+    for (const QString& part : parts)
+        expected += QStringLiteral("%1").arg(part.toInt(), 2, 10, QLatin1Char('0'));
+    EXPECT_EQ(TKeltUpdate::FileVersionText(QStringLiteral(KELT_APP_EXE), QStringLiteral("%.2d%.2d%.2d%.2d")), expected);
+}
 
 TEST_F(StoreCycleTest, IniciarTodosImportsThroughTheWindowsPanelAndKeepsTheLastTableShown)
 {
