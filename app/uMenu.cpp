@@ -20,6 +20,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
+#include <QSystemTrayIcon>
 #include <QVBoxLayout>
 
 namespace {
@@ -105,7 +106,7 @@ void TFMenu::BuildWidgets()
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint
                    | Qt::WindowCloseButtonHint);
     setFont(QFont(QStringLiteral("Tahoma"), 8));
-    resize(460, 322);
+    resize(460, 322 - FrameHeight);
 
     NormalPanelColor = QApplication::palette().color(QPalette::Button);
     SelectedPanelColor = QColor(0xED, 0xE7, 0x6D);
@@ -241,6 +242,7 @@ void TFMenu::FormCreate()
         serverClient.RegisterAutostart(kProgramName, QCoreApplication::applicationFilePath());
         serverClient.ReadDadosFilial(ProgramFolder, ConfigIniName, DadosFilial);
     }
+    JvTrayIcon1->Icon()->setToolTip(TrayToolTip());
 
     const QString service = DatabaseServiceCommand();
     if (!service.isEmpty())
@@ -261,7 +263,7 @@ void TFMenu::FormCreate()
         pnCadastro->setVisible(true);
         pnCadastroM->setVisible(true);
         pnMovimentoM->setVisible(true);
-        resize(width(), 322);
+        resize(width(), 322 - FrameHeight);
         HighlightPanel(pnCadastro);
         SelectChannel(pnCadastro);
         break;
@@ -477,18 +479,19 @@ void TFMenu::Timer1Timer(QObject* sender)
 
             TryFinally(
                 [this] {
-                    HighlightPanel(pnCadastro);
-                    SelectChannel(pnCadastro);
-                    RunSelectedChannel();
-                    ProcessMessages();
-                    if (DadosFilial.TpFilial == 0 || DadosFilial.TpFilial == 1) {
-                        for (QFrame* panel : {pnCadastroM, pnMovimentoM}) {
+                    try {
+                        TFDM::RunCycle(DadosFilial.TpFilial, [this](int channel) {
+                            QFrame* panel = channel == 0 ? pnCadastro : channel == 1 ? pnCadastroM : pnMovimentoM;
                             HighlightPanel(panel);
                             SelectChannel(panel);
                             RunSelectedChannel();
                             ProcessMessages();
-                        }
+                        });
+                    } catch (const std::exception& e) {
+                        ShowLastCycle(QStringLiteral("erro: ") + ErrorText(e));
+                        throw;
                     }
+                    ShowLastCycle(QStringLiteral("concluído"));
                 },
                 [this] {
                     // The next tick comes one interval after this moment.
@@ -507,6 +510,23 @@ void TFMenu::Timer1Timer(QObject* sender)
             btIniciarSelecionado->setEnabled(true);
             btIniciarTodos->setEnabled(true);
         });
+}
+
+void TFMenu::ShowLastCycle(const QString& outcome)
+{
+    m_lastCycle = QStringLiteral("%1 %2, %3")
+                      .arg(Clock().CurrentDate().toString(QStringLiteral("dd/MM/yyyy")),
+                           Clock().CurrentTime().toString(QStringLiteral("HH:mm")), outcome);
+    JvTrayIcon1->Icon()->setToolTip(TrayToolTip());
+}
+
+QString TFMenu::TrayToolTip() const
+{
+    // Windows shows at most 127 characters of it, so the error text goes last.
+    return QStringLiteral("Controle de Replicação\nContrato %1, filial %2 (%3)\nÚltimo ciclo: %4")
+        .arg(DadosFilial.CdContrato)
+        .arg(DadosFilial.PkFilial)
+        .arg(DadosFilial.UF, m_lastCycle);
 }
 
 void TFMenu::btIniciarTodosClick()

@@ -27,6 +27,12 @@ class TFMenu : public QMainWindow
 {
     Q_OBJECT
 public:
+    // The design gives the window's outer height (322, or 160 for a store);
+    // Qt sizes the client area, which must hold exactly the three 81-pixel
+    // panels and the 45-pixel button panel. This is what a standard caption
+    // and borders take of the outer height.
+    static constexpr int FrameHeight = 34;
+
     // `fdm`: the connection data module (borrowed). Creation runs FormCreate;
     // an error there is shown in the error box and the window is still created.
     explicit TFMenu(TFDM& fdm, TShellServices services = {}, QWidget* parent = nullptr);
@@ -103,6 +109,10 @@ public:
     // Whether the window is in the tray: hidden, or minimised where no tray exists.
     bool InTray() const;
 
+    // The tray icon's tooltip: the installation, the time of the last cycle and
+    // how it ended.
+    QString TrayToolTip() const;
+
 protected:
     void closeEvent(QCloseEvent* event) override;
     void changeEvent(QEvent* event) override;
@@ -113,10 +123,12 @@ private:
     void BuildWidgets();
     void BuildTray();
     void AttachTrayMenu(bool attach);
+    void ShowLastCycle(const QString& outcome);
 
     TFDM& m_fdm;
     TShellServices m_services;
     bool m_timer1Enabled = false;
+    QString m_lastCycle = QStringLiteral("nenhum ainda");
     std::unique_ptr<TLabelAdapter> m_lbTabelaCad, m_lbTabelaCadM, m_lbTabelaMovM;
     std::unique_ptr<TProgressBarAdapter> m_pbStatusCad, m_pbStatusCadM, m_pbStatusMovM;
 };

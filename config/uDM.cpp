@@ -130,3 +130,16 @@ void TFDM::RunMovMChannel()
     client.SetLogDataSet(&SqlLog);
     client.InicialReplicacaoMovimentoM();
 }
+
+QList<int> TFDM::CycleChannels(qint32 tpFilial)
+{
+    if (tpFilial == 0 || tpFilial == 1)
+        return {0, 1, 2};
+    return {0};
+}
+
+void TFDM::RunCycle(qint32 tpFilial, const std::function<void(int channel)>& runChannel)
+{
+    for (const int channel : CycleChannels(tpFilial))
+        runChannel(channel);
+}

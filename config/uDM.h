@@ -11,6 +11,7 @@
 #include "replication/store_carrier/TKeltCadClient.h"
 #include "replication/transactions/TKeltMovMClient.h"
 
+#include <functional>
 #include <memory>
 
 class IProgressBar;
@@ -81,6 +82,17 @@ public:
     // Runs the transaction channel "Movimento Matriz x Filial", with the log
     // database for monitoring; teardown as RunCadMChannel.
     void RunMovMChannel();
+
+    // The channels of one replication cycle, by the tags of the window's panels
+    // (0 store-carrier, 1 master data, 2 transactions), in their order: the
+    // store-carrier channel always, the two headquarters-branch channels only
+    // for headquarters and branches (branch types 0 and 1).
+    static QList<int> CycleChannels(qint32 tpFilial);
+    // Runs the cycle's channels in that order through `runChannel`. An error of
+    // one channel ends the cycle there: the channels after it wait for the next
+    // cycle, and the error reaches the caller. The window's timer cycle and the
+    // headless runner both go through here.
+    static void RunCycle(qint32 tpFilial, const std::function<void(int channel)>& runChannel);
 
     void DataModuleCreate();
     void DataModuleDestroy();

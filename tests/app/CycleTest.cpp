@@ -28,6 +28,10 @@ TEST_F(ShellTest, ATimerCycleRunsTheChannelsOfTheBranchTypeAndEndsHiddenWithTheT
 
     EXPECT_EQ(TakeLoggedSteps(), QStringList({kUpdate, kCad, kCadM, kMovM}));
     EXPECT_TRUE(m_dialogs->Asked.isEmpty());
+    // The tooltip names the installation and when and how the last cycle ended.
+    EXPECT_EQ(menu.TrayToolTip().section(u'\n', 1),
+              QStringLiteral("Contrato 1234, filial 7 (VIVO_BA)\nÚltimo ciclo: 05/03/2024 %1, concluído")
+                  .arg(m_clock.CurrentTime().addSecs(-1).toString(QStringLiteral("HH:mm"))));
     // The service starts with the menu detached and the timer stopped.
     ASSERT_EQ(m_commands, QStringList({"kelt-db-service start"}));
     EXPECT_FALSE(m_atCommand[0].MenuAttached);
@@ -104,6 +108,8 @@ TEST_F(ShellTest, AFailingChannelEndsTheCycleInTheErrorBoxWithTheTimerStillArmed
         QApplication::processEvents(QEventLoop::AllEvents, 20);
 
     ASSERT_EQ(m_errorBoxes, QStringList({"The master-data provider module is not created."}));
+    EXPECT_TRUE(menu.TrayToolTip().endsWith(QStringLiteral(", erro: The master-data provider module is not created")))
+        << qPrintable(menu.TrayToolTip());
     EXPECT_EQ(TakeLoggedSteps(), QStringList({kUpdate, kCad})); // the transaction channel waits for the next cycle
     EXPECT_TRUE(menu.Timer1Enabled());
     EXPECT_EQ(menu.Timer1.interval(), 5 * 60 * 1000);

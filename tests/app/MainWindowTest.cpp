@@ -32,7 +32,7 @@ TEST_F(ShellTest, StartUpLaysOutThePanelsByBranchTypeAndArmsTheFirstTick)
         m_clock.Slept.clear();
         TFMenu& menu = Create();
         EXPECT_TRUE(m_errorBoxes.isEmpty()) << qPrintable(m_errorBoxes.join(u'\n'));
-        EXPECT_EQ(menu.height(), c.Height);
+        EXPECT_EQ(menu.height() + TFMenu::FrameHeight, c.Height); // the outer height of the design
         EXPECT_TRUE(menu.pnCadastro->isVisible());
         EXPECT_EQ(menu.pnCadastroM->isVisible(), c.OthersVisible);
         EXPECT_EQ(menu.pnMovimentoM->isVisible(), c.OthersVisible);
@@ -62,7 +62,7 @@ TEST_F(ShellTest, StartUpRunsTheServiceCommandBeforeTheUpkeepAndStopsAtAnUnreach
     ASSERT_EQ(m_errorBoxes.size(), 1);
     EXPECT_TRUE(m_errorBoxes[0].endsWith(u'.')) << qPrintable(m_errorBoxes[0]);
     // The steps after the upkeep are skipped: design layout, no second sleep, no timer.
-    EXPECT_EQ(m_menu->height(), 322);
+    EXPECT_EQ(m_menu->height() + TFMenu::FrameHeight, 322);
     EXPECT_EQ(m_clock.Slept, QList<int>({5000}));
     EXPECT_FALSE(m_menu->Timer1Enabled());
     EXPECT_FALSE(m_menu->Timer1.isActive());

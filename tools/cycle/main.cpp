@@ -242,16 +242,25 @@ int main(int argc, char** argv)
         TFDM_CadastroM cadastro(&dm.SqlCAgente);
         dm.SetMovimentoMModule(&movimento);
         dm.SetCadastroMModule(&cadastro);
-        // The cycle's order: the store-carrier channel always, the two
-        // headquarters-branch channels for headquarters and branches only.
-        const bool all = which == QLatin1String("all");
-        const bool hqBranch = filial.TpFilial == 0 || filial.TpFilial == 1;
-        if (all || which == QLatin1String("cad"))
-            ended = RunCad(dm) && ended;
-        if ((all && hqBranch) || which == QLatin1String("cadm"))
-            ended = RunCadM(dm) && ended;
-        if ((all && hqBranch) || which == QLatin1String("movm"))
-            ended = RunMovM(dm) && ended;
+        const auto runChannel = [&dm](int channel) {
+            return channel == 0 ? RunCad(dm) : channel == 1 ? RunCadM(dm) : RunMovM(dm);
+        };
+        if (which == QLatin1String("all")) {
+            // The cycle's channels in the cycle's order; a channel that ends in an
+            // error leaves the ones after it for the next cycle, as in the program.
+            struct TCycleEnded {};
+            try {
+                TFDM::RunCycle(filial.TpFilial, [&](int channel) {
+                    if (!runChannel(channel))
+                        throw TCycleEnded();
+                });
+            } catch (const TCycleEnded&) {
+                ended = false;
+                Print(QStringLiteral("The cycle ended at that channel; the next cycle runs the rest."));
+            }
+        } else {
+            ended = runChannel(which == QLatin1String("cad") ? 0 : which == QLatin1String("cadm") ? 1 : 2);
+        }
     }
 
     const QStringList written = WrittenSince(logFolder, before);
