@@ -99,11 +99,12 @@ void TConnectionBroker::CloseTransport()
         m_connection->Close();
 }
 
-QJsonValue TConnectionBroker::Call(const QString& method, QJsonArray& args, quint64 unusedArgs)
+QJsonValue TConnectionBroker::Call(const QString& method, QJsonArray& args, quint64 unusedArgs,
+                                   std::optional<QByteArray>* valueUtf8)
 {
     if (!m_open)
         throw Exception(QStringLiteral("Not connected to the application server: cannot call %1").arg(method));
-    const QJsonObject result = Exchange(method, args, unusedArgs);
+    const QJsonObject result = Exchange(method, args, unusedArgs, valueUtf8);
     const QJsonValue sent = result.value(QStringLiteral("args"));
     if (!sent.isArray())
         throw wire::EProtocolError(QStringLiteral("The answer of %1 carries no argument list").arg(method));
@@ -119,7 +120,8 @@ QJsonValue TConnectionBroker::Call(const QString& method, QJsonArray& args, quin
     return value.isUndefined() ? QJsonValue(QJsonValue::Null) : value;
 }
 
-QJsonObject TConnectionBroker::Exchange(const QString& method, const QJsonValue& params, quint64 unusedArgs)
+QJsonObject TConnectionBroker::Exchange(const QString& method, const QJsonValue& params, quint64 unusedArgs,
+                                        std::optional<QByteArray>* valueUtf8)
 {
     if (m_inCall)
         throw Exception(QStringLiteral("Cannot call %1 while another call waits for its answer").arg(method));
@@ -138,7 +140,7 @@ QJsonObject TConnectionBroker::Exchange(const QString& method, const QJsonValue&
     const QDeadlineTimer deadline(m_connection->CallTimeout());
     try {
         Transmit(socket, frame, method, deadline);
-        answer = Receive(method, deadline, unusedArgs);
+        answer = Receive(method, deadline, unusedArgs, valueUtf8);
         const QJsonValue answerId = answer.value(QStringLiteral("id"));
         if (!answerId.isDouble() || answerId.toInteger(-1) != id) {
             const QString text = answer.value(QStringLiteral("error")).toObject().value(QStringLiteral("message")).toString();
@@ -196,11 +198,12 @@ void TConnectionBroker::Transmit(QTcpSocket* socket, const QByteArray& frame, co
     }
 }
 
-QJsonObject TConnectionBroker::Receive(const QString& method, const QDeadlineTimer& deadline, quint64 unusedArgs)
+QJsonObject TConnectionBroker::Receive(const QString& method, const QDeadlineTimer& deadline, quint64 unusedArgs,
+                                       std::optional<QByteArray>* valueUtf8)
 {
     QDeadlineTimer nextIdle(kWaitSliceMs);
     for (;;) {
-        if (auto message = m_reader.Next(unusedArgs))
+        if (auto message = m_reader.Next(unusedArgs, valueUtf8))
             return *message;
         // The idle hook may have closed the connection or opened another one.
         QTcpSocket* socket = m_connection && m_connection->Session() == m_session ? m_connection->Socket() : nullptr;
@@ -241,9 +244,10 @@ TParams TConnectionBroker::AS_GetParams(const QString& providerName)
 QByteArray TConnectionBroker::AS_GetRecords(const QString& providerName, int count, const TParams& params)
 {
     QJsonArray args{providerName, count, wire::ParamsToJson(params)};
-    const QJsonValue packet = Call(QStringLiteral("AS_GetRecords"), args);
-    if (!packet.isString())
+    std::optional<QByteArray> packet;
+    Call(QStringLiteral("AS_GetRecords"), args, 0, &packet);
+    if (!packet)
         throw wire::EProtocolError(
             QStringLiteral("The answer of AS_GetRecords for %1 is not a data packet text").arg(providerName));
-    return packet.toString().toUtf8();
+    return *std::move(packet);
 }

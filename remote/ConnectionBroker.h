@@ -48,18 +48,23 @@ public:
     // connection is closed after a transport failure. Strings among the
     // returned arguments marked in `unusedArgs` (bit i: argument i) are not
     // decoded and come back as null: the caller ignores them (a packet passed by value).
-    QJsonValue Call(const QString& method, QJsonArray& args, quint64 unusedArgs = 0);
+    // With `valueUtf8`, a string value comes back there as UTF-8 bytes (and the
+    // result reads as null), without a detour through QString.
+    QJsonValue Call(const QString& method, QJsonArray& args, quint64 unusedArgs = 0,
+                    std::optional<QByteArray>* valueUtf8 = nullptr);
 
     // IAppServer: the remote providers of the server object.
     TParams AS_GetParams(const QString& providerName) override;
     QByteArray AS_GetRecords(const QString& providerName, int count, const TParams& params) override;
 
 private:
-    QJsonObject Exchange(const QString& method, const QJsonValue& params, quint64 unusedArgs = 0);
+    QJsonObject Exchange(const QString& method, const QJsonValue& params, quint64 unusedArgs = 0,
+                         std::optional<QByteArray>* valueUtf8 = nullptr);
     // The socket of the session this broker opened, when still connected.
     QTcpSocket* LiveSocket() const;
     void Transmit(QTcpSocket* socket, const QByteArray& frame, const QString& method, const QDeadlineTimer& deadline);
-    QJsonObject Receive(const QString& method, const QDeadlineTimer& deadline, quint64 unusedArgs);
+    QJsonObject Receive(const QString& method, const QDeadlineTimer& deadline, quint64 unusedArgs,
+                        std::optional<QByteArray>* valueUtf8);
     void CloseTransport();
 
     TSocketConnection* m_connection = nullptr;

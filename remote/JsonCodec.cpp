@@ -10,6 +10,7 @@
 #include <bit>
 #include <charconv>
 #include <cmath>
+#include <optional>
 #include <cstring>
 #include <memory>
 #include <string_view>
@@ -94,9 +95,12 @@ char* PutUtf8(char* o, char32_t c)
 class TParser
 {
 public:
-    TParser(QByteArrayView text, quint64 unusedAnswerArgs)
-        : m_begin(text.data()), m_p(m_begin), m_end(m_begin + text.size()), m_unusedArgs(unusedAnswerArgs)
+    TParser(QByteArrayView text, quint64 unusedAnswerArgs, std::optional<QByteArray>* answerValueUtf8)
+        : m_begin(text.data()), m_p(m_begin), m_end(m_begin + text.size()), m_unusedArgs(unusedAnswerArgs),
+          m_valueUtf8(answerValueUtf8)
     {
+        if (m_valueUtf8)
+            m_valueUtf8->reset();
     }
 
     QJsonValue Document()
@@ -175,7 +179,15 @@ private:
             if (m_unusedArgs && depth == 2 && m_inResult && key == QLatin1String("args") && m_p < m_end &&
                 *m_p == '[') {
                 object.insert(key, Array(depth + 1, m_unusedArgs));
-            } else if (m_unusedArgs && depth == 1 && key == QLatin1String("result")) {
+            } else if (m_valueUtf8 && depth == 2 && m_inResult && key == QLatin1String("value")) {
+                if (m_p < m_end && *m_p == '"') {
+                    *m_valueUtf8 = Utf8String();
+                    object.insert(key, QJsonValue(QJsonValue::Null));
+                } else {
+                    m_valueUtf8->reset();
+                    object.insert(key, Value(depth));
+                }
+            } else if ((m_unusedArgs || m_valueUtf8) && depth == 1 && key == QLatin1String("result")) {
                 m_inResult = true;
                 object.insert(key, Value(depth));
                 m_inResult = false;
@@ -294,7 +306,33 @@ private:
         }
     }
 
+    // The unescaped bytes of the string at m_p, still to be checked as UTF-8.
+    struct TRaw
+    {
+        const char* Data;
+        qsizetype Size;
+        bool Ascii;
+        const char* At; // just past the opening quote, for error offsets
+    };
+
     QString String()
+    {
+        const TRaw r = RawString();
+        return Text(r.Data, r.Size, r.Ascii, r.At);
+    }
+
+    // The string's value as UTF-8, for text that goes on as bytes (a data packet):
+    // no round trip through UTF-16, the same checks as String().
+    QByteArray Utf8String()
+    {
+        const TRaw r = RawString();
+        const QByteArrayView bytes(r.Data, r.Size);
+        if (!r.Ascii && !bytes.isValidUtf8())
+            Fail("invalid UTF-8 in a string", r.At - 1);
+        return bytes.toByteArray();
+    }
+
+    TRaw RawString()
     {
         const char* start = ++m_p;
         bool ascii = true;
@@ -302,7 +340,7 @@ private:
         const char* q = Run<false>(start, m_end, none, ascii);
         if (q < m_end && *q == '"') {
             m_p = q + 1;
-            return Text(start, q - start, ascii, start);
+            return {start, q - start, ascii, start};
         }
         // Escapes: unescaped text is never longer than its escaped form, so one
         // buffer as long as the rest of the document serves every string in it.
@@ -316,7 +354,7 @@ private:
                 Fail("unterminated string", start - 1);
             if (*p == '"') {
                 m_p = p + 1;
-                return Text(buffer, out - buffer, ascii, start);
+                return {buffer, out - buffer, ascii, start};
             }
             if (*p != '\\')
                 Fail("control character in a string", p);
@@ -373,6 +411,7 @@ private:
     const char* const m_end;
     std::unique_ptr<char[]> m_scratch;
     const quint64 m_unusedArgs = 0; // answer arguments nobody reads (bit i: argument i)
+    std::optional<QByteArray>* const m_valueUtf8 = nullptr; // the answer's string value, as bytes
     bool m_inResult = false;
 };
 
@@ -524,9 +563,9 @@ void AppendJson(QByteArray& out, const QJsonValue& value)
     TWriter(out).Value(value);
 }
 
-QJsonValue ParseJson(QByteArrayView text, quint64 unusedAnswerArgs)
+QJsonValue ParseJson(QByteArrayView text, quint64 unusedAnswerArgs, std::optional<QByteArray>* answerValueUtf8)
 {
-    return TParser(text, unusedAnswerArgs).Document();
+    return TParser(text, unusedAnswerArgs, answerValueUtf8).Document();
 }
 
 } // namespace wire

@@ -6,6 +6,8 @@
 #include <QByteArrayView>
 #include <QJsonValue>
 
+#include <optional>
+
 // The JSON text of wire messages. Qt's own parser crawls through strings full of
 // escapes (a data packet's XML text is mostly `\"`), so the wire codec has its own:
 // strict RFC 8259 in both directions, values as QJsonDocument would give them.
@@ -27,6 +29,12 @@ void AppendJson(QByteArray& out, const QJsonValue& value);
 // the reader will not use (bit i: argument i): a string there is checked for its
 // end only and read as null. A server echoes every argument, data packets
 // included, and decoding megabytes nobody reads is the largest cost of a call.
-QJsonValue ParseJson(QByteArrayView text, quint64 unusedAnswerArgs = 0);
+//
+// `answerValueUtf8`, when given, receives the answer's value ("result":{"value":...})
+// when it is a string, unescaped but left in UTF-8, and that value reads as null;
+// it stays empty otherwise. A data packet goes on to its decoder as bytes, and a
+// detour through QString costs as much as decoding it.
+QJsonValue ParseJson(QByteArrayView text, quint64 unusedAnswerArgs = 0,
+                     std::optional<QByteArray>* answerValueUtf8 = nullptr);
 
 } // namespace wire

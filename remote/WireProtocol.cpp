@@ -69,7 +69,7 @@ void TFrameReader::Append(QByteArrayView bytes)
     }
 }
 
-std::optional<QJsonObject> TFrameReader::Next(quint64 unusedAnswerArgs)
+std::optional<QJsonObject> TFrameReader::Next(quint64 unusedAnswerArgs, std::optional<QByteArray>* answerValueUtf8)
 {
     if (Buffered() < 4)
         return std::nullopt;
@@ -84,7 +84,7 @@ std::optional<QJsonObject> TFrameReader::Next(quint64 unusedAnswerArgs)
     m_offset += 4 + n;
     QJsonValue doc;
     try {
-        doc = ParseJson(body, unusedAnswerArgs);
+        doc = ParseJson(body, unusedAnswerArgs, answerValueUtf8);
     } catch (const EProtocolError& e) {
         throw EProtocolError(QStringLiteral("Malformed message: ") + e.Message());
     }

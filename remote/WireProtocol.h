@@ -43,8 +43,8 @@ public:
     void Append(QByteArrayView bytes);
     // The next complete message; raises EProtocolError when its bytes are not a
     // JSON object. Empty while the frame is incomplete.
-    // `unusedAnswerArgs`: see ParseJson.
-    std::optional<QJsonObject> Next(quint64 unusedAnswerArgs = 0);
+    // `unusedAnswerArgs`, `answerValueUtf8`: see ParseJson.
+    std::optional<QJsonObject> Next(quint64 unusedAnswerArgs = 0, std::optional<QByteArray>* answerValueUtf8 = nullptr);
     // Bytes received but not yet taken as a message (a partial frame).
     qsizetype Buffered() const { return m_buffer.size() - m_offset; }
 

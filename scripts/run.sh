@@ -5,7 +5,9 @@
 # loopback port with its own database and the demo carrier data, and runs the
 # store-carrier channel of the headless cycle against it: a first run that
 # imports the rows, a change at the server, and a second run that brings only
-# the change; then the desktop program itself runs its first cycle on its timer.
+# the change; then master data from a headquarters to a branch and a sale from
+# a branch to headquarters (scripts/demo-master-data.sh, demo-transactions.sh);
+# last the desktop program itself runs its first cycle on its timer.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${KELT_BUILD_DIR:-$root/build}
@@ -122,7 +124,15 @@ echo "== Second run: only the changed rate comes, as an update =="
 run_cycle
 stop_server
 
-# The desktop program on the same installation: start-up upkeep, then its first
+# The two channels between headquarters and branches, each between two
+# installations of its own: master data from headquarters to a branch, and a
+# sale from a branch to headquarters.
+echo "== Headquarters to branch: master data =="
+KELT_BUILD_DIR=$build "$root/scripts/demo-master-data.sh"
+echo "== Branch to headquarters: a sale =="
+KELT_BUILD_DIR=$build "$root/scripts/demo-transactions.sh"
+
+# The desktop program on the store installation: start-up upkeep, then its first
 # cycle about a second after the window appears (with the pauses the program
 # makes for the database service, some 15 s in all).
 "${admin[@]}" sql "UPDATE TBALIQUOTA SET PEALIQUOTA = 0.50 WHERE PKALIQUOTA = 1"

@@ -18,9 +18,15 @@ public:
     // with the given parameter values.
     virtual QByteArray AS_GetRecords(const QString& providerName, int count, const TParams& params) = 0;
     // The same batch, parsed. Sources that hold the rows already (the local
-    // connection) skip the text round trip.
-    virtual TDataPacket AS_GetPacket(const QString& providerName, int count, const TParams& params)
+    // connection) skip the text round trip. With `text`, it receives the text the
+    // packet was decoded from, or an empty array when there was none.
+    virtual TDataPacket AS_GetPacket(const QString& providerName, int count, const TParams& params,
+                                     QByteArray* text = nullptr)
     {
-        return TDataPacket::FromXml(AS_GetRecords(providerName, count, params));
+        QByteArray xml = AS_GetRecords(providerName, count, params);
+        TDataPacket packet = TDataPacket::FromXml(xml);
+        if (text)
+            *text = std::move(xml);
+        return packet;
     }
 };

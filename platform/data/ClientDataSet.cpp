@@ -41,9 +41,11 @@ void TClientDataSet::Open()
         return;
     if (!m_server || m_providerName.isEmpty())
         throw EDatabaseError(QStringLiteral("Missing data provider or data packet"));
+    QByteArray text;
     TDataPacket packet =
-        AsDatabaseError([&] { return m_server->AS_GetPacket(m_providerName, m_packetRecords, m_params); });
+        AsDatabaseError([&] { return m_server->AS_GetPacket(m_providerName, m_packetRecords, m_params, &text); });
     SetPacket(std::move(packet));
+    m_receivedText = std::move(text);
 }
 
 void TClientDataSet::Close()
@@ -51,6 +53,7 @@ void TClientDataSet::Close()
     m_active = false;
     m_row = 0;
     m_packet.Clear(); // the field definitions stay, the rows go
+    m_receivedText.clear();
 }
 
 void TClientDataSet::First() { m_row = 0; }
@@ -85,6 +88,16 @@ TField TClientDataSet::Fields(int index) const
     return TField(&defs[index], m_packet.Value(m_row < rows ? m_row : rows - 1, index));
 }
 
+QVariant TClientDataSet::FieldValue(int index) const
+{
+    if (!m_active)
+        throw EDatabaseError(kClosed);
+    if (index < 0 || index >= m_packet.Fields().size())
+        throw EDatabaseError(QStringLiteral("Field index %1 out of range").arg(index));
+    const int rows = m_packet.RowCount();
+    return rows == 0 ? QVariant() : m_packet.Value(m_row < rows ? m_row : rows - 1, index);
+}
+
 TField TClientDataSet::FieldByName(QStringView name) const
 {
     const int i = FindFieldIndex(name);
@@ -99,6 +112,10 @@ QByteArray TClientDataSet::XMLData() const
 {
     if (!m_active)
         throw EDatabaseError(kClosed);
+    // The rows cannot change while open, so the text they came in is the batch
+    // exactly as received, and writing it again would cost as much as reading it.
+    if (!m_receivedText.isEmpty())
+        return m_receivedText;
     return m_packet.ToXml();
 }
 
@@ -110,6 +127,7 @@ void TClientDataSet::SetXMLData(QByteArrayView xml)
 void TClientDataSet::SetPacket(TDataPacket packet)
 {
     m_packet = std::move(packet);
+    m_receivedText.clear();
     m_active = true;
     m_row = 0;
 }

@@ -50,9 +50,12 @@ public:
     int FieldCount() const;
     TField Fields(int index) const;
     TField FieldByName(QStringView name) const; // raises "Field 'NAME' not found"
+    // The value of Fields(index) alone, for copying rows: one QVariant made, none copied.
+    QVariant FieldValue(int index) const;
     int FindFieldIndex(QStringView name) const; // -1 when absent
 
-    // The open batch as data packet text (UTF-8); raises when not active.
+    // The open batch as data packet text (UTF-8); raises when not active. A batch
+    // fetched as text gives that text back as it came.
     QByteArray XMLData() const;
     // Replaces the content by a parsed packet and opens it. Raises EPacketError;
     // on failure the previous content stays.
@@ -69,6 +72,7 @@ private:
     bool m_fetchOnDemand = true;
     TParams m_params;
     TDataPacket m_packet;
+    QByteArray m_receivedText; // the text m_packet was fetched as, if any
     bool m_active = false;
     int m_row = 0;
 };

@@ -38,7 +38,10 @@ QByteArray TLocalConnection::AS_GetRecords(const QString& providerName, int coun
     return AS_GetPacket(providerName, count, params).ToXml();
 }
 
-TDataPacket TLocalConnection::AS_GetPacket(const QString& providerName, int count, const TParams& params)
+TDataPacket TLocalConnection::AS_GetPacket(const QString& providerName, int count, const TParams& params,
+                                           QByteArray* text)
 {
+    if (text)
+        text->clear();
     return Required(*this, providerName).GetRecords(count, params);
 }

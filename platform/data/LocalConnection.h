@@ -19,7 +19,8 @@ public:
     // Raise EDatabaseError "Provider not found: NAME" for an unknown name.
     TParams AS_GetParams(const QString& providerName) override;
     QByteArray AS_GetRecords(const QString& providerName, int count, const TParams& params) override;
-    TDataPacket AS_GetPacket(const QString& providerName, int count, const TParams& params) override;
+    TDataPacket AS_GetPacket(const QString& providerName, int count, const TParams& params,
+                             QByteArray* text = nullptr) override;
 
 private:
     QList<TDataSetProvider*> m_providers;

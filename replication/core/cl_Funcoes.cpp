@@ -309,9 +309,8 @@ void CopyRowToParams(TParams& params, const TClientDataSet& source)
         next = index + 1;
         if (index < 0)
             throw EDatabaseError(QStringLiteral("Field '%1' not found").arg(param.Name));
-        const TField field = source.Fields(index);
-        param.DataType = field.DataType();
-        param.Value = field.IsNull() ? QVariant() : field.Value();
+        param.DataType = source.FieldDefs()[index].DataType;
+        param.Value = source.FieldValue(index);
     }
 }
 

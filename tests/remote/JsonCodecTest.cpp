@@ -311,3 +311,42 @@ TEST(JsonCodec, AnswerArgumentsNobodyReadsAreSkippedNotDecoded)
     EXPECT_THROW(wire::ParseJson(R"({"result":{"args":["abc\"]}})", 1), EProtocolError);
     EXPECT_THROW(wire::ParseJson("{\"result\":{\"args\":[\"a\x01\"]}}", 1), EProtocolError);
 }
+
+TEST(JsonCodec, AnswerValueComesOutAsUtf8BytesWithTheSameChecks)
+{
+    // Escapes, accents, an astral character given as a surrogate pair, a leading U+FEFF.
+    const QString packet = QStringLiteral("\uFEFF<ROW NOME=\"Ação \\\" \t\"/>\n").repeated(500) + QChar(0x1F600);
+    const QJsonObject answer = wire::Result(5, wire::MethodResult(packet, QJsonArray{"DspX", 3}));
+    const QByteArray text = wire::EncodeFrame(answer).mid(4);
+    std::optional<QByteArray> bytes;
+    const QJsonObject got = wire::ParseJson(text, 0, &bytes).toObject();
+    ASSERT_TRUE(bytes);
+    EXPECT_EQ(*bytes, packet.toUtf8());
+    EXPECT_TRUE(got["result"].toObject()["value"].isNull());
+    EXPECT_EQ(got["result"].toObject()["args"].toArray(), (QJsonArray{"DspX", 3}));
+    const QByteArray escaped = R"({"result":{"value":"a\u00e7\ud83d\ude00\"","args":[]}})";
+    EXPECT_EQ(wire::ParseJson(escaped, 0, &bytes).toObject()["result"].toObject()["value"], QJsonValue::Null);
+    EXPECT_EQ(*bytes, QStringLiteral("a\u00e7\U0001F600\"").toUtf8());
+
+    // Not a string, or not the answer's value: nothing comes out, the value reads as usual.
+    EXPECT_EQ(wire::ParseJson(R"({"result":{"value":true,"args":[]}})", 0, &bytes).toObject()["result"].toObject()["value"],
+              true);
+    EXPECT_FALSE(bytes);
+    EXPECT_EQ(wire::ParseJson(R"({"value":"x","result":{"args":["y"]}})", 0, &bytes).toObject()["value"], "x");
+    EXPECT_FALSE(bytes);
+
+    // The same faults as for strings read as text.
+    const auto message = [&](const QByteArray& json) {
+        try {
+            wire::ParseJson(json, 0, &bytes);
+        } catch (const EProtocolError& e) {
+            return e.Message();
+        }
+        return QString();
+    };
+    EXPECT_EQ(message("{\"result\":{\"value\":\"a\xc3(\"}}"), QStringLiteral("invalid UTF-8 in a string at byte 19"));
+    EXPECT_EQ(message("{\"result\":{\"value\":\"\xed\xa0\x80\"}}"), QStringLiteral("invalid UTF-8 in a string at byte 19"));
+    EXPECT_EQ(message(R"({"result":{"value":"\udc00"}})"), QStringLiteral("unpaired surrogate at byte 20"));
+    EXPECT_EQ(message("{\"result\":{\"value\":\"a\x01\"}}"), QStringLiteral("control character in a string at byte 21"));
+    EXPECT_THROW(wire::ParseJson("{\"result\":{\"value\":\"a\xc3(\"}}"), EProtocolError);
+}

@@ -127,7 +127,17 @@ TEST(ClientDataSet, OpensFromATextSourceAndStaysClosedOnFailure)
     EXPECT_EQ(server.lastCount, 1000);
     EXPECT_EQ(server.lastParams.FindParam(u"PPKFILIAL")->Value.toInt(), 12);
     EXPECT_EQ(cds.RecordCount(), 3);
+    // The batch goes back (an acknowledgement) as it came, comment and all; once
+    // the rows are replaced, they are written afresh.
+    server.text = QByteArray(kAliquotas).replace("<ROWDATA>", "<ROWDATA><!-- as sent -->");
     cds.Close();
+    cds.Open();
+    EXPECT_EQ(cds.XMLData(), server.text);
+    cds.SetPacket(TDataPacket::FromXml(kAliquotas));
+    EXPECT_FALSE(cds.XMLData().contains("as sent"));
+    EXPECT_EQ(TDataPacket::FromXml(cds.XMLData()).RowCount(), 3);
+    cds.Close();
+    EXPECT_THROW(cds.XMLData(), EDatabaseError);
 
     server.text = QByteArray(kAliquotas).replace("PKALIQUOTA=\"2\"", "PKALIQUOTA=\"2\" NOVO=\"1\"");
     try {
