@@ -14,6 +14,6 @@ bool WriteAutostartEntry(const QString& name, const QString& executablePath);
 QString AutostartEntryPath(const QString& name);
 
 // `path` as one quoted argument of a desktop entry's Exec key, with the
-// escaping of the Desktop Entry Specification ("\"$`" escaped inside the
+// escaping freedesktop.org desktop entries use for Exec ("\"$`" escaped inside the
 // quotes, then the string escapes of the file, '%' doubled for field codes).
 QString DesktopExecArgument(const QString& path);
