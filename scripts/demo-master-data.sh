@@ -19,23 +19,7 @@ appserver=$build/tools/appserver/kelt-appserver
 cycle=$build/tools/cycle/kelt-cycle
 db=$build/tests/master_data_e2e/kelt-cadm-db
 admin=("$appserver" admin --database "$demo/appserver/appserver.fdb")
-server_pid=
-
-stop_server() {
-  [ -n "$server_pid" ] || return 0
-  kill -TERM "$server_pid" 2>/dev/null || true
-  for _ in $(seq 100); do
-    kill -0 "$server_pid" 2>/dev/null || break
-    sleep 0.1
-  done
-  if kill -0 "$server_pid" 2>/dev/null; then
-    echo "The stand-in server did not stop within 10 s; ending it." >&2
-    kill -KILL "$server_pid" 2>/dev/null || true
-  fi
-  wait "$server_pid" 2>/dev/null || true
-  server_pid=
-}
-trap stop_server EXIT
+source "$root/scripts/stand-in-server.sh"
 
 # write_config FOLDER PKFILIAL TPFILIAL PORT
 write_config() {
@@ -94,16 +78,7 @@ mkdir -p "$hq/Log" "$branch/Log" "$demo/appserver"
 "${admin[@]}" add-installation DEMO 1 5 VIVO_BA
 
 rm -f "$demo/appserver/port"
-"$appserver" --database "$demo/appserver/appserver.fdb" --port 0 --port-file "$demo/appserver/port" \
-  --log-file "$demo/appserver/appserver.log" --quiet &
-server_pid=$!
-for _ in $(seq 300); do
-  [ -s "$demo/appserver/port" ] && break
-  kill -0 "$server_pid" 2>/dev/null || { echo "The stand-in server did not start." >&2; exit 1; }
-  sleep 0.1
-done
-port=$(cat "$demo/appserver/port")
-echo "Stand-in server listening on 127.0.0.1:$port (log: $demo/appserver/appserver.log)"
+start_server
 write_config "$hq" 1 0 "$port"
 write_config "$branch" 5 1 "$port"
 

@@ -17,23 +17,7 @@ demo=$build/demo-transactions
 appserver=$build/tools/appserver/kelt-appserver
 cycle=$build/tools/cycle/kelt-cycle
 setup=$build/tests/transactions_e2e/kelt-movm-demo-setup
-server_pid=
-
-stop_server() {
-  [ -n "$server_pid" ] || return 0
-  kill -TERM "$server_pid" 2>/dev/null || true
-  for _ in $(seq 100); do
-    kill -0 "$server_pid" 2>/dev/null || break
-    sleep 0.1
-  done
-  if kill -0 "$server_pid" 2>/dev/null; then
-    echo "The stand-in server did not stop within 10 s; ending it." >&2
-    kill -KILL "$server_pid" 2>/dev/null || true
-  fi
-  wait "$server_pid" 2>/dev/null || true
-  server_pid=
-}
-trap stop_server EXIT
+source "$root/scripts/stand-in-server.sh"
 
 # Config.ini of an installation: branch 7 of company 1, contract 123; the
 # channel reaches the server through [SOCKET_PROPRIO], [SOCKET] names the same.
@@ -88,17 +72,7 @@ mkdir -p "$demo/branch/Log" "$demo/hq/Log" "$demo/appserver"
 # Branch and headquarters are installations of contract 123 the server knows.
 "$appserver" admin --database "$demo/appserver/appserver.fdb" add-installation 123 1 7 VIVO_BA
 
-"$appserver" --database "$demo/appserver/appserver.fdb" --port 0 --port-file "$demo/appserver/port" \
-  --log-file "$demo/appserver/appserver.log" --quiet &
-server_pid=$!
-for _ in $(seq 300); do
-  [ -s "$demo/appserver/port" ] && break
-  kill -0 "$server_pid" 2>/dev/null || { echo "The stand-in server did not start." >&2; exit 1; }
-  sleep 0.1
-done
-[ -s "$demo/appserver/port" ] || { echo "The stand-in server did not come up within 30 s." >&2; exit 1; }
-port=$(cat "$demo/appserver/port")
-echo "Stand-in server listening on 127.0.0.1:$port (log: $demo/appserver/appserver.log)"
+start_server
 write_config "$demo/branch" 1 "$port"
 write_config "$demo/hq" 0 "$port"
 

@@ -18,38 +18,12 @@ demo=$build/demo-installation
 appserver=$build/tools/appserver/kelt-appserver
 cycle=$build/tools/cycle/kelt-cycle
 admin=("$appserver" admin --database "$demo/appserver/appserver.fdb")
-server_pid=
+source "$root/scripts/stand-in-server.sh"
 
-stop_server() {
-  [ -n "$server_pid" ] || return 0
-  kill -TERM "$server_pid" 2>/dev/null || true
-  for _ in $(seq 100); do
-    kill -0 "$server_pid" 2>/dev/null || break
-    sleep 0.1
-  done
-  if kill -0 "$server_pid" 2>/dev/null; then
-    echo "The stand-in server did not stop within 10 s; ending it." >&2
-    kill -KILL "$server_pid" 2>/dev/null || true
-  fi
-  wait "$server_pid" 2>/dev/null || true
-  server_pid=
-}
-trap stop_server EXIT
-
-# Starts the server on a free port and points the store's [SOCKET] at it.
-start_server() {
-  rm -f "$demo/appserver/port"
-  "$appserver" --database "$demo/appserver/appserver.fdb" --port 0 --port-file "$demo/appserver/port" \
-    --log-file "$demo/appserver/appserver.log" --quiet &
-  server_pid=$!
-  for _ in $(seq 300); do
-    [ -s "$demo/appserver/port" ] && break
-    kill -0 "$server_pid" 2>/dev/null || { echo "The stand-in server did not start." >&2; exit 1; }
-    sleep 0.1
-  done
-  port=$(cat "$demo/appserver/port")
+# Starts the server and points the store's [SOCKET] at it.
+start_store_server() {
+  start_server
   write_config "$port"
-  echo "Stand-in server listening on 127.0.0.1:$port (log: $demo/appserver/appserver.log)"
 }
 
 write_config() {
@@ -111,7 +85,7 @@ SQL
 "${admin[@]}" load --table TBALIQUOTA --for-store 12 "$root/tools/cycle/demo/TBALIQUOTA.xml"
 "${admin[@]}" load --table TBPRECOSERIAL --for-store 12 "$root/tools/cycle/demo/TBPRECOSERIAL.xml"
 
-start_server
+start_store_server
 echo "== First run: the rows are new =="
 run_cycle
 stop_server
@@ -119,7 +93,7 @@ stop_server
 # The carrier changes one rate; the row is pending again for the store.
 "${admin[@]}" sql "UPDATE TBALIQUOTA SET PEALIQUOTA = 17.00 WHERE PKALIQUOTA = 2"
 
-start_server
+start_store_server
 echo "== Second run: only the changed rate comes, as an update =="
 run_cycle
 stop_server
@@ -136,7 +110,7 @@ KELT_BUILD_DIR=$build "$root/scripts/demo-transactions.sh"
 # cycle about a second after the window appears (with the pauses the program
 # makes for the database service, some 15 s in all).
 "${admin[@]}" sql "UPDATE TBALIQUOTA SET PEALIQUOTA = 0.50 WHERE PKALIQUOTA = 1"
-start_server
+start_store_server
 echo "== The desktop program: its first cycle on the timer brings the new rate =="
 [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ] || export QT_QPA_PLATFORM=offscreen
 acks_before=$(grep -c "Exclui_No_Servidor TBALIQUOTA" "$demo/appserver/appserver.log" || true)
