@@ -7,7 +7,7 @@ packages=(
   qt6-base-dev libqt6network6 libqt6widgets6
   firebird-dev libfbclient2 firebird3.0-server-core firebird3.0-utils
   libgtest-dev libgmock-dev libbenchmark-dev
-  python3 xvfb
+  python3 xvfb xauth
   clang libclang-rt-14-dev
 )
 missing=()
