@@ -73,11 +73,8 @@ struct TChannelTeardown
 
 } // namespace
 
-void TFDM::RunCadChannel()
+void TFDM::WireChannelClient(TKeltBaseClient& client)
 {
-    TChannelTeardown teardown{*this};
-
-    TKeltCadClient& client = *CadClient;
     client.SetLocalConnection(&SqlCAgente);
     client.SetSocketConnection(&ScAgente);
     client.SetBroker(&CbAgente);
@@ -86,6 +83,14 @@ void TFDM::RunCadChannel()
     client.SetExecDataSet(&SqlExecuta);
     client.SetProgressBar(ChannelProgressBar);
     client.SetTableLabel(ChannelLabel);
+}
+
+void TFDM::RunCadChannel()
+{
+    TChannelTeardown teardown{*this};
+
+    TKeltCadClient& client = *CadClient;
+    WireChannelClient(client);
     client.RunStoreCarrier();
 }
 
@@ -96,14 +101,7 @@ void TFDM::RunCadMChannel()
     if (!FDM_CadastroM)
         throw Exception(QStringLiteral("The master-data provider module is not created"));
     TKeltCadMClient& client = *CadMClient;
-    client.SetLocalConnection(&SqlCAgente);
-    client.SetSocketConnection(&ScAgente);
-    client.SetBroker(&CbAgente);
-    client.SetClientDataSet(&CdsTabela);
-    client.SetLookupDataSet(&SqlBusca);
-    client.SetExecDataSet(&SqlExecuta);
-    client.SetProgressBar(ChannelProgressBar);
-    client.SetTableLabel(ChannelLabel);
+    WireChannelClient(client);
     client.SetGenericDataSet(&CdsGenerico);
     client.SetLocalProviderConnection(&FDM_CadastroM->LcAgente());
     client.InicialReplicacaoCadastroM();
@@ -116,14 +114,7 @@ void TFDM::RunMovMChannel()
     if (!FDM_MovimentoM)
         throw Exception(QStringLiteral("The transaction provider module is not created"));
     TKeltMovMClient& client = *MovMClient;
-    client.SetLocalConnection(&SqlCAgente);
-    client.SetSocketConnection(&ScAgente);
-    client.SetBroker(&CbAgente);
-    client.SetClientDataSet(&CdsTabela);
-    client.SetLookupDataSet(&SqlBusca);
-    client.SetExecDataSet(&SqlExecuta);
-    client.SetProgressBar(ChannelProgressBar);
-    client.SetTableLabel(ChannelLabel);
+    WireChannelClient(client);
     client.SetGenericDataSet(&CdsGenerico);
     client.SetLocalProviderConnection(&FDM_MovimentoM->LcAgente());
     client.SetLogConnection(&SqlCLog);

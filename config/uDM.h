@@ -98,6 +98,10 @@ public:
     void DataModuleDestroy();
 
 private:
+    // What every channel client gets before a run: the local database, the
+    // remote connection, the shared data sets and the panel's widgets.
+    void WireChannelClient(TKeltBaseClient& client);
+
     // CdsGenerico reaches DspGenerico in-process, as a provider of the same module.
     TLocalConnection m_genericProviders;
 };
