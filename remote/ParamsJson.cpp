@@ -2,6 +2,7 @@
 
 #include "WireProtocol.h"
 
+#include "platform/data/DataPacket.h"
 #include "platform/data/Decimal.h"
 #include "platform/data/Exception.h"
 
@@ -122,6 +123,11 @@ std::optional<TFieldType> ParamTypeFromName(QStringView name)
 
 QJsonValue ParamValueToJson(const TParam& p)
 {
+    if (p.Value.metaType() == QMetaType::fromType<TPacketCell>()) {
+        TParam plain = p;
+        plain.Value = p.PlainValue();
+        return ParamValueToJson(plain);
+    }
     const QVariant& v = p.Value;
     if (v.isNull())
         return QJsonValue::Null;

@@ -98,6 +98,16 @@ QVariant TClientDataSet::FieldValue(int index) const
     return rows == 0 ? QVariant() : m_packet.Value(m_row < rows ? m_row : rows - 1, index);
 }
 
+TPacketCell TClientDataSet::FieldCell(int index) const
+{
+    if (!m_active)
+        throw EDatabaseError(kClosed);
+    if (index < 0 || index >= m_packet.Fields().size())
+        throw EDatabaseError(QStringLiteral("Field index %1 out of range").arg(index));
+    const int rows = m_packet.RowCount();
+    return rows == 0 ? TPacketCell() : m_packet.Cell(m_row < rows ? m_row : rows - 1, index);
+}
+
 TField TClientDataSet::FieldByName(QStringView name) const
 {
     const int i = FindFieldIndex(name);

@@ -52,6 +52,8 @@ public:
     TField FieldByName(QStringView name) const; // raises "Field 'NAME' not found"
     // The value of Fields(index) alone, for copying rows: one QVariant made, none copied.
     QVariant FieldValue(int index) const;
+    // The same value as a reference into the rows (empty when there are none).
+    TPacketCell FieldCell(int index) const;
     int FindFieldIndex(QStringView name) const; // -1 when absent
 
     // The open batch as data packet text (UTF-8); raises when not active. A batch

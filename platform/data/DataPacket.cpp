@@ -125,7 +125,7 @@ QString CheckedText(const TFieldDef& def, const QVariant& v)
     return s;
 }
 
-struct Cell
+struct ConvertedValue
 {
     bool null = true;
     qint64 num = 0;
@@ -133,7 +133,7 @@ struct Cell
     QByteArray bytes;
 };
 
-void Convert(const TFieldDef& def, const QVariant& v, Cell& cell)
+void Convert(const TFieldDef& def, const QVariant& v, ConvertedValue& cell)
 {
     if (v.isNull())
         return;
@@ -324,15 +324,15 @@ TDataPacket::TDataPacket() = default;
 TDataPacket::TDataPacket(TFieldDefs fields)
 {
     CheckFieldDefs(fields);
-    d = std::make_unique<Data>(std::move(fields));
+    d = std::make_shared<Data>(std::move(fields));
 }
 
-TDataPacket::TDataPacket(const TDataPacket& o) : d(o.d ? std::make_unique<Data>(*o.d) : nullptr) {}
+TDataPacket::TDataPacket(const TDataPacket& o) : d(o.d ? std::make_shared<Data>(*o.d) : nullptr) {}
 
 TDataPacket& TDataPacket::operator=(const TDataPacket& o)
 {
     if (this != &o)
-        d = o.d ? std::make_unique<Data>(*o.d) : nullptr;
+        d = o.d ? std::make_shared<Data>(*o.d) : nullptr;
     return *this;
 }
 
@@ -344,14 +344,20 @@ const TFieldDefs& TDataPacket::Fields() const { return d ? d->fields : EmptyDefs
 
 int TDataPacket::RowCount() const { return d ? int(d->rows) : 0; }
 
-QVariant TDataPacket::Value(int row, int field) const
+namespace {
+
+void RequireCell(const packet::Store* s, int row, int field)
 {
-    if (!d || row < 0 || row >= d->rows || field < 0 || field >= d->fields.size())
+    if (!s || row < 0 || row >= s->rows || field < 0 || field >= s->fields.size())
         throw EPacketError(QStringLiteral("Row %1, field %2: no such value in the data packet").arg(row).arg(field));
-    const Column& c = d->columns[size_t(field)];
+}
+
+QVariant ValueOf(const packet::Store& s, int row, int field)
+{
+    const Column& c = s.columns[size_t(field)];
     if (!c.IsPresent(row))
         return QVariant();
-    const TFieldDef& def = d->fields[field];
+    const TFieldDef& def = s.fields[field];
     const qint64 n = c.nums[row];
     switch (def.DataType) {
     case TFieldType::ftSmallint:
@@ -383,10 +389,59 @@ QVariant TDataPacket::Value(int row, int field) const
     return QVariant();
 }
 
+} // namespace
+
+QVariant TDataPacket::Value(int row, int field) const
+{
+    RequireCell(d.get(), row, field);
+    return ValueOf(*d, row, field);
+}
+
+TPacketCell TDataPacket::Cell(int row, int field) const
+{
+    RequireCell(d.get(), row, field);
+    TPacketCell cell;
+    cell.d = d;
+    cell.m_row = row;
+    cell.m_field = field;
+    return cell;
+}
+
+bool TPacketCell::IsNull() const { return !d || !d->columns[size_t(m_field)].IsPresent(m_row); }
+
+const TFieldDef& TPacketCell::Def() const
+{
+    if (!d)
+        throw EPacketError(QStringLiteral("The packet cell is empty"));
+    return d->fields[m_field];
+}
+
+qint64 TPacketCell::Number() const { return IsNull() ? 0 : d->columns[size_t(m_field)].nums[m_row]; }
+
+QStringView TPacketCell::Text() const
+{
+    if (IsNull())
+        return {};
+    const Column& c = d->columns[size_t(m_field)];
+    const qint64 start = c.Start(m_row);
+    return QStringView(c.chars.Data() + start, qsizetype(c.nums[m_row] - start));
+}
+
+QByteArrayView TPacketCell::Bytes() const
+{
+    if (IsNull())
+        return {};
+    const Column& c = d->columns[size_t(m_field)];
+    const qint64 start = c.Start(m_row);
+    return QByteArrayView(c.bytes.Data() + start, qsizetype(c.nums[m_row] - start));
+}
+
+QVariant TPacketCell::Value() const { return d ? ValueOf(*d, m_row, m_field) : QVariant(); }
+
 void TDataPacket::AppendRow(const QList<QVariant>& values)
 {
     if (!d)
-        d = std::make_unique<Data>(TFieldDefs());
+        d = std::make_shared<Data>(TFieldDefs());
     if (values.size() != d->fields.size())
         throw EPacketError(QStringLiteral("A row of %1 values does not fit a packet of %2 fields")
                                .arg(values.size())
@@ -394,7 +449,7 @@ void TDataPacket::AppendRow(const QList<QVariant>& values)
     if (d->rows >= std::numeric_limits<int>::max())
         throw EPacketError(QStringLiteral("The data packet is full"));
     // Convert everything first so that a value that does not fit leaves no half row.
-    std::vector<Cell> cells(size_t(values.size()));
+    std::vector<ConvertedValue> cells(size_t(values.size()));
     for (int i = 0; i < values.size(); ++i)
         Convert(d->fields[i], values[i], cells[size_t(i)]);
 
@@ -402,7 +457,7 @@ void TDataPacket::AppendRow(const QList<QVariant>& values)
     try {
         d->OpenRow();
         for (size_t i = 0; i < cells.size(); ++i) {
-            const Cell& cell = cells[i];
+            const ConvertedValue& cell = cells[i];
             if (cell.null)
                 continue;
             Column& c = d->columns[i];
@@ -429,5 +484,5 @@ void TDataPacket::AppendRow(const QList<QVariant>& values)
 void TDataPacket::Clear()
 {
     if (d)
-        d = std::make_unique<Data>(d->fields);
+        d = std::make_shared<Data>(d->fields);
 }

@@ -6,7 +6,11 @@
 #include <QByteArrayView>
 #include <QVariant>
 
+#include <QStringView>
+
 #include <memory>
+
+class TPacketCell;
 
 // The rows of one batch with their field definitions, held column by column so
 // that a large batch costs little more memory than its values.
@@ -28,6 +32,8 @@ public:
     const TFieldDefs& Fields() const;
     int RowCount() const;
     QVariant Value(int row, int field) const;
+    // The same value without a QVariant on the way; raises EPacketError as Value does.
+    TPacketCell Cell(int row, int field) const;
 
     // Appends one row; values in field order, converted to the field's type.
     // Raises EPacketError when a value does not fit its field.
@@ -43,6 +49,35 @@ public:
     static TDataPacket FromXml(QByteArrayView xml);
 
 private:
+    friend class TPacketCell;
     struct Data;
-    std::unique_ptr<Data> d;
+    // Shared only with TPacketCell; copies of a packet copy its rows.
+    std::shared_ptr<Data> d;
 };
+
+// One value of a packet as its columns hold it. Statements bind it straight
+// into their buffers (CopyRowToParams), which spares building and converting a
+// QVariant per value. It keeps the rows it points into alive, so it stays
+// valid whatever becomes of the packet afterwards.
+class TPacketCell
+{
+public:
+    TPacketCell() = default;
+
+    bool IsNull() const;
+    const TFieldDef& Def() const;
+    // Integers; decimals as units of Def().Scale; dates as Julian days; times
+    // as milliseconds of the day; timestamps as milliseconds since 1970-01-01
+    // in local time.
+    qint64 Number() const;
+    QStringView Text() const;      // str, char
+    QByteArrayView Bytes() const;  // memo (UTF-8), blob
+    QVariant Value() const;        // as TDataPacket::Value
+
+private:
+    friend class TDataPacket;
+    std::shared_ptr<const TDataPacket::Data> d;
+    int m_row = -1;
+    int m_field = -1;
+};
+Q_DECLARE_METATYPE(TPacketCell)

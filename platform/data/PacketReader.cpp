@@ -1191,6 +1191,6 @@ void Reader::ParseValue(int f, qsizetype row, const char* b, const char* e)
 TDataPacket TDataPacket::FromXml(QByteArrayView xml)
 {
     TDataPacket result;
-    result.d = std::make_unique<Data>(Reader(xml).Parse());
+    result.d = std::make_shared<Data>(Reader(xml).Parse());
     return result;
 }

@@ -1,5 +1,6 @@
 #include "Params.h"
 
+#include "DataPacket.h"
 #include "Decimal.h"
 #include "Exception.h"
 
@@ -21,6 +22,21 @@ void TParam::SetAsLargeInt(qint64 v)
 {
     DataType = TFieldType::ftLargeint;
     Value = v;
+}
+
+void TParam::SetCell(const TPacketCell& cell)
+{
+    if (cell.IsNull())
+        Value = QVariant();
+    else
+        Value = QVariant::fromValue(cell);
+}
+
+QVariant TParam::PlainValue() const
+{
+    if (Value.metaType() == QMetaType::fromType<TPacketCell>())
+        return Value.value<TPacketCell>().Value();
+    return Value;
 }
 
 void TParam::SetAsDecimal(const Decimal& v)
@@ -59,8 +75,8 @@ qint64 VariantInteger(const QVariant& v)
 
 } // namespace
 
-QString TParam::AsString() const { return VariantText(Value); }
-qint32 TParam::AsInteger() const { return qint32(VariantInteger(Value)); }
+QString TParam::AsString() const { return VariantText(PlainValue()); }
+qint32 TParam::AsInteger() const { return qint32(VariantInteger(PlainValue())); }
 
 TParam& TParams::Add(const QString& name, TFieldType type)
 {

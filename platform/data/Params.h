@@ -7,6 +7,7 @@
 #include <QVariant>
 
 class Decimal;
+class TPacketCell;
 
 // A named parameter of a statement or a provider. A null Value is SQL NULL.
 struct TParam
@@ -17,6 +18,12 @@ struct TParam
 
     bool IsNull() const { return Value.isNull(); }
     void Clear() { Value = QVariant(); }
+    // Value refers to the cell instead of holding a copy (a null or empty cell
+    // makes Value null); statements bind the cell straight from its packet.
+    // DataType stays as it is.
+    void SetCell(const TPacketCell& cell);
+    // Value, with a packet cell resolved into the value it holds.
+    QVariant PlainValue() const;
     void SetAsString(const QString& v);
     void SetAsInteger(qint32 v);
     void SetAsLargeInt(qint64 v);

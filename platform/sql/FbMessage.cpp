@@ -1,5 +1,6 @@
 #include "FbMessage.h"
 
+#include "platform/data/DataPacket.h"
 #include "platform/data/Decimal.h"
 
 #include <QDateTime>
@@ -23,6 +24,9 @@ constexpr unsigned csNone = 0, csOctets = 1, csAscii = 2, csUnicodeFss = 3, csUt
 constexpr qint64 iscDateJulianBase = 2400001;
 // ISC_TIME counts 1/10000 s.
 constexpr unsigned iscTimeUnitsPerMs = 10;
+// Packet timestamps count milliseconds from 1970-01-01 (Julian day 2440588).
+constexpr qint64 unixEpochJulianDay = 2440588;
+constexpr qint64 msPerDay = 86400000;
 
 template <class T>
 T Load(const unsigned char* p)
@@ -292,6 +296,90 @@ bool EncodeTime(const QTime& t, ISC_TIME& out)
     return true;
 }
 
+// The usual pairs of packet field and column, written without a QVariant;
+// false leaves anything else (and every value that does not fit) to the
+// general conversion, which also words the errors.
+bool WriteCell(Message& msg, int i, const TPacketCell& cell)
+{
+    const Column& c = msg.At(i);
+    unsigned char* p = msg.Buffer() + c.Offset;
+    const TFieldDef& def = cell.Def();
+    const qint64 n = cell.Number();
+    switch (c.Type) {
+    case SQL_SHORT:
+    case SQL_LONG:
+    case SQL_INT64: {
+        const int scale = c.Scale < 0 ? -c.Scale : 0;
+        const bool integer = def.DataType == TFieldType::ftSmallint || def.DataType == TFieldType::ftInteger ||
+                             def.DataType == TFieldType::ftLargeint;
+        if (!(integer && scale == 0) && !(def.DataType == TFieldType::ftFMTBcd && def.Scale == scale))
+            return false;
+        if (c.Type == SQL_SHORT) {
+            if (n < std::numeric_limits<qint16>::min() || n > std::numeric_limits<qint16>::max())
+                return false;
+            Store<qint16>(p, qint16(n));
+        } else if (c.Type == SQL_LONG) {
+            if (n < std::numeric_limits<qint32>::min() || n > std::numeric_limits<qint32>::max())
+                return false;
+            Store<qint32>(p, qint32(n));
+        } else {
+            Store<qint64>(p, n);
+        }
+        return true;
+    }
+    case SQL_TEXT:
+    case SQL_VARYING: {
+        if (def.DataType != TFieldType::ftString && def.DataType != TFieldType::ftFixedChar)
+            return false;
+        if (c.CharSet != csLatin1 && c.CharSet != csNone && c.CharSet != csAscii && c.CharSet != csOctets)
+            return false;
+        const QStringView text = cell.Text();
+        if (text.size() > qsizetype(c.Length))
+            return false;
+        unsigned char* out = c.Type == SQL_VARYING ? p + 2 : p;
+        // As QString::toLatin1: a character beyond Latin-1 becomes '?'.
+        for (qsizetype k = 0; k < text.size(); ++k) {
+            const char16_t ch = text[k].unicode();
+            out[k] = ch < 0x100 ? static_cast<unsigned char>(ch) : '?';
+        }
+        if (c.Type == SQL_VARYING)
+            Store<unsigned short>(p, static_cast<unsigned short>(text.size()));
+        else
+            std::memset(out + text.size(), ' ', c.Length - unsigned(text.size()));
+        return true;
+    }
+    case SQL_TYPE_DATE: {
+        if (def.DataType != TFieldType::ftDate)
+            return false;
+        const qint64 days = n - iscDateJulianBase;
+        if (days < std::numeric_limits<ISC_DATE>::min() || days > std::numeric_limits<ISC_DATE>::max())
+            return false;
+        Store(p, ISC_DATE(days));
+        return true;
+    }
+    case SQL_TYPE_TIME:
+        if (def.DataType != TFieldType::ftTime || n < 0 || n >= msPerDay)
+            return false;
+        Store(p, ISC_TIME(n) * iscTimeUnitsPerMs);
+        return true;
+    case SQL_TIMESTAMP: {
+        if (def.DataType != TFieldType::ftTimeStamp)
+            return false;
+        const qint64 days = n >= 0 ? n / msPerDay : -((-n + msPerDay - 1) / msPerDay);
+        const qint64 iscDays = days + unixEpochJulianDay - iscDateJulianBase;
+        if (iscDays < std::numeric_limits<ISC_DATE>::min() || iscDays > std::numeric_limits<ISC_DATE>::max())
+            return false;
+        ISC_TIMESTAMP ts;
+        ts.timestamp_date = ISC_DATE(iscDays);
+        ts.timestamp_time = ISC_TIME(n - days * msPerDay) * iscTimeUnitsPerMs;
+        Store(p, ts);
+        return true;
+    }
+    default:
+        return false;
+    }
+}
+
 } // namespace
 
 int Column::BytesPerChar() const
@@ -442,6 +530,19 @@ QVariant ReadValue(const Message& msg, int i, const ValueContext& ctx)
 
 void WriteValue(Message& msg, int i, const QVariant& value, const ValueContext& ctx, const QString& paramName)
 {
+    if (value.metaType() == QMetaType::fromType<TPacketCell>()) {
+        const TPacketCell& cell = *static_cast<const TPacketCell*>(value.constData());
+        if (cell.IsNull()) {
+            Store<short>(msg.Buffer() + msg.At(i).NullOffset, -1);
+            return;
+        }
+        if (WriteCell(msg, i, cell)) {
+            Store<short>(msg.Buffer() + msg.At(i).NullOffset, 0);
+            return;
+        }
+        WriteValue(msg, i, cell.Value(), ctx, paramName);
+        return;
+    }
     const Column& c = msg.At(i);
     unsigned char* buffer = msg.Buffer();
     if (value.isNull()) {

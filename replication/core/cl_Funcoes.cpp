@@ -310,7 +310,7 @@ void CopyRowToParams(TParams& params, const TClientDataSet& source)
         if (index < 0)
             throw EDatabaseError(QStringLiteral("Field '%1' not found").arg(param.Name));
         param.DataType = source.FieldDefs()[index].DataType;
-        param.Value = source.FieldValue(index);
+        param.SetCell(source.FieldCell(index));
     }
 }
 

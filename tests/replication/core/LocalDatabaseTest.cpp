@@ -8,6 +8,10 @@
 
 #include <gtest/gtest.h>
 
+#include <QDateTime>
+
+#include <limits>
+
 namespace {
 
 const char* const kVendaColumns = "PKVENDA int K; PKFILIAL int K; VLVENDA dec 18.2; NMCLIENTE str 40";
@@ -139,13 +143,13 @@ TEST(CopyRowToParams, CopiesTypeAndValueByNameAndRefusesUnknownFields)
     const TParams& p = ds.Params();
     ASSERT_EQ(p.Count(), 4);
     EXPECT_EQ(p[0].DataType, TFieldType::ftFMTBcd);
-    ASSERT_EQ(p[0].Value.metaType(), QMetaType::fromType<Decimal>());
-    EXPECT_EQ(p[0].Value.value<Decimal>().Units(), 123456789012345678);
-    EXPECT_EQ(p[0].Value.value<Decimal>().Scale(), 2);
+    ASSERT_EQ(p[0].PlainValue().metaType(), QMetaType::fromType<Decimal>());
+    EXPECT_EQ(p[0].PlainValue().value<Decimal>().Units(), 123456789012345678);
+    EXPECT_EQ(p[0].PlainValue().value<Decimal>().Scale(), 2);
     EXPECT_EQ(p[1].DataType, TFieldType::ftString);
     EXPECT_TRUE(p[1].IsNull());
     EXPECT_EQ(p[2].DataType, TFieldType::ftDate);
-    EXPECT_EQ(p[2].Value.toDate(), QDate(2024, 3, 5));
+    EXPECT_EQ(p[2].PlainValue().toDate(), QDate(2024, 3, 5));
     EXPECT_EQ(p[3].DataType, TFieldType::ftInteger);
     EXPECT_EQ(p[3].AsInteger(), 42);
 
@@ -187,4 +191,82 @@ TEST(SetStandardParams, FillsTheFiveNamesWhateverTheirCase)
     EXPECT_EQ(params[6].Value, QVariant(99));
     EXPECT_TRUE(params[7].IsNull());
     EXPECT_EQ(params[7].DataType, TFieldType::ftUnknown);
+}
+
+// Rows copied into parameters are bound straight from the packet's columns; what
+// reaches the table, and every refusal, must be what binding the values gives.
+TEST(CopyRowToParams, BindsEachCellAsItsValueWouldBind)
+{
+    const QString columns = QStringLiteral("PK int K; SM small; BI bigint; D2 dec 15.2; D3 dec 15.3; NM str 5; "
+                                           "CH char 4; DT date; TM time; TS timestamp; MM memo; BL blob");
+    TTestDatabase db({TTableDef::FromNotation("TBCELL", columns, {"PK"}),
+                      TTableDef::FromNotation("TBPLAIN", columns, {"PK"})});
+    // The packet's D3 has fewer decimals and its SM is wider than the columns.
+    TDataPacket packet(ParseFieldList(QStringLiteral("PK int K; SM int; BI bigint; D2 dec 15.2; D3 dec 15.2; "
+                                                     "NM str 5; CH char 4; DT date; TM time; TS timestamp; "
+                                                     "MM memo; BL blob")));
+    const qint64 big = std::numeric_limits<qint64>::max();
+    packet.AppendRow({1, -32768, big, QVariant::fromValue(Decimal(-12345, 2)), QVariant::fromValue(Decimal(99, 2)),
+                      QString::fromUtf8("Zo\u00eb\u20ac"), "ab", QDate(1, 1, 1), QTime(23, 59, 59, 999),
+                      QDateTime(QDate(1858, 11, 16), QTime(0, 0, 0, 1)), QString::fromUtf8("m\u00e9mo"),
+                      QByteArray("\0\1\2", 3)});
+    packet.AppendRow({2, QVariant(), QVariant(), QVariant(), QVariant(), QVariant(), QVariant(), QVariant(),
+                      QVariant(), QVariant(), QVariant(), QVariant()});
+    packet.AppendRow({3, 32767, -big - 1, QVariant::fromValue(Decimal(0, 2)), QVariant::fromValue(Decimal(-1, 2)),
+                      "", "abcd", QDate(9999, 12, 31), QTime(0, 0), QDateTime(QDate(1969, 12, 31), QTime(23, 59, 59, 999)),
+                      "", QByteArray()});
+    TClientDataSet rows;
+    rows.SetPacket(packet);
+
+    // The same steps with every value copied as a QVariant.
+    const auto copyValues = [](TSQLDataSet& ds, const TClientDataSet& source) {
+        for (TParam& p : ds.Params()) {
+            const int i = source.FindFieldIndex(p.Name);
+            p.DataType = source.FieldDefs()[i].DataType;
+            p.Value = source.FieldValue(i);
+        }
+    };
+    TKeltBaseServerClient sc;
+    TSQLDataSet lookup(&db.Connection()), exec(&db.Connection());
+    ApplyPacket("TBCELL", rows, lookup, exec);
+    TSQLDataSet insert(&db.Connection());
+    insert.SetCommandText(sc.BuildInsert("TBPLAIN", rows));
+    for (rows.First(); !rows.Eof(); rows.Next()) {
+        copyValues(insert, rows);
+        insert.ExecSQL();
+    }
+    const QString select = QStringLiteral("SELECT PK, SM, BI, D2, D3, NM, CH, DT, TM, TS, MM, BL FROM %1 ORDER BY PK");
+    const QStringList cells = Rows(db.Connection(), select.arg("TBCELL"));
+    EXPECT_EQ(cells, Rows(db.Connection(), select.arg("TBPLAIN")));
+    ASSERT_EQ(cells.size(), 3);
+    EXPECT_TRUE(cells[0].contains("|Zo\u00eb?|ab  |"));
+
+    // Values that do not fit are refused with the same words on both paths.
+    TDataPacket bad(ParseFieldList(QStringLiteral("PK int K; SM int; BI bigint; D2 dec 15.2; D3 dec 15.2; "
+                                                  "NM str 8; CH char 4; DT date; TM time; TS timestamp; "
+                                                  "MM memo; BL blob")));
+    bad.AppendRow({4, 40000, 1, QVariant(), QVariant(), "x", "x", QVariant(), QVariant(), QVariant(), QVariant(),
+                   QVariant()});
+    bad.AppendRow({5, 1, 1, QVariant(), QVariant(), "sixsix", "x", QVariant(), QVariant(), QVariant(), QVariant(),
+                   QVariant()});
+    TClientDataSet badRows;
+    badRows.SetPacket(bad);
+    for (badRows.First(); !badRows.Eof(); badRows.Next()) {
+        QString viaCells, viaValues;
+        exec.SetCommandText(sc.BuildInsert("TBCELL", badRows));
+        CopyRowToParams(exec, badRows);
+        try {
+            exec.ExecSQL();
+        } catch (const EDatabaseError& e) {
+            viaCells = e.Message();
+        }
+        copyValues(exec, badRows);
+        try {
+            exec.ExecSQL();
+        } catch (const EDatabaseError& e) {
+            viaValues = e.Message();
+        }
+        EXPECT_FALSE(viaCells.isEmpty());
+        EXPECT_EQ(viaCells, viaValues);
+    }
 }
