@@ -265,6 +265,7 @@ void TKeltCadClient::ImportBatches(const QString& provider, const QString& table
                 Log(QString::fromLatin1(step), CurrentTable(),
                     ErrorText(e) + QStringLiteral("\r\nRegistro: ") + batchKeys.value(row));
             };
+            const int writtenBefore = result.RowsWritten;
             while (!cds.Eof()) {
                 const int row = cds.RecNo();
                 lookup.Close();
@@ -302,7 +303,17 @@ void TKeltCadClient::ImportBatches(const QString& provider, const QString& table
                 taken.insert(key);
 
             // 7. Failed rows are acknowledged too, so that one bad row cannot
-            // block the channel; the log names them.
+            // block the channel; the log names them. A batch of which no row
+            // could be written failed for a reason of the store (database gone,
+            // a column missing), not of its rows: acknowledging it would lose it.
+            if (result.RowsWritten == writtenBefore && !IsPagedTable(CurrentTable())) {
+                result.Outcome = TCadOutcome::Failed;
+                Log(QStringLiteral("ImportaRegistros 003"), CurrentTable(),
+                    QStringLiteral("Nenhum dos %1 registro(s) do lote pôde ser gravado; o lote não foi confirmado ao "
+                                   "servidor e a tabela será replicada de novo na próxima execução.")
+                        .arg(packet.RowCount()));
+                break;
+            }
             if (!IsPagedTable(CurrentTable())) {
                 TDadosFilial& f = m_dadosFilial;
                 QString ackTable = table;

@@ -13,7 +13,8 @@ struct TKindName
 constexpr TKindName kKinds[] = {
     {TFaultKind::False, "false"},     {TFaultKind::Minus1, "minus1"}, {TFaultKind::Value, "value"},
     {TFaultKind::Raise, "raise"},     {TFaultKind::Drop, "drop"},     {TFaultKind::Malformed, "malformed"},
-    {TFaultKind::Hostile, "hostile"}, {TFaultKind::Repeat, "repeat"},
+    {TFaultKind::Hostile, "hostile"}, {TFaultKind::Repeat, "repeat"},   {TFaultKind::DropAfter, "dropafter"},
+    {TFaultKind::Stall, "stall"},
 };
 
 } // namespace
@@ -60,7 +61,7 @@ TFault TFault::FromJson(const QJsonObject& spec)
     const auto kind = ParseFaultKind(spec.value("kind").toString());
     if (!kind)
         throw Exception(QStringLiteral("Unknown fault kind '%1' (false, minus1, value, raise, drop, malformed, "
-                                       "hostile, repeat)")
+                                       "hostile, repeat, dropafter, stall)")
                             .arg(spec.value("kind").toString()));
     f.Kind = *kind;
     if (f.At < 1)
@@ -71,6 +72,8 @@ TFault TFault::FromJson(const QJsonObject& spec)
         throw Exception(QStringLiteral("Fault '%1' applies to AS_GetRecords only").arg(FaultKindName(f.Kind)));
     if (f.Kind == TFaultKind::Value && f.Value.isUndefined())
         throw Exception(QStringLiteral("Fault 'value' needs the value to answer"));
+    if (f.Kind == TFaultKind::Stall && (!f.Value.isDouble() || f.Value.toDouble() < 0))
+        throw Exception(QStringLiteral("Fault 'stall' needs the milliseconds to hold the answer as its value"));
     return f;
 }
 

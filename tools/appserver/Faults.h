@@ -21,6 +21,8 @@ enum class TFaultKind
     Malformed, // AS_GetRecords: a packet text that is not well-formed
     Hostile,   // AS_GetRecords: a packet with a field name no SQL may take
     Repeat,    // AS_GetRecords: ignore acknowledgements and PPKULTIMO (same batch again)
+    DropAfter, // do the method's work, then close the connection without answering
+    Stall,     // do the work, then hold the answer `value` ms (or until the client hangs up)
 };
 
 QString FaultKindName(TFaultKind kind);

@@ -112,6 +112,7 @@ struct TStandInServer::TReply
     QJsonValue Value;
     QString Outcome;
     bool Drop = false;
+    int StallMs = 0; // hold the answer this long (fault stall)
 };
 
 TStandInServer::TStandInServer(TServerStore& store, QObject* parent)
@@ -229,6 +230,7 @@ bool TStandInServer::Serve(TSession& session, const QJsonObject& request)
     QString table;
     QString outcome;
     bool keep = true;
+    int stallMs = 0;
     std::function<void()> after;
     QElapsedTimer clock;
     clock.start();
@@ -263,11 +265,14 @@ bool TStandInServer::Serve(TSession& session, const QJsonObject& request)
         try {
             const TReply reply = Dispatch(session, method, args, table);
             if (reply.Drop) {
-                Record(session, method, table, QStringLiteral("connection dropped (fault)"));
+                Record(session, method, table,
+                       reply.Outcome.isEmpty() ? QStringLiteral("connection dropped (fault)")
+                                               : reply.Outcome + QStringLiteral(", connection dropped (fault)"));
                 return false;
             }
             answer = wire::Result(id, wire::MethodResult(reply.Value, args));
             outcome = reply.Outcome;
+            stallMs = reply.StallMs;
             after = std::exchange(session.After, {});
         } catch (const Exception& e) {
             answer = wire::Error(id, e.Message());
@@ -284,7 +289,17 @@ bool TStandInServer::Serve(TSession& session, const QJsonObject& request)
         frame = wire::EncodeFrame(wire::Error(id, e.Message()));
         outcome = QStringLiteral("error: ") + e.Message();
     }
-    session.Socket->write(frame);
+    if (stallMs > 0) {
+        // Held on a timer, not a sleep: the other connections are served
+        // meanwhile. A client that hung up in between gets nothing.
+        QTimer::singleShot(stallMs, this, [socket = QPointer<QTcpSocket>(session.Socket), frame] {
+            if (socket && socket->state() == QAbstractSocket::ConnectedState)
+                socket->write(frame);
+        });
+        outcome += QStringLiteral(", answer held %1 ms (fault stall)").arg(stallMs);
+    } else {
+        session.Socket->write(frame);
+    }
     Record(session, method.isEmpty() ? QStringLiteral("(none)") : method, table, outcome, clock.elapsed());
     if (after) {
         // The answer's tail goes out first, so the client does not wait for it
@@ -331,7 +346,7 @@ TStandInServer::TReply TStandInServer::Dispatch(TSession& session, const QString
     if (fault) {
         const QString note = QStringLiteral("fault %1").arg(FaultKindName(fault->Kind));
         switch (fault->Kind) {
-        case TFaultKind::Drop: return TReply{{}, note, true};
+        case TFaultKind::Drop: return TReply{{}, {}, true};
         case TFaultKind::Raise: throw Exception(QStringLiteral("Fault injected into %1").arg(method));
         case TFaultKind::False: return TReply{false, note};
         case TFaultKind::Minus1: return TReply{-1, note};
@@ -346,7 +361,15 @@ TStandInServer::TReply TStandInServer::Dispatch(TSession& session, const QString
     }
     if (!session.Book)
         throw Exception(QStringLiteral("%1.%2 is not implemented yet").arg(session.Object, method));
-    return CatalogueMethod(session, *session.Book, method, args, table, fault);
+    TReply reply = CatalogueMethod(session, *session.Book, method, args, table, fault);
+    // The work is done (and committed); only the answer misbehaves.
+    if (fault && fault->Kind == TFaultKind::DropAfter) {
+        reply.Drop = true;
+        reply.Outcome = QStringLiteral("%1 (work done)").arg(reply.Outcome);
+    } else if (fault && fault->Kind == TFaultKind::Stall) {
+        reply.StallMs = qMax(1, fault->Value.toInt());
+    }
+    return reply;
 }
 
 // The three catalogue objects share their methods; where they differ it is said.
