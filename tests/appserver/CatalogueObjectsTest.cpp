@@ -335,3 +335,45 @@ TEST(StandInServerProcess, LoadsAndShowsEachObjectsRows)
 
 } // namespace
 
+
+namespace {
+
+// Sent packets are journalled before the answer and written into their table
+// afterwards: whatever happens in between, a packet taken is a packet held, in
+// the order the packets came, and a packet whose values a column cannot take is
+// refused before the answer.
+TEST_F(CatalogueObjectsTest, PacketsTakenAreHeldInOrderAcrossARestart)
+{
+    // Straight on the store, so that nothing is written between the calls.
+    const auto master = [](int key, const QString& name) {
+        return Packet("PKALIQUOTA int K; NMALIQUOTA str 60; VLALIQUOTA dec 4.2; DTALIQUOTA date; PKFILIALDESTINO int K",
+                      {{key, name, "1.50", QDate(2024, 1, 2), 5}});
+    };
+    auto journal = [&](const TDataPacket& p) {
+        return m_store->JournalPacket(TBook::CadM, "TBALIQUOTA", p, p.ToXml(), 1);
+    };
+    EXPECT_EQ(journal(master(1, "first")), 1);
+    EXPECT_EQ(journal(master(1, "second")), 1);
+    EXPECT_EQ(journal(master(2, "other")), 1);
+    EXPECT_EQ(m_store->ExecSql("SELECT COUNT(*) FROM KAS_STORELOG"), "COUNT\n0\n") << "an operator read applies first";
+    EXPECT_EQ(journal(master(2, "again")), 1);
+
+    // Stopped before the journal was written out: the next start writes it.
+    Stop();
+    Start();
+    const TServedTable* t = m_store->FindTable(TBook::CadM, u"TBALIQUOTA");
+    ASSERT_NE(t, nullptr);
+    const TDataPacket rows = m_store->AllRows(*t);
+    ASSERT_EQ(rows.RowCount(), 2);
+    EXPECT_EQ(rows.Value(0, 1).toString(), "second");
+    EXPECT_EQ(rows.Value(1, 1).toString(), "again");
+    EXPECT_EQ(m_store->PendingCount(*t, 5, 0), 2);
+
+    // NUMERIC(4,2) is kept in 16 bits: 327.67 at most.
+    TDataPacket wide = master(3, "wide");
+    wide.AppendRow({4, "too wide", "400.00", QDate(2024, 1, 2), 5});
+    EXPECT_THROW(journal(wide), EDatabaseError);
+    EXPECT_EQ(m_store->AllRows(*m_store->FindTable(TBook::CadM, u"TBALIQUOTA")).RowCount(), 2);
+}
+
+} // namespace

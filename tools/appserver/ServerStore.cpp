@@ -176,6 +176,11 @@ QString SeqIndexStatement(int order, const QString& sqlName)
 const char* const kAckLogDdl = "CREATE TABLE KAS_ACKLOG (ID BIGINT NOT NULL PRIMARY KEY, TABLENAME VARCHAR(63) NOT NULL, "
                                "PKFILIAL INTEGER NOT NULL, ACKED BLOB SUB_TYPE BINARY NOT NULL)";
 
+// Packets of Inseri_No_Servidor taken but not yet written into their table:
+// the answer waits only for this one insert.
+const char* const kStoreLogDdl = "CREATE TABLE KAS_STORELOG (ID BIGINT NOT NULL PRIMARY KEY, TABLENAME VARCHAR(63) NOT "
+                                 "NULL, PKFILIAL INTEGER NOT NULL, PACKET BLOB SUB_TYPE BINARY NOT NULL)";
+
 // Upserts per block when a recognised batch is written into KAS_ACK: each
 // counts against Firebird's limit of 255 contexts in one statement.
 constexpr int kMarkChunk = 50;
@@ -243,8 +248,10 @@ TServerStore::TServerStore(const QString& path) : m_path(path), m_connection(std
     m_connection->Open();
     EnsureSchema();
     ReadTables();
-    m_ackLogPending = true; // whatever the last run left in the journal
-    ApplyAckLog();
+    // Whatever the last run left in the journals.
+    m_ackLogPending = true;
+    m_storeLogPending = true;
+    ApplyJournals();
     // Databases from before the version index get it on first start.
     for (const TServedTable& t : std::as_const(m_tables)) {
         TSQLDataSet& probe = Statement(QStringLiteral("SELECT COUNT(*) FROM RDB$INDICES WHERE RDB$INDEX_NAME = :N"));
@@ -288,21 +295,26 @@ void TServerStore::EnsureSchema()
     const bool present = probe.Fields(0).AsInteger() > 0;
     probe.Close();
     if (present) {
-        TSQLDataSet& journal =
-            Statement(QStringLiteral("SELECT COUNT(*) FROM RDB$RELATIONS WHERE RDB$RELATION_NAME = 'KAS_ACKLOG'"));
-        journal.Open();
-        const bool hasJournal = journal.Fields(0).AsInteger() > 0;
-        journal.Close();
-        if (!hasJournal) {
-            m_statements.clear();
-            TSQLDataSet ds(m_connection.get());
-            ds.SetCommandText(QString::fromLatin1(kAckLogDdl));
-            ds.ExecSQL();
+        // Databases of earlier versions get the journals on first start.
+        for (const auto& [name, ddl] : {std::pair{"KAS_ACKLOG", kAckLogDdl}, std::pair{"KAS_STORELOG", kStoreLogDdl}}) {
+            TSQLDataSet& journal =
+                Statement(QStringLiteral("SELECT COUNT(*) FROM RDB$RELATIONS WHERE RDB$RELATION_NAME = '%1'")
+                              .arg(QLatin1String(name)));
+            journal.Open();
+            const bool hasJournal = journal.Fields(0).AsInteger() > 0;
+            journal.Close();
+            if (!hasJournal) {
+                m_statements.clear();
+                TSQLDataSet ds(m_connection.get());
+                ds.SetCommandText(QString::fromLatin1(ddl));
+                ds.ExecSQL();
+            }
         }
         return;
     }
     const char* ddl[] = {
         kAckLogDdl,
+        kStoreLogDdl,
         "CREATE SEQUENCE KAS_GEN",
         "CREATE TABLE KAS_INSTALLATION (CDCONTRATO VARCHAR(40) NOT NULL, PKFILIAL INTEGER NOT NULL, "
         "PKEMPRESA INTEGER NOT NULL, UF VARCHAR(10), NEWCDCONTRATO VARCHAR(40), NEWPKEMPRESA INTEGER, "
@@ -472,8 +484,8 @@ const TServedTable& TServerStore::CreateTable(TBook book, const QString& table, 
     return *FindTable(book, table);
 }
 
-int TServerStore::LoadPacket(TBook book, const QString& tableName, const QString& providerName,
-                             const TDataPacket& packet, qint32 store)
+const TServedTable& TServerStore::PrepareLoad(TBook book, const QString& tableName, const QString& providerName,
+                                              const TDataPacket& packet)
 {
     // Everything about the packet is checked before anything is written.
     RequirePlainIdentifier(tableName, "table");
@@ -535,6 +547,18 @@ int TServerStore::LoadPacket(TBook book, const QString& tableName, const QString
         t = FindTable(book, table);
     }
 
+    return *t;
+}
+
+void TServerStore::WriteRows(const TServedTable& table, const TDataPacket& packet, qint32 store)
+{
+    const TServedTable* t = &table;
+    const TFieldDefs& fields = packet.Fields();
+    QList<int> keys;
+    for (int i = 0; i < fields.size(); ++i)
+        if (fields[i].InKey())
+            keys << i;
+    const int destination = t->Book == TBook::CadM ? IndexOfField(fields, u"PKFILIALDESTINO") : -1;
     // A key sent twice in one packet keeps its last row.
     QHash<QString, int> lastOfKey;
     for (int r = 0; r < packet.RowCount(); ++r) {
@@ -558,8 +582,11 @@ int TServerStore::LoadPacket(TBook book, const QString& tableName, const QString
             if (k < n) {
                 const int r = rows[start + k];
                 for (int i = 0; i < fields.size(); ++i)
-                    ds.Params()[p++].Value = packet.Value(r, i);
-                ds.Params()[p++].Value = destination >= 0 ? packet.Value(r, destination) : QVariant(store);
+                    ds.Params()[p++].SetCell(packet.Cell(r, i));
+                if (destination >= 0)
+                    ds.Params()[p++].SetCell(packet.Cell(r, destination));
+                else
+                    ds.Params()[p++].Value = store;
             } else {
                 for (int i = 0; i <= fields.size(); ++i)
                     ds.Params()[p++].Value = QVariant();
@@ -567,12 +594,102 @@ int TServerStore::LoadPacket(TBook book, const QString& tableName, const QString
         }
         ds.ExecSQL();
     }
+}
+
+int TServerStore::LoadPacket(TBook book, const QString& tableName, const QString& providerName,
+                             const TDataPacket& packet, qint32 store)
+{
+    ApplyStoreLog(); // packets taken earlier come first
+    const TServedTable& t = PrepareLoad(book, tableName, providerName, packet);
+    WriteRows(t, packet, store);
     return packet.RowCount();
+}
+
+int TServerStore::JournalPacket(TBook book, const QString& table, const TDataPacket& packet, const QByteArray& text,
+                                qint32 store)
+{
+    const TServedTable& t = PrepareLoad(book, table, {}, packet);
+    RequireStorable(t, packet);
+    TSQLDataSet& ds = Statement(QStringLiteral("INSERT INTO KAS_STORELOG (ID, TABLENAME, PKFILIAL, PACKET) "
+                                               "VALUES (NEXT VALUE FOR KAS_GEN, :TN, :S, :P)"));
+    SetParam(ds, u"TN", t.SqlName);
+    SetParam(ds, u"S", store);
+    SetParam(ds, u"P", text);
+    ds.ExecSQL();
+    TableWritten(t.SqlName); // a batch read ahead may no longer be all that is pending
+    m_storeLogPending = true;
+    return packet.RowCount();
+}
+
+void TServerStore::RequireStorable(const TServedTable& t, const TDataPacket& packet)
+{
+    // The packet reader has checked types, integer ranges, string widths and
+    // dates; left to refuse is a decimal beyond the integer its column is kept in.
+    for (int i = 0; i < t.Fields.size(); ++i) {
+        const TFieldDef& f = t.Fields[i];
+        if (f.DataType != TFieldType::ftFMTBcd || f.Size > 9)
+            continue;
+        const qint64 high = f.Size <= 4 ? std::numeric_limits<qint16>::max() : std::numeric_limits<qint32>::max();
+        const qint64 low = f.Size <= 4 ? std::numeric_limits<qint16>::min() : std::numeric_limits<qint32>::min();
+        for (int r = 0; r < packet.RowCount(); ++r) {
+            const TPacketCell cell = packet.Cell(r, i);
+            if (!cell.IsNull() && (cell.Number() < low || cell.Number() > high))
+                throw EDatabaseError(QStringLiteral("Row %1 of the packet for %2: the value of %3 (%4) cannot be stored "
+                                                    "as %5")
+                                         .arg(r + 1)
+                                         .arg(t.Table, f.Name, VariantText(cell.Value()), SqlColumnType(f)));
+        }
+    }
+}
+
+void TServerStore::ApplyStoreLog()
+{
+    if (!m_storeLogPending)
+        return;
+    QList<qint64> ids;
+    TSQLDataSet& list = Statement(QStringLiteral("SELECT ID FROM KAS_STORELOG ORDER BY ID"));
+    for (list.Open(); !list.Eof(); list.Next())
+        ids << list.Fields(0).AsLargeInt();
+    list.Close();
+    // In order, each entry gone only once written: applying one twice after a
+    // crash writes the same values again.
+    for (qint64 id : ids) {
+        TSQLDataSet& entry = Statement(QStringLiteral("SELECT TABLENAME, PKFILIAL, PACKET FROM KAS_STORELOG WHERE ID = :ID"));
+        SetParam(entry, u"ID", id);
+        entry.Open();
+        const QString sqlName = entry.Fields(0).AsString();
+        const qint32 store = entry.Fields(1).AsInteger();
+        const QByteArray text = entry.Fields(2).Value().toByteArray();
+        entry.Close();
+        try {
+            const auto t = std::find_if(m_tables.cbegin(), m_tables.cend(),
+                                        [&](const TServedTable& x) { return x.SqlName == sqlName; });
+            if (t == m_tables.cend())
+                throw EDatabaseError(QStringLiteral("the table is no longer served"));
+            WriteRows(*t, TDataPacket::FromXml(text), store);
+        } catch (const std::exception& e) {
+            throw EDatabaseError(QStringLiteral("A packet taken for %1 (entry %2 of KAS_STORELOG) cannot be written "
+                                                "yet: %3")
+                                     .arg(sqlName)
+                                     .arg(id)
+                                     .arg(QString::fromLocal8Bit(e.what())));
+        }
+        TSQLDataSet& done = Statement(QStringLiteral("DELETE FROM KAS_STORELOG WHERE ID = :ID"));
+        SetParam(done, u"ID", id);
+        done.ExecSQL();
+    }
+    m_storeLogPending = false;
+}
+
+void TServerStore::ApplyJournals()
+{
+    ApplyStoreLog();
+    ApplyAckLog();
 }
 
 QStringList TServerStore::TablesFor(TBook book, qint32 store)
 {
-    ApplyAckLog();
+    ApplyJournals();
     QStringList names;
     for (const TServedTable& t : m_tables) {
         if (t.Book != book)
@@ -605,7 +722,7 @@ QString TServerStore::PendingWhere(const TServedTable& t, bool ignoreAcks, bool 
 
 qint64 TServerStore::PendingCount(const TServedTable& t, qint32 store, qint64 pkUltimo)
 {
-    ApplyAckLog();
+    ApplyJournals();
     TSQLDataSet& ds = Statement(
         QStringLiteral("SELECT COUNT(*) FROM %1 r WHERE %2").arg(t.SqlName, PendingWhere(t, false, t.Paged())));
     SetParam(ds, u"S", Reader(t, store));
@@ -648,12 +765,13 @@ TDataPacket TServerStore::SelectRows(const TServedTable& t, const QString& where
 TDataPacket TServerStore::PendingRows(const TServedTable& t, qint32 store, int count, qint64 pkUltimo,
                                       bool ignoreAcks)
 {
-    ApplyAckLog();
+    ApplyJournals();
     return SelectRows(t, PendingWhere(t, ignoreAcks, t.Paged() && !ignoreAcks), store, count, pkUltimo);
 }
 
 TDataPacket TServerStore::AllRows(const TServedTable& t)
 {
+    ApplyJournals();
     return SelectRows(t, QStringLiteral("1 = 1"), 0, -1, 0);
 }
 
@@ -661,6 +779,7 @@ qint64 TServerStore::LastPageKey(const TServedTable& t)
 {
     if (!t.Paged())
         return 0;
+    ApplyJournals();
     TSQLDataSet& ds = Statement(QStringLiteral("SELECT MAX(%1) FROM %2").arg(t.PageKey, t.SqlName));
     ds.Open();
     const qint64 last = ds.Fields(0).IsNull() ? 0 : ds.Fields(0).AsLargeInt();
@@ -670,7 +789,7 @@ qint64 TServerStore::LastPageKey(const TServedTable& t)
 
 int TServerStore::Acknowledge(const TServedTable& t, qint32 store, const TDataPacket& packet)
 {
-    ApplyAckLog();
+    ApplyJournals();
     // Rows read ahead may be among those taken now: they are read again.
     TReaderState& state = ReaderState(t, store);
     state.Served.reset();
@@ -947,7 +1066,7 @@ TServerStore::TServedRows TServerStore::ServeRows(const TServedTable& t, qint32 
         batch = std::move(state.Ahead);
         batch->Rows.ReadAhead = true;
     } else {
-        ApplyAckLog();
+        ApplyJournals();
         batch = ReadBatch(t, store, count, state, nullptr);
     }
     state.Ahead.reset();
@@ -962,7 +1081,7 @@ void TServerStore::ReadAhead(TBook book, const QString& table, qint32 store)
 {
     // The client is busy with the batch just served: time to write what was
     // acknowledged into KAS_ACK.
-    ApplyAckLog();
+    ApplyJournals();
     const TServedTable* t = FindTable(book, table);
     if (!t || !UsesCursor(*t))
         return;
@@ -1024,7 +1143,7 @@ void TServerStore::ClearFaults()
 
 QString TServerStore::ExecSql(const QString& statement)
 {
-    ApplyAckLog(); // the operator sees every acknowledgement in KAS_ACK
+    ApplyJournals(); // the operator sees every acknowledgement in KAS_ACK
     m_statements.clear();
     ForgetReaders(); // the statement may change rows or acknowledgements behind the readers' cursors
     QString out;

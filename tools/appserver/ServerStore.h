@@ -106,6 +106,18 @@ public:
         return LoadPacket(TBook::Cad, table, provider, packet, store);
     }
 
+    // Inseri_No_Servidor: the same checks as LoadPacket, then the packet text
+    // is committed to a journal (KAS_STORELOG) and written into its table
+    // later, by ApplyStoreLog, which runs while the client is busy and before
+    // anything reads the table. Values a column cannot take are refused here,
+    // so a packet taken is a packet the table will hold.
+    int JournalPacket(TBook book, const QString& table, const TDataPacket& packet, const QByteArray& text,
+                      qint32 store);
+    // Writes the journalled packets in the order they came. Raises
+    // EDatabaseError naming the entry when one cannot be written; it stays in
+    // the journal and is tried again by the next read.
+    void ApplyStoreLog();
+
     const QList<TServedTable>& Tables() const { return m_tables; }
     const TServedTable* FindTable(TBook book, QStringView table) const;
     const TServedTable* FindProvider(TBook book, QStringView provider) const;
@@ -205,6 +217,11 @@ private:
     // anything reads KAS_ACK.
     void JournalAcknowledged(const TServedTable& t, qint32 reader, const TServedBatch& batch);
     void ApplyAckLog();
+    void ApplyJournals(); // the packets taken, then the acknowledgements
+    const TServedTable& PrepareLoad(TBook book, const QString& table, const QString& provider,
+                                    const TDataPacket& packet);
+    void WriteRows(const TServedTable& t, const TDataPacket& packet, qint32 store);
+    void RequireStorable(const TServedTable& t, const TDataPacket& packet);
     void MarkAcknowledged(const QString& sqlName, qint32 reader, const TServedBatch& batch);
     void TableWritten(const QString& sqlName);
     void ForgetReaders() { m_readers.clear(); }
@@ -224,4 +241,5 @@ private:
     QHash<QString, TReaderState> m_readers;  // by table and reader
     QHash<QString, quint64> m_writeEpochs;   // by table: grows with every write through the server
     bool m_ackLogPending = false;            // KAS_ACKLOG may hold entries
+    bool m_storeLogPending = false;          // KAS_STORELOG may hold entries
 };

@@ -304,10 +304,15 @@ bool TStandInServer::Serve(TSession& session, const QJsonObject& request)
     if (after) {
         // The answer's tail goes out first, so the client does not wait for it
         // while the work runs; the client is busy with the answer meanwhile.
-        QTimer::singleShot(0, this, [socket = QPointer<QTcpSocket>(session.Socket), after] {
+        QTimer::singleShot(0, this, [this, socket = QPointer<QTcpSocket>(session.Socket), after] {
             for (int i = 0; socket && socket->bytesToWrite() > 0 && i < 100; ++i)
                 socket->waitForBytesWritten(50);
-            after();
+            // Work between calls only; a failure shows again at the call that needs it.
+            try {
+                after();
+            } catch (const std::exception& e) {
+                Log(QStringLiteral("work after the answer failed: %1").arg(QString::fromLocal8Bit(e.what())));
+            }
         });
     }
     return keep;
@@ -448,9 +453,13 @@ TStandInServer::TReply TStandInServer::CatalogueMethod(TSession& session, TBook 
     if (!cad && method == QLatin1String("Inseri_No_Servidor")) {
         Need(method, args, 6);
         requireAccepted();
-        const TDataPacket packet = TDataPacket::FromXml(args[1].toString().toUtf8());
+        const QByteArray text = args[1].toString().toUtf8();
+        const TDataPacket packet = TDataPacket::FromXml(text);
         const qint32 sender = qint32(ToInteger(args[4], QStringLiteral("PkFilial")));
-        const int n = m_store.LoadPacket(book, table, {}, packet, sender);
+        // Taken into the journal before the answer; written into the table
+        // while the client settles its batch.
+        const int n = m_store.JournalPacket(book, table, packet, text, sender);
+        session.After = [this] { m_store.ApplyStoreLog(); };
         return TReply{true, QStringLiteral("stored %1 row(s)").arg(n)};
     }
     if (book == TBook::CadM && method == QLatin1String("GetPkUltimo")) {
