@@ -369,11 +369,24 @@ TEST_F(CatalogueObjectsTest, PacketsTakenAreHeldInOrderAcrossARestart)
     EXPECT_EQ(rows.Value(1, 1).toString(), "again");
     EXPECT_EQ(m_store->PendingCount(*t, 5, 0), 2);
 
+    // Written a chunk at a time between calls; a packet taken in the middle of
+    // another still comes after it.
+    TDataPacket many(master(1, "x").Fields());
+    for (int k = 100; k < 350; ++k)
+        many.AppendRow({k, QStringLiteral("many %1").arg(k), "1.00", QDate(2024, 1, 2), 5});
+    journal(many);
+    EXPECT_TRUE(m_store->ApplyStoreLogStep());
+    journal(master(300, "last word"));
+    EXPECT_EQ(m_store->PendingCount(*m_store->FindTable(TBook::CadM, u"TBALIQUOTA"), 5, 0), 252);
+    const TDataPacket after = m_store->AllRows(*m_store->FindTable(TBook::CadM, u"TBALIQUOTA"));
+    EXPECT_EQ(after.Value(202, 1).toString(), "last word"); // keys 1, 2, 100, ...: 300 is the 203rd
+    EXPECT_FALSE(m_store->ApplyStoreLogStep());
+
     // NUMERIC(4,2) is kept in 16 bits: 327.67 at most.
     TDataPacket wide = master(3, "wide");
     wide.AppendRow({4, "too wide", "400.00", QDate(2024, 1, 2), 5});
     EXPECT_THROW(journal(wide), EDatabaseError);
-    EXPECT_EQ(m_store->AllRows(*m_store->FindTable(TBook::CadM, u"TBALIQUOTA")).RowCount(), 2);
+    EXPECT_EQ(m_store->AllRows(*m_store->FindTable(TBook::CadM, u"TBALIQUOTA")).RowCount(), 252);
 }
 
 } // namespace

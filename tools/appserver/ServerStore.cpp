@@ -550,16 +550,14 @@ const TServedTable& TServerStore::PrepareLoad(TBook book, const QString& tableNa
     return *t;
 }
 
-void TServerStore::WriteRows(const TServedTable& table, const TDataPacket& packet, qint32 store)
+QList<int> TServerStore::RowsToWrite(const TDataPacket& packet)
 {
-    const TServedTable* t = &table;
+    // A key sent twice in one packet keeps its last row.
     const TFieldDefs& fields = packet.Fields();
     QList<int> keys;
     for (int i = 0; i < fields.size(); ++i)
         if (fields[i].InKey())
             keys << i;
-    const int destination = t->Book == TBook::CadM ? IndexOfField(fields, u"PKFILIALDESTINO") : -1;
-    // A key sent twice in one packet keeps its last row.
     QHash<QString, int> lastOfKey;
     for (int r = 0; r < packet.RowCount(); ++r) {
         QString key;
@@ -569,31 +567,42 @@ void TServerStore::WriteRows(const TServedTable& table, const TDataPacket& packe
     }
     QList<int> rows = lastOfKey.values();
     std::sort(rows.begin(), rows.end());
+    return rows;
+}
 
-    TableWritten(t->SqlName); // before the first statement: a failure may leave some written
+void TServerStore::WriteChunk(const TServedTable& t, const TDataPacket& packet, const QList<int>& rows,
+                              qsizetype start, qint32 store)
+{
+    const TFieldDefs& fields = packet.Fields();
+    const int destination = t.Book == TBook::CadM ? IndexOfField(fields, u"PKFILIALDESTINO") : -1;
+    TableWritten(t.SqlName); // before the statement: a failure may leave some written
     // Every chunk uses one statement, prepared once: a shorter one is padded
     // with rows that have no store, which the statement leaves out.
-    const QString upsert = UpsertStatement(*t, kUpsertChunk);
-    for (qsizetype start = 0; start < rows.size(); start += kUpsertChunk) {
-        const int n = int(std::min<qsizetype>(kUpsertChunk, rows.size() - start));
-        TSQLDataSet& ds = Statement(upsert);
-        int p = 0;
-        for (int k = 0; k < kUpsertChunk; ++k) {
-            if (k < n) {
-                const int r = rows[start + k];
-                for (int i = 0; i < fields.size(); ++i)
-                    ds.Params()[p++].SetCell(packet.Cell(r, i));
-                if (destination >= 0)
-                    ds.Params()[p++].SetCell(packet.Cell(r, destination));
-                else
-                    ds.Params()[p++].Value = store;
-            } else {
-                for (int i = 0; i <= fields.size(); ++i)
-                    ds.Params()[p++].Value = QVariant();
-            }
+    TSQLDataSet& ds = Statement(UpsertStatement(t, kUpsertChunk));
+    const int n = int(std::min<qsizetype>(kUpsertChunk, rows.size() - start));
+    int p = 0;
+    for (int k = 0; k < kUpsertChunk; ++k) {
+        if (k < n) {
+            const int r = rows[start + k];
+            for (int i = 0; i < fields.size(); ++i)
+                ds.Params()[p++].SetCell(packet.Cell(r, i));
+            if (destination >= 0)
+                ds.Params()[p++].SetCell(packet.Cell(r, destination));
+            else
+                ds.Params()[p++].Value = store;
+        } else {
+            for (int i = 0; i <= fields.size(); ++i)
+                ds.Params()[p++].Value = QVariant();
         }
-        ds.ExecSQL();
     }
+    ds.ExecSQL();
+}
+
+void TServerStore::WriteRows(const TServedTable& t, const TDataPacket& packet, qint32 store)
+{
+    const QList<int> rows = RowsToWrite(packet);
+    for (qsizetype start = 0; start < rows.size(); start += kUpsertChunk)
+        WriteChunk(t, packet, rows, start, store);
 }
 
 int TServerStore::LoadPacket(TBook book, const QString& tableName, const QString& providerName,
@@ -644,41 +653,70 @@ void TServerStore::RequireStorable(const TServedTable& t, const TDataPacket& pac
 
 void TServerStore::ApplyStoreLog()
 {
+    while (ApplyStoreLogStep()) {
+    }
+}
+
+bool TServerStore::ApplyStoreLogStep()
+{
     if (!m_storeLogPending)
-        return;
-    QList<qint64> ids;
-    TSQLDataSet& list = Statement(QStringLiteral("SELECT ID FROM KAS_STORELOG ORDER BY ID"));
-    for (list.Open(); !list.Eof(); list.Next())
-        ids << list.Fields(0).AsLargeInt();
-    list.Close();
-    // In order, each entry gone only once written: applying one twice after a
-    // crash writes the same values again.
-    for (qint64 id : ids) {
-        TSQLDataSet& entry = Statement(QStringLiteral("SELECT TABLENAME, PKFILIAL, PACKET FROM KAS_STORELOG WHERE ID = :ID"));
-        SetParam(entry, u"ID", id);
-        entry.Open();
-        const QString sqlName = entry.Fields(0).AsString();
-        const qint32 store = entry.Fields(1).AsInteger();
-        const QByteArray text = entry.Fields(2).Value().toByteArray();
-        entry.Close();
+        return false;
+    if (!m_storeLogEntry) {
+        TSQLDataSet& first = Statement(
+            QStringLiteral("SELECT FIRST 1 ID, TABLENAME, PKFILIAL, PACKET FROM KAS_STORELOG ORDER BY ID"));
+        first.Open();
+        if (first.Eof()) {
+            first.Close();
+            m_storeLogPending = false;
+            return false;
+        }
+        TStoreLogEntry e;
+        e.Id = first.Fields(0).AsLargeInt();
+        e.SqlName = first.Fields(1).AsString();
+        e.Store = first.Fields(2).AsInteger();
+        const QByteArray text = first.Fields(3).Value().toByteArray();
+        first.Close();
+        try {
+            e.Packet = TDataPacket::FromXml(text);
+        } catch (const std::exception& ex) {
+            throw EDatabaseError(QStringLiteral("A packet taken for %1 (entry %2 of KAS_STORELOG) cannot be read: %3")
+                                     .arg(e.SqlName)
+                                     .arg(e.Id)
+                                     .arg(QString::fromLocal8Bit(ex.what())));
+        }
+        e.Rows = RowsToWrite(e.Packet);
+        m_storeLogEntry = std::move(e);
+    }
+    // One chunk at a time, so that a call arriving meanwhile waits for one
+    // chunk at most. A chunk written twice (a restart in the middle of an
+    // entry) writes the same values again.
+    TStoreLogEntry& e = *m_storeLogEntry;
+    if (e.Next < e.Rows.size()) {
         try {
             const auto t = std::find_if(m_tables.cbegin(), m_tables.cend(),
-                                        [&](const TServedTable& x) { return x.SqlName == sqlName; });
+                                        [&](const TServedTable& x) { return x.SqlName == e.SqlName; });
             if (t == m_tables.cend())
                 throw EDatabaseError(QStringLiteral("the table is no longer served"));
-            WriteRows(*t, TDataPacket::FromXml(text), store);
-        } catch (const std::exception& e) {
+            WriteChunk(*t, e.Packet, e.Rows, e.Next, e.Store);
+        } catch (const std::exception& ex) {
+            const qint64 id = e.Id;
+            const QString table = e.SqlName;
+            m_storeLogEntry.reset(); // read again on the next try
             throw EDatabaseError(QStringLiteral("A packet taken for %1 (entry %2 of KAS_STORELOG) cannot be written "
                                                 "yet: %3")
-                                     .arg(sqlName)
+                                     .arg(table)
                                      .arg(id)
-                                     .arg(QString::fromLocal8Bit(e.what())));
+                                     .arg(QString::fromLocal8Bit(ex.what())));
         }
-        TSQLDataSet& done = Statement(QStringLiteral("DELETE FROM KAS_STORELOG WHERE ID = :ID"));
-        SetParam(done, u"ID", id);
-        done.ExecSQL();
+        e.Next += kUpsertChunk;
+        if (e.Next < e.Rows.size())
+            return true;
     }
-    m_storeLogPending = false;
+    TSQLDataSet& done = Statement(QStringLiteral("DELETE FROM KAS_STORELOG WHERE ID = :ID"));
+    SetParam(done, u"ID", e.Id);
+    done.ExecSQL();
+    m_storeLogEntry.reset();
+    return true;
 }
 
 void TServerStore::ApplyJournals()

@@ -117,6 +117,9 @@ public:
     // EDatabaseError naming the entry when one cannot be written; it stays in
     // the journal and is tried again by the next read.
     void ApplyStoreLog();
+    // The same, one chunk of rows per call, for the time between calls:
+    // true while work remains.
+    bool ApplyStoreLogStep();
 
     const QList<TServedTable>& Tables() const { return m_tables; }
     const TServedTable* FindTable(TBook book, QStringView table) const;
@@ -221,6 +224,9 @@ private:
     const TServedTable& PrepareLoad(TBook book, const QString& table, const QString& provider,
                                     const TDataPacket& packet);
     void WriteRows(const TServedTable& t, const TDataPacket& packet, qint32 store);
+    static QList<int> RowsToWrite(const TDataPacket& packet);
+    void WriteChunk(const TServedTable& t, const TDataPacket& packet, const QList<int>& rows, qsizetype start,
+                    qint32 store);
     void RequireStorable(const TServedTable& t, const TDataPacket& packet);
     void MarkAcknowledged(const QString& sqlName, qint32 reader, const TServedBatch& batch);
     void TableWritten(const QString& sqlName);
@@ -242,4 +248,15 @@ private:
     QHash<QString, quint64> m_writeEpochs;   // by table: grows with every write through the server
     bool m_ackLogPending = false;            // KAS_ACKLOG may hold entries
     bool m_storeLogPending = false;          // KAS_STORELOG may hold entries
+    // The journal entry being written, chunk by chunk.
+    struct TStoreLogEntry
+    {
+        qint64 Id = 0;
+        QString SqlName;
+        qint32 Store = 0;
+        TDataPacket Packet;
+        QList<int> Rows; // to write, in packet order
+        qsizetype Next = 0;
+    };
+    std::optional<TStoreLogEntry> m_storeLogEntry;
 };

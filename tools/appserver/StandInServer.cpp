@@ -318,6 +318,25 @@ bool TStandInServer::Serve(TSession& session, const QJsonObject& request)
     return keep;
 }
 
+void TStandInServer::WriteJournalBetweenCalls()
+{
+    // A chunk per turn of the event loop: a call that comes in meanwhile is
+    // answered after the chunk in hand, not after the whole journal.
+    if (m_journalStepQueued)
+        return;
+    m_journalStepQueued = true;
+    QTimer::singleShot(0, this, [this] {
+        m_journalStepQueued = false;
+        try {
+            if (m_store.ApplyStoreLogStep())
+                WriteJournalBetweenCalls();
+        } catch (const std::exception& e) {
+            Log(QStringLiteral("writing the packets taken failed (tried again at the next read): %1")
+                    .arg(QString::fromLocal8Bit(e.what())));
+        }
+    });
+}
+
 void TStandInServer::Record(const TSession& session, const QString& method, const QString& table,
                             const QString& outcome, qint64 ms)
 {
@@ -459,7 +478,7 @@ TStandInServer::TReply TStandInServer::CatalogueMethod(TSession& session, TBook 
         // Taken into the journal before the answer; written into the table
         // while the client settles its batch.
         const int n = m_store.JournalPacket(book, table, packet, text, sender);
-        session.After = [this] { m_store.ApplyStoreLog(); };
+        session.After = [this] { WriteJournalBetweenCalls(); };
         return TReply{true, QStringLiteral("stored %1 row(s)").arg(n)};
     }
     if (book == TBook::CadM && method == QLatin1String("GetPkUltimo")) {

@@ -71,6 +71,9 @@ public:
 
 private:
     struct TSession;
+    // Packets taken by Inseri_No_Servidor go into their tables between calls.
+    void WriteJournalBetweenCalls();
+    bool m_journalStepQueued = false;
     struct TReply;
 
     void Accept();
