@@ -96,8 +96,8 @@ public:
         m_socket.Close();
     }
 
-    // Every pending row of the provider (keys above 0 for paged tables).
-    TDataPacket Pending(const QString& provider)
+    // Every pending row of the provider (keys above `pkUltimo` for paged tables).
+    TDataPacket Pending(const QString& provider, qint32 pkUltimo = 0)
     {
         TParams params = m_broker.AS_GetParams(provider);
         const auto set = [&](QStringView name, const QVariant& v) {
@@ -108,7 +108,7 @@ public:
         set(u"PPKEMPRESA", 1);
         set(u"PPKFILIAL", m_pkFilial);
         set(u"PUF", m_uf);
-        set(u"PPKULTIMO", 0);
+        set(u"PPKULTIMO", pkUltimo);
         return TDataPacket::FromXml(m_broker.AS_GetRecords(provider, -1, params));
     }
 
