@@ -33,7 +33,8 @@ using namespace Firebird;
 const QString kTable = QStringLiteral("TBPRODUTO");
 constexpr qint32 kHq = 1;
 constexpr qint32 kBranch = 5;
-constexpr int kPacketSize = 1000;
+// Rows per batch: the third argument (default 1000; -1 all rows at once).
+int kPacketSize = 1000;
 
 const TCadastroMTable& Produto()
 {
@@ -166,7 +167,7 @@ double ExportRaw(const QString& path, int& rowsSeen)
         batch.clear();
         ITransaction* tra = begin();
         IResultSet* rs = select->openCursor(&st, tra, selIn, selInBuf.data(), selOut, 0);
-        while (int(batch.size()) < kPacketSize && rs->fetchNext(&st, row.data()) == IStatus::RESULT_OK)
+        while ((kPacketSize < 0 || int(batch.size()) < kPacketSize) && rs->fetchNext(&st, row.data()) == IStatus::RESULT_OK)
             batch.push_back({*reinterpret_cast<int*>(row.data() + kProduto),
                              *reinterpret_cast<int*>(row.data() + kOperadora),
                              *reinterpret_cast<int*>(row.data() + kDestino)});
@@ -259,6 +260,8 @@ int Main(int argc, char** argv)
 {
     const int rowCount = argc > 1 ? std::atoi(argv[1]) : 20000;
     const int repetitions = argc > 2 ? std::atoi(argv[2]) : 2;
+    if (argc > 3)
+        kPacketSize = std::atoi(argv[3]);
     QTemporaryDir dir;
     // KELT_BENCH_KEEP keeps the folder (logs, the server's call log) for a look afterwards.
     dir.setAutoRemove(qEnvironmentVariableIsEmpty("KELT_BENCH_KEEP"));

@@ -29,7 +29,8 @@ namespace {
 
 const QString kTable = QStringLiteral("TBPRODUTO");
 constexpr qint32 kStore = 12;
-constexpr int kPacketSize = 1000;
+// Rows per batch: the third argument (default 1000; -1 all rows at once).
+int kPacketSize = 1000;
 
 // The product table as the carrier server sends it.
 constexpr char16_t kProdutoFields[] =
@@ -206,6 +207,8 @@ int Main(int argc, char** argv)
 {
     const int rowCount = argc > 1 ? std::atoi(argv[1]) : 20000;
     const int repetitions = argc > 2 ? std::atoi(argv[2]) : 3;
+    if (argc > 3)
+        kPacketSize = std::atoi(argv[3]);
     QTemporaryDir dir;
     // KELT_BENCH_KEEP keeps the folder (the server's call log) for a look afterwards.
     dir.setAutoRemove(qEnvironmentVariableIsEmpty("KELT_BENCH_KEEP"));

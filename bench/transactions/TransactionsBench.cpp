@@ -30,7 +30,8 @@ namespace {
 
 const QString kTable = QStringLiteral("TBVENDA");
 constexpr qint32 kBranch = 7;
-constexpr int kPacketSize = 1000;
+// Rows per batch: the third argument (default 1000; -1 all rows at once).
+int kPacketSize = 1000;
 
 const TMovimentoMEntry& VendaEntry()
 {
@@ -194,6 +195,8 @@ int Main(int argc, char** argv)
 {
     const int rowCount = argc > 1 ? std::atoi(argv[1]) : 20000;
     const int repetitions = argc > 2 ? std::atoi(argv[2]) : 2;
+    if (argc > 3)
+        kPacketSize = std::atoi(argv[3]);
     QTemporaryDir dir;
     // KELT_BENCH_KEEP keeps the folder (logs, the server's call log) for a look afterwards.
     dir.setAutoRemove(qEnvironmentVariableIsEmpty("KELT_BENCH_KEEP"));
