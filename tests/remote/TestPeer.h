@@ -6,6 +6,7 @@
 #include <QJsonObject>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QThread>
 
 #include <gtest/gtest.h>
 
@@ -86,6 +87,9 @@ public:
 
     explicit TPeer(Script script)
     {
+        // Qt takes the first thread that touches it for its main thread; that must be
+        // the test's, or the test thread's Qt data is never released.
+        QThread::currentThread();
         std::promise<quint16> port;
         auto ready = port.get_future();
         m_thread = std::thread([this, script = std::move(script), port = std::move(port)]() mutable {

@@ -17,6 +17,7 @@
 #include <QStringList>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QThread>
 
 #include <gtest/gtest.h>
 
@@ -45,6 +46,9 @@ public:
 
     TMovMPeer()
     {
+        // Qt takes the first thread that touches it for its main thread; that must be
+        // the test's, or the test thread's Qt data is never released.
+        QThread::currentThread();
         std::promise<quint16> port;
         auto ready = port.get_future();
         m_thread = std::thread([this, port = std::move(port)]() mutable { Listen(port); });
