@@ -43,18 +43,6 @@ const QString kImporta = QStringLiteral("ImportaRegistros 001");
 const QString kListaRemoto = QStringLiteral("ListaProvidersRemoto");
 const QString kImportaRemoto = QStringLiteral("ImportaRegistrosRemoto");
 
-// Every reading of the time is one second later: each log entry gets a file of
-// its own, and the files sort in the order they were written.
-class TTickingClock : public IClock
-{
-public:
-    QDate CurrentDate() override { return QDate(2024, 3, 5); }
-    QTime CurrentTime() override { return QTime(8, 0).addSecs(m_ticks++); }
-    void Sleep(int) override {}
-
-private:
-    int m_ticks = 0;
-};
 
 const TCadastroMTable& Catalogue(const QString& table)
 {

@@ -35,17 +35,6 @@ const QString kSerial = QStringLiteral("TBPRECOSERIAL");
 const QString kInseri = QStringLiteral("Inseri_No_Servidor");
 const QString kExclui = QStringLiteral("Exclui_No_Servidor");
 
-// Every reading of the time is one second later: each log entry gets a file of its own.
-class TTickingClock : public IClock
-{
-public:
-    QDate CurrentDate() override { return QDate(2024, 3, 5); }
-    QTime CurrentTime() override { return QTime(8, 0).addSecs(m_ticks++); }
-    void Sleep(int) override {}
-
-private:
-    int m_ticks = 0;
-};
 
 class TRecordingBar : public TPlainProgressBar
 {

@@ -29,18 +29,6 @@ inline void PrintTo(const QString& text, std::ostream* os)
     *os << '"' << text.toStdString() << '"';
 }
 
-// Every reading of the time is one second later, so that each log entry gets a
-// file of its own and none replaces another.
-class TTickingClock : public IClock
-{
-public:
-    QDate CurrentDate() override { return QDate(2024, 3, 5); }
-    QTime CurrentTime() override { return QTime(8, 0).addSecs(m_ticks++); }
-    void Sleep(int) override {}
-
-private:
-    int m_ticks = 0;
-};
 
 // One log file, line by line.
 struct TLogEntry

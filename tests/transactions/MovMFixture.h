@@ -34,18 +34,6 @@ inline void PrintTo(const QString& text, std::ostream* os)
     *os << '"' << text.toStdString() << '"';
 }
 
-// Every reading of the time is one second later: each log entry gets a file of
-// its own, and the files sort in the order they were written.
-class TTickingClock : public IClock
-{
-public:
-    QDate CurrentDate() override { return QDate(2024, 3, 5); }
-    QTime CurrentTime() override { return QTime(8, 0).addSecs(m_ticks++); }
-    void Sleep(int) override {}
-
-private:
-    int m_ticks = 0;
-};
 
 class TRecordingBar : public TPlainProgressBar
 {
