@@ -86,7 +86,7 @@ void BuildHeadquarters(const QString& database, int rows)
             values << QStringLiteral("LEFT('Ação' || (K * 131 + %1), %2)").arg(i * 17).arg(f.Size);
     }
     const QString keys = QStringLiteral(
-        "WITH RECURSIVE R AS (SELECT 0 AS D FROM RDB$DATABASE UNION ALL SELECT D + 1 FROM R WHERE D < 199), "
+        "WITH RECURSIVE R AS (SELECT 0 AS D FROM RDB$DATABASE UNION ALL SELECT D + 1 FROM R WHERE D < 999), "
         "N AS (SELECT A.D * 100 + B.D + 1 AS K FROM R A CROSS JOIN R B WHERE B.D < 100) ");
     Exec(database, QStringLiteral("INSERT INTO TBPRODUTO (%1) %2 SELECT %3 FROM N WHERE K <= %4")
                        .arg(columns.join(u','), keys, values.join(u','))
