@@ -23,14 +23,6 @@ const QString kListaRemoto = QStringLiteral("ListaProvidersRemoto");
 const QString kImporta = QStringLiteral("ImportaRegistros 002");
 const QString kImportaRemoto = QStringLiteral("ImportaRegistrosRemoto");
 
-const TMovimentoMEntry& Entry(const QString& table)
-{
-    for (const TMovimentoMEntry& e : MovimentoMCatalogue())
-        if (e.TableName() == table)
-            return e;
-    throw std::runtime_error("no entry " + table.toStdString());
-}
-
 QVariant Sample(const TFieldDef& def, int column, int key)
 {
     switch (def.DataType) {
@@ -47,7 +39,7 @@ QVariant Sample(const TFieldDef& def, int column, int key)
 
 void InsertRow(TSQLConnection& c, const QString& table, int key, const QVariantMap& links = {})
 {
-    const TTableDef def = MovimentoMTable(Entry(table), TMovimentoMShape::Sending);
+    const TTableDef def = MovimentoMTable(MovMEntry(table), TMovimentoMShape::Sending);
     QVariantList values;
     for (int i = 0; i < def.Columns.size(); ++i) {
         const QString& name = def.Columns[i].Name;
@@ -63,7 +55,7 @@ void InsertRow(TSQLConnection& c, const QString& table, int key, const QVariantM
 // The branch's columns of a table, as rows; headquarters must end with the same.
 QStringList Contents(TSQLConnection& c, const QString& table)
 {
-    const TTableDef def = MovimentoMTable(Entry(table), TMovimentoMShape::Sending);
+    const TTableDef def = MovimentoMTable(MovMEntry(table), TMovimentoMShape::Sending);
     return QueryRows(c, QStringLiteral("SELECT %1 FROM %2 ORDER BY %3").arg(ColumnList(def.Columns), table, PkTabelaColumn(table)));
 }
 
@@ -144,7 +136,7 @@ protected:
         if (ServerKeys(table).isEmpty())
             return {};
         TServerPeek peek(m_server->Port(), TKeltMovMServer::ServerName, QStringLiteral("123"), kB, QStringLiteral("VIVO_BA"));
-        return PacketKeys(peek.Pending(Entry(table).ProviderName), {PkTabelaColumn(table)});
+        return PacketKeys(peek.Pending(MovMEntry(table).ProviderName), {PkTabelaColumn(table)});
     }
 
     void ExpectNothingLost()

@@ -28,6 +28,16 @@
 
 #include <algorithm>
 #include <ostream>
+#include <stdexcept>
+
+// The catalogue's entry of a transaction table.
+inline const TMovimentoMEntry& MovMEntry(const QString& table)
+{
+    for (const TMovimentoMEntry& e : MovimentoMCatalogue())
+        if (e.TableName() == table)
+            return e;
+    throw std::runtime_error("no entry " + table.toStdString());
+}
 
 inline void PrintTo(const QString& text, std::ostream* os)
 {

@@ -18,14 +18,6 @@ const QString kItVenda = QStringLiteral("TBITVENDA");
 const QString kCondiVenda = QStringLiteral("TBCONDIVENDA");
 const QString kItCondiVenda = QStringLiteral("TBITCONDIVENDA");
 
-const TMovimentoMEntry& Entry(const QString& table)
-{
-    for (const TMovimentoMEntry& e : MovimentoMCatalogue())
-        if (e.TableName() == table)
-            return e;
-    throw std::runtime_error("no entry " + table.toStdString());
-}
-
 // A distinct value of the column's type for each row and column, at full width
 // and scale, Latin-1 and markup characters included.
 QVariant SampleValue(const TFieldDef& def, int column, int key)
@@ -59,7 +51,7 @@ bool SameValue(const QVariant& a, const QVariant& b)
 // A branch row with a sample value in every column; `links` overrides.
 void InsertSample(TSQLConnection& c, const QString& table, int key, const QVariantMap& links = {})
 {
-    const TTableDef def = MovimentoMTable(Entry(table), TMovimentoMShape::Sending);
+    const TTableDef def = MovimentoMTable(MovMEntry(table), TMovimentoMShape::Sending);
     QVariantList values;
     for (int i = 0; i < def.Columns.size(); ++i) {
         const QString& name = def.Columns[i].Name;
@@ -255,7 +247,7 @@ TEST_F(MovMEndToEnd, ThousandsOfMarkedRowsGoInPacketsOfAThousand)
     constexpr int kRows = 2500;
     TMovMInstallation branch(TRole::Branch);
     branch.WriteConfig(quint16(m_server->Port()), {QStringLiteral("1"), 1000, /*monitoring=*/false});
-    const TTableDef def = MovimentoMTable(Entry(kVenda), TMovimentoMShape::Sending);
+    const TTableDef def = MovimentoMTable(MovMEntry(kVenda), TMovimentoMShape::Sending);
     {
         TSQLDataSet insert(&branch.Admin);
         insert.SetCommandText(
