@@ -446,40 +446,112 @@ void TDataPacket::AppendRow(const QList<QVariant>& values)
         throw EPacketError(QStringLiteral("A row of %1 values does not fit a packet of %2 fields")
                                .arg(values.size())
                                .arg(d->fields.size()));
-    if (d->rows >= std::numeric_limits<int>::max())
-        throw EPacketError(QStringLiteral("The data packet is full"));
-    // Convert everything first so that a value that does not fit leaves no half row.
-    std::vector<ConvertedValue> cells(size_t(values.size()));
+    TPacketRowAppender row(*this);
     for (int i = 0; i < values.size(); ++i)
-        Convert(d->fields[i], values[i], cells[size_t(i)]);
-
-    const qsizetype row = d->rows;
-    try {
-        d->OpenRow();
-        for (size_t i = 0; i < cells.size(); ++i) {
-            const ConvertedValue& cell = cells[i];
-            if (cell.null)
-                continue;
-            Column& c = d->columns[i];
-            c.SetPresent(row);
-            switch (c.kind) {
-            case Kind::Number: c.nums[row] = cell.num; break;
-            case Kind::Text:
-                std::memcpy(c.chars.Extend(cell.text.size()), cell.text.utf16(),
-                            size_t(cell.text.size()) * sizeof(char16_t));
-                c.nums[row] = c.chars.Size();
-                break;
-            case Kind::Bytes:
-                std::memcpy(c.bytes.Extend(cell.bytes.size()), cell.bytes.constData(), size_t(cell.bytes.size()));
-                c.nums[row] = c.bytes.Size();
-                break;
-            }
-        }
-    } catch (...) {
-        d->TruncateRows(row);
-        throw;
-    }
+        row.SetValue(i, values[i]);
+    row.Commit();
 }
+
+namespace {
+
+Column& UnsetColumn(packet::Store& s, qsizetype row, int field)
+{
+    if (field < 0 || field >= s.fields.size())
+        throw EPacketError(QStringLiteral("Field %1: no such field in the data packet").arg(field));
+    Column& c = s.columns[size_t(field)];
+    // Text and bytes of a row sit behind those of the rows before it: a
+    // second value would leave the first one in between.
+    if (c.IsPresent(row))
+        throw EPacketError(QStringLiteral("Field '%1' is given twice in one row").arg(s.fields[field].Name));
+    return c;
+}
+
+} // namespace
+
+TDataPacket::Data& TPacketRowAppender::DataOf(TDataPacket& packet)
+{
+    if (!packet.d)
+        packet.d = std::make_shared<TDataPacket::Data>(TFieldDefs());
+    if (packet.d->rows >= std::numeric_limits<int>::max())
+        throw EPacketError(QStringLiteral("The data packet is full"));
+    return *packet.d;
+}
+
+TPacketRowAppender::TPacketRowAppender(TDataPacket& packet) : m_data(DataOf(packet)), m_row(m_data.rows)
+{
+    m_data.OpenRow();
+}
+
+TPacketRowAppender::~TPacketRowAppender()
+{
+    if (!m_committed)
+        m_data.TruncateRows(m_row);
+}
+
+const TFieldDef& TPacketRowAppender::Def(int field) const { return m_data.fields[field]; }
+
+void TPacketRowAppender::SetValue(int field, const QVariant& value)
+{
+    Column& c = UnsetColumn(m_data, m_row, field);
+    ConvertedValue cell;
+    Convert(m_data.fields[field], value, cell);
+    if (cell.null)
+        return;
+    switch (c.kind) {
+    case Kind::Number: c.nums[m_row] = cell.num; break;
+    case Kind::Text:
+        std::memcpy(c.chars.Extend(cell.text.size()), cell.text.utf16(), size_t(cell.text.size()) * sizeof(char16_t));
+        c.nums[m_row] = c.chars.Size();
+        break;
+    case Kind::Bytes:
+        std::memcpy(c.bytes.Extend(cell.bytes.size()), cell.bytes.constData(), size_t(cell.bytes.size()));
+        c.nums[m_row] = c.bytes.Size();
+        break;
+    }
+    c.SetPresent(m_row);
+}
+
+void TPacketRowAppender::SetNumber(int field, qint64 n)
+{
+    Column& c = UnsetColumn(m_data, m_row, field);
+    if (c.kind != Kind::Number)
+        throw EPacketError(QStringLiteral("Field '%1' does not hold numbers").arg(m_data.fields[field].Name));
+    c.nums[m_row] = n;
+    c.SetPresent(m_row);
+}
+
+bool TPacketRowAppender::SetLatin1(int field, QByteArrayView text)
+{
+    Column& c = UnsetColumn(m_data, m_row, field);
+    if (c.kind != Kind::Text)
+        return false;
+    const TFieldDef& def = m_data.fields[field];
+    // The rules of CheckedText for text that is one character per byte, with
+    // neither surrogates nor non-characters possible.
+    qsizetype n = text.size();
+    for (qsizetype i = 0; i < n; ++i) {
+        const uchar ch = uchar(text[i]);
+        if (ch < 0x20 && ch != 0x9 && ch != 0xA && ch != 0xD)
+            return false;
+    }
+    if (def.Size > 0 && n > def.Size) {
+        while (n > def.Size && n > 0 && text[n - 1] == ' ')
+            --n;
+        if (n > def.Size)
+            return false;
+    }
+    const qsizetype padded = def.DataType == TFieldType::ftFixedChar && def.Size > n ? def.Size : n;
+    char16_t* out = c.chars.Extend(padded);
+    for (qsizetype i = 0; i < n; ++i)
+        out[i] = uchar(text[i]);
+    for (qsizetype i = n; i < padded; ++i)
+        out[i] = u' ';
+    c.nums[m_row] = c.chars.Size();
+    c.SetPresent(m_row);
+    return true;
+}
+
+void TPacketRowAppender::Commit() { m_committed = true; }
 
 void TDataPacket::Clear()
 {

@@ -50,6 +50,7 @@ public:
 
 private:
     friend class TPacketCell;
+    friend class TPacketRowAppender;
     struct Data;
     // Shared only with TPacketCell; copies of a packet copy its rows.
     std::shared_ptr<Data> d;
@@ -81,3 +82,35 @@ private:
     int m_field = -1;
 };
 Q_DECLARE_METATYPE(TPacketCell)
+
+// Adds one row to a packet value by value. Statements fill it straight from
+// their buffers (TSQLDataSet::AppendRowTo), which spares a QVariant per value.
+// The row starts with every value null and joins the packet on Commit; an
+// appender that goes without committing takes its row away again, so a value
+// that does not fit leaves no half row.
+class TPacketRowAppender
+{
+public:
+    explicit TPacketRowAppender(TDataPacket& packet); // raises EPacketError when the packet is full
+    ~TPacketRowAppender();
+    TPacketRowAppender(const TPacketRowAppender&) = delete;
+    TPacketRowAppender& operator=(const TPacketRowAppender&) = delete;
+
+    const TFieldDef& Def(int field) const;
+    // Converted as AppendRow converts; raises EPacketError when it does not fit.
+    void SetValue(int field, const QVariant& value);
+    // The value in the field's own terms (see TPacketCell::Number), already
+    // known to fit: the caller checks range and scale.
+    void SetNumber(int field, qint64 n);
+    // str/char text in Latin-1. False, storing nothing, when it needs the
+    // general conversion to be taken or refused (a control character, too long).
+    bool SetLatin1(int field, QByteArrayView text);
+    void Commit();
+
+private:
+    static TDataPacket::Data& DataOf(TDataPacket& packet);
+
+    TDataPacket::Data& m_data;
+    qsizetype m_row;
+    bool m_committed = false;
+};

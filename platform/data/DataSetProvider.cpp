@@ -52,12 +52,9 @@ TDataPacket TDataSetProvider::GetRecords(int count, const TParams& params)
             throw EDatabaseError(QStringLiteral("%1: %2").arg(m_name, e.Message()));
         }
     }();
-    QList<QVariant> values(defs.size());
     for (int n = 0; (count < 0 || n < count) && !ds.Eof(); ++n) {
-        for (int i = 0; i < defs.size(); ++i)
-            values[i] = ds.Fields(source[size_t(i)]).Value();
         try {
-            packet.AppendRow(values);
+            ds.AppendRowTo(packet, source);
         } catch (const EPacketError& e) {
             throw EDatabaseError(QStringLiteral("%1: row %2: %3").arg(m_name).arg(n + 1).arg(e.Message()));
         }

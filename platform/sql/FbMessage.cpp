@@ -27,6 +27,8 @@ constexpr unsigned iscTimeUnitsPerMs = 10;
 // Packet timestamps count milliseconds from 1970-01-01 (Julian day 2440588).
 constexpr qint64 unixEpochJulianDay = 2440588;
 constexpr qint64 msPerDay = 86400000;
+// Packets carry years 0001 to 9999.
+constexpr qint64 kFirstPacketDay = 1721426, kLastPacketDay = 5373484;
 
 template <class T>
 T Load(const unsigned char* p)
@@ -468,6 +470,76 @@ void Message::Reset()
 bool Message::IsNull(int i) const
 {
     return Load<short>(Buffer() + m_columns[size_t(i)].NullOffset) != 0;
+}
+
+bool ReadCell(const Message& msg, int i, TPacketRowAppender& row, int field)
+{
+    const Column& c = msg.At(i);
+    const unsigned char* p = msg.Buffer() + c.Offset;
+    const TFieldDef& def = row.Def(field);
+    switch (c.Type) {
+    case SQL_SHORT:
+    case SQL_LONG:
+    case SQL_INT64: {
+        const qint64 n = c.Type == SQL_SHORT ? Load<qint16>(p) : c.Type == SQL_LONG ? Load<qint32>(p) : Load<qint64>(p);
+        const int scale = c.Scale < 0 ? -c.Scale : 0;
+        switch (def.DataType) {
+        case TFieldType::ftSmallint:
+            if (scale != 0 || n < std::numeric_limits<qint16>::min() || n > std::numeric_limits<qint16>::max())
+                return false;
+            break;
+        case TFieldType::ftInteger:
+            if (scale != 0 || n < std::numeric_limits<qint32>::min() || n > std::numeric_limits<qint32>::max())
+                return false;
+            break;
+        case TFieldType::ftLargeint:
+            if (scale != 0)
+                return false;
+            break;
+        case TFieldType::ftFMTBcd:
+            if (def.Scale != scale)
+                return false;
+            break;
+        default:
+            return false;
+        }
+        row.SetNumber(field, n);
+        return true;
+    }
+    case SQL_TEXT:
+    case SQL_VARYING: {
+        if (c.CharSet != csLatin1 && c.CharSet != csNone && c.CharSet != csAscii && c.CharSet != csOctets)
+            return false;
+        if (c.Type == SQL_VARYING)
+            return row.SetLatin1(field, QByteArrayView(p + 2, Load<unsigned short>(p)));
+        return row.SetLatin1(field, QByteArrayView(p, c.Length));
+    }
+    case SQL_TYPE_DATE: {
+        const qint64 jd = qint64(Load<ISC_DATE>(p)) + iscDateJulianBase;
+        if (def.DataType != TFieldType::ftDate || jd < kFirstPacketDay || jd > kLastPacketDay)
+            return false;
+        row.SetNumber(field, jd);
+        return true;
+    }
+    case SQL_TYPE_TIME: {
+        const qint64 ms = Load<ISC_TIME>(p) / iscTimeUnitsPerMs;
+        if (def.DataType != TFieldType::ftTime || ms >= msPerDay)
+            return false;
+        row.SetNumber(field, ms);
+        return true;
+    }
+    case SQL_TIMESTAMP: {
+        const auto ts = Load<ISC_TIMESTAMP>(p);
+        const qint64 jd = qint64(ts.timestamp_date) + iscDateJulianBase;
+        const qint64 ms = ts.timestamp_time / iscTimeUnitsPerMs;
+        if (def.DataType != TFieldType::ftTimeStamp || jd < kFirstPacketDay || jd > kLastPacketDay || ms >= msPerDay)
+            return false;
+        row.SetNumber(field, (jd - unixEpochJulianDay) * msPerDay + ms);
+        return true;
+    }
+    default:
+        return false;
+    }
 }
 
 QVariant ReadValue(const Message& msg, int i, const ValueContext& ctx)

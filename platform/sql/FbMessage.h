@@ -9,6 +9,8 @@
 
 #include <QVariant>
 
+class TPacketRowAppender;
+
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -69,6 +71,12 @@ struct ValueContext
 
 // Value of column i of an output message (a null QVariant for NULL). Blobs are read whole.
 QVariant ReadValue(const Message& msg, int i, const ValueContext& ctx);
+
+// Column i of an output message (not NULL) into `field` of a packet row, for
+// the usual pairs of column and field type; false leaves the value to the
+// general conversion (ReadValue, then TPacketRowAppender::SetValue), which
+// also words the errors.
+bool ReadCell(const Message& msg, int i, TPacketRowAppender& row, int field);
 
 // Stores `value` into column i of an input message, converted to the column's
 // type; raises EDatabaseError naming `paramName` when it does not convert or fit.

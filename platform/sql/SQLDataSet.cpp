@@ -5,6 +5,8 @@
 #include "SQLConnection.h"
 #include "SqlParamParser.h"
 
+#include "platform/data/DataPacket.h"
+
 #include <QHash>
 
 #include <vector>
@@ -257,6 +259,28 @@ TField TSQLDataSet::Fields(int index) const
         s.Converted[size_t(index)] = true;
     }
     return TField(def, s.Values[size_t(index)]);
+}
+
+void TSQLDataSet::AppendRowTo(TDataPacket& packet, const std::vector<int>& columns) const
+{
+    const FbStatementState& s = *m_state;
+    if (!s.Active || s.Eof)
+        throw EDatabaseError(QStringLiteral("Cannot read a row: the data set is not on one"));
+    if (qsizetype(columns.size()) != packet.Fields().size())
+        throw EPacketError(QStringLiteral("A row of %1 values does not fit a packet of %2 fields")
+                               .arg(columns.size())
+                               .arg(packet.Fields().size()));
+    TPacketRowAppender row(packet);
+    for (int field = 0; field < int(columns.size()); ++field) {
+        const int i = columns[size_t(field)];
+        if (i < 0 || i >= s.Output.Count())
+            throw EDatabaseError(QStringLiteral("Field index %1 out of range").arg(i));
+        if (s.Output.IsNull(i))
+            continue;
+        if (!fb::ReadCell(s.Output, i, row, field))
+            row.SetValue(field, Fields(i).Value());
+    }
+    row.Commit();
 }
 
 // Prepares the statement on the connection's current attachment unless it is.

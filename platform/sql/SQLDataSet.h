@@ -7,6 +7,9 @@
 #include <QVariant>
 
 #include <memory>
+#include <vector>
+
+class TDataPacket;
 
 class TSQLConnection;
 struct FbStatementState; // prepared statement, transaction and cursor; private
@@ -62,6 +65,11 @@ public:
     TField Fields(int index) const;
     TField FieldByName(QStringView name) const; // raises "Field 'NAME' not found"
     int FindFieldIndex(QStringView name) const; // -1 when absent
+
+    // Appends the current row's columns `columns`, in that order, as one row of
+    // `packet`, taken as AppendRow would take their values. Raises
+    // EPacketError when a value does not fit; the packet is left as it was.
+    void AppendRowTo(TDataPacket& packet, const std::vector<int>& columns) const;
 
     // Rows affected by the last ExecSQL.
     qint64 RowsAffected() const { return m_rowsAffected; }

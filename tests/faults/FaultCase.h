@@ -27,7 +27,7 @@ struct TFaultCase
     QString Table;      // the table the switch is bound to; empty: any
     int At = 1;         // the matching call it fires on (a later batch mid-table)
     QStringList Steps;  // log steps of the faulted run, in the order written
-    std::string Role;   // the installation that runs into it, where the channel has two
+    std::string Role = {}; // the installation that runs into it, where the channel has two
 
     bool Local() const { return Kind == "local"; }
 };
@@ -44,9 +44,15 @@ inline std::string FaultCaseName(const ::testing::TestParamInfo<TFaultCase>& inf
 }
 
 // The client's call time-out in the stall cases, and how long the server holds
-// the answer: well past it.
+// the answer: well past it. The time-out holds for every call of the run, and
+// under the sanitizers a busy machine takes seconds for an ordinary batch.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr int kCallTimeoutMs = 6000;
+constexpr int kStallMs = 12000;
+#else
 constexpr int kCallTimeoutMs = 2000;
 constexpr int kStallMs = 5000;
+#endif
 
 inline QJsonObject FaultSpec(const TFaultCase& c)
 {

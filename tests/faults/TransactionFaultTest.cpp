@@ -192,20 +192,21 @@ TEST_P(TransactionFaults, LogsTheStepLosesNothingAndConverges)
 {
     const TFaultCase& c = GetParam();
     const bool atBranch = c.Role == "branch";
-    SCOPED_TRACE(m_messages.join(u'\n').toStdString());
-    if (!atBranch)
+    if (!atBranch) {
         ASSERT_EQ(Run(m_branch), QStringList()) << m_messages.join(u'\n').toStdString();
+    }
     m_admin->SetFault(FaultSpec(c));
     m_callTimeoutMs = c.Kind == "stall" ? kCallTimeoutMs : 0;
-    EXPECT_EQ(Run(atBranch ? m_branch : m_hq), c.Steps);
+    EXPECT_EQ(Run(atBranch ? m_branch : m_hq), c.Steps) << m_messages.join(u'\n').toStdString();
     m_callTimeoutMs = 0;
     m_admin->ClearFaults();
     ExpectNothingLost();
 
     // Clean runs: the side that failed, then headquarters takes what is left.
-    EXPECT_EQ(Run(atBranch ? m_branch : m_hq), QStringList());
-    if (atBranch)
-        EXPECT_EQ(Run(m_hq), QStringList());
+    EXPECT_EQ(Run(atBranch ? m_branch : m_hq), QStringList()) << m_messages.join(u'\n').toStdString();
+    if (atBranch) {
+        EXPECT_EQ(Run(m_hq), QStringList()) << m_messages.join(u'\n').toStdString();
+    }
     ExpectConverged();
 }
 
@@ -280,7 +281,7 @@ TEST_P(TransactionLocalFaults, LogsTheStepLosesNothingAndConverges)
     else if (c.Call == "ColumnMissing")
         ExecSql(m_hq.Admin, QStringLiteral("ALTER TABLE TBVENDA DROP CDCONTRATO"));
     m_hq.Admin.Close();
-    EXPECT_EQ(Run(m_hq), c.Steps);
+    EXPECT_EQ(Run(m_hq), c.Steps) << m_messages.join(u'\n').toStdString();
     ExpectNothingLost();
 
     if (c.Call == "ConstraintViolated")
@@ -288,7 +289,7 @@ TEST_P(TransactionLocalFaults, LogsTheStepLosesNothingAndConverges)
     else if (c.Call == "ColumnMissing")
         ExecSql(m_hq.Admin, QStringLiteral("ALTER TABLE TBVENDA ADD CDCONTRATO VARCHAR(20)"));
     m_hq.Admin.Close();
-    EXPECT_EQ(Run(m_hq), QStringList());
+    EXPECT_EQ(Run(m_hq), QStringList()) << m_messages.join(u'\n').toStdString();
     ExpectConverged();
 }
 

@@ -29,9 +29,11 @@ const QString kPassword = QStringLiteral("quillbent");
 constexpr int kAckChunk = 100;
 
 // Rows per upsert statement: one statement, and one commit, per chunk rather
-// than per row. Each row is a member of a UNION, and Firebird allows at most
-// 255 contexts in one statement.
-constexpr int kUpsertChunk = 100;
+// than per row. Each row is a member of a UNION. Writing costs the same per
+// row from about ten rows on, while preparing the statement grows with its
+// size (100 rows of 53 fields: 0.3 s) and a call arriving waits for the chunk
+// in hand.
+constexpr int kUpsertChunk = 10;
 
 struct TBookInfo
 {

@@ -177,3 +177,83 @@ TEST_F(ProviderTest, ClientDataSetOpensLocalProvidersByName)
     EXPECT_EQ(Message([&] { other.Open(); }), u"Provider not found: DspNada");
     EXPECT_FALSE(other.Active());
 }
+
+// Providers read their rows straight from the statement's buffer into the
+// packet's columns; the packet, and every refusal, must be what taking each
+// value as a QVariant gives.
+TEST(ProviderRows, ReadStraightFromTheStatementAsTheirValuesWouldBeTaken)
+{
+    TTestDatabase db;
+    db.Exec(QStringLiteral(
+        "CREATE TABLE TBROW (PK INTEGER NOT NULL PRIMARY KEY, SM SMALLINT, IT INTEGER, BI BIGINT, D2 NUMERIC(15,2), "
+        "D3 NUMERIC(15,3), NM VARCHAR(10), CH CHAR(4), U8 VARCHAR(6) CHARACTER SET UTF8, DT DATE, TM TIME, "
+        "TS TIMESTAMP, MM BLOB SUB_TYPE TEXT, BL BLOB)"));
+    db.Exec(QStringLiteral("INSERT INTO TBROW VALUES (1, -32768, 2147483647, -9223372036854775808, -123.45, 1.230, "
+                           "'ab   ', 'xy', 'Zoë€', '0001-01-01', '23:59:59.9999', '1969-12-31 23:59:59.999', "
+                           "'m' || ASCII_CHAR(13) || ASCII_CHAR(10) || 'é', 'bin')"));
+    db.Exec(QStringLiteral("INSERT INTO TBROW (PK) VALUES (2)"));
+    db.Exec(QStringLiteral("INSERT INTO TBROW VALUES (3, 32767, -1, 9223372036854775807, 0, -0.001, '', "
+                           "'abcd', '', '9999-12-31', '00:00:00', '9999-12-31 23:59:59.999', '', '')"));
+    db.Exec(QStringLiteral("INSERT INTO TBROW (PK, NM, IT, D3) VALUES (4, 'tab' || ASCII_CHAR(9) || 'é ÿ', 40000, 7)"));
+
+    TSQLDataSet query(&db.Connection());
+    query.SetCommandText(QStringLiteral("SELECT * FROM TBROW WHERE PK <= :PMAX ORDER BY PK"));
+    // The same rows with every value taken from the field as a QVariant.
+    const auto viaValues = [&](const TFieldDefs& defs, int max) {
+        query.Params().ParamByName(u"PMAX").Value = max;
+        query.Open();
+        TDataPacket packet(defs);
+        QString error;
+        for (int row = 1; !query.Eof(); query.Next(), ++row) {
+            QList<QVariant> values;
+            for (const TFieldDef& def : defs)
+                values << query.FieldByName(def.Name).Value();
+            try {
+                packet.AppendRow(values);
+            } catch (const EPacketError& e) {
+                error = QStringLiteral("DspRow: row %1: %2").arg(row).arg(e.Message());
+                break;
+            }
+        }
+        query.Close();
+        return std::make_pair(packet.ToXml(), error);
+    };
+    const auto viaProvider = [&](const TFieldDefs& defs, int max) {
+        TDataSetProvider dsp(QStringLiteral("DspRow"), &query, defs);
+        TParams p;
+        p.Add(QStringLiteral("PMAX")).Value = max;
+        QByteArray xml;
+        const QString error = Message([&] { xml = dsp.GetRecords(-1, p).ToXml(); });
+        return std::make_pair(xml, error == u"<no EDatabaseError>" ? QString() : error);
+    };
+
+    // Own types, then wider and narrower ones that take the general way.
+    const QStringList lists = {
+        QStringLiteral("PK int K; SM small; IT int; BI bigint; D2 dec 15.2; D3 dec 15.3; NM str 10; CH char 4; "
+                       "U8 str 6; DT date; TM time; TS timestamp; MM memo; BL blob"),
+        QStringLiteral("PK bigint K; SM int; D2 dec 15.4; D3 dec 15.3; NM str 3; CH char 6; U8 char 6; DT timestamp; "
+                       "TS date; MM str 20; BL memo"),
+        QStringLiteral("NM char 12; CH str 4; U8 char 8"),
+    };
+    for (const QString& list : lists) {
+        const TFieldDefs defs = ParseFieldList(list);
+        const auto expected = viaValues(defs, 3);
+        EXPECT_TRUE(expected.second.isEmpty()) << expected.second.toStdString();
+        EXPECT_EQ(viaProvider(defs, 3), expected) << list.toStdString();
+    }
+    EXPECT_TRUE(viaProvider(ParseFieldList(u"NM str 10"), 4).first.contains("tab&#9;é ÿ"));
+
+    // Refusals: out of range, decimals lost, text too long, a control character.
+    const QStringList refused = {QStringLiteral("PK int K; IT small"), QStringLiteral("D3 dec 15.2"),
+                                 QStringLiteral("NM str 2"), QStringLiteral("CH str 3"), QStringLiteral("U8 str 3")};
+    for (const QString& list : refused) {
+        const TFieldDefs defs = ParseFieldList(list);
+        const auto expected = viaValues(defs, 4);
+        EXPECT_FALSE(expected.second.isEmpty()) << list.toStdString();
+        EXPECT_EQ(viaProvider(defs, 4).second, expected.second);
+    }
+    db.Exec(QStringLiteral("UPDATE TBROW SET NM = 'a' || ASCII_CHAR(1) WHERE PK = 2"));
+    const auto control = viaValues(ParseFieldList(u"NM str 10"), 4);
+    EXPECT_TRUE(control.second.contains(u"control character 1")) << control.second.toStdString();
+    EXPECT_EQ(viaProvider(ParseFieldList(u"NM str 10"), 4).second, control.second);
+}
