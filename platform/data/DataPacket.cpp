@@ -436,6 +436,33 @@ QByteArrayView TPacketCell::Bytes() const
     return QByteArrayView(c.bytes.Data() + start, qsizetype(c.nums[m_row] - start));
 }
 
+void TDataPacket::AppendRowBytes(int row, QByteArray& out) const
+{
+    if (!d || row < 0 || row >= d->rows)
+        throw EPacketError(QStringLiteral("Row %1: no such row in the data packet").arg(row));
+    for (const Column& c : d->columns) {
+        if (!c.IsPresent(row)) {
+            out.append('n');
+            continue;
+        }
+        const qint64 n = c.nums[row];
+        if (c.kind == Kind::Number) {
+            out.append('v');
+            out.append(reinterpret_cast<const char*>(&n), sizeof n);
+            continue;
+        }
+        // Sized, so that no two values run together into the same bytes.
+        const qint64 start = c.Start(row);
+        const qint64 size = c.kind == Kind::Text ? (n - start) * qint64(sizeof(char16_t)) : n - start;
+        out.append(c.kind == Kind::Text ? 't' : 'b');
+        out.append(reinterpret_cast<const char*>(&size), sizeof size);
+        if (c.kind == Kind::Text)
+            out.append(reinterpret_cast<const char*>(c.chars.Data() + start), qsizetype(size));
+        else
+            out.append(c.bytes.Data() + start, qsizetype(size));
+    }
+}
+
 QVariant TPacketCell::Value() const { return d ? ValueOf(*d, m_row, m_field) : QVariant(); }
 
 void TDataPacket::AppendRow(const QList<QVariant>& values)

@@ -35,6 +35,11 @@ public:
     // The same value without a QVariant on the way; raises EPacketError as Value does.
     TPacketCell Cell(int row, int field) const;
 
+    // Appends row `row`'s values to `out` as bytes: two rows of one packet give
+    // the same bytes exactly when they hold the same values. For telling rows
+    // apart (digests), not for storing them.
+    void AppendRowBytes(int row, QByteArray& out) const;
+
     // Appends one row; values in field order, converted to the field's type.
     // Raises EPacketError when a value does not fit its field.
     void AppendRow(const QList<QVariant>& values);
@@ -81,6 +86,9 @@ private:
     int m_row = -1;
     int m_field = -1;
 };
+// Two pointers and two indexes, moved as bytes: a QVariant keeps it inline
+// instead of allocating, once for every value bound from a packet.
+Q_DECLARE_TYPEINFO(TPacketCell, Q_RELOCATABLE_TYPE);
 Q_DECLARE_METATYPE(TPacketCell)
 
 // Adds one row to a packet value by value. Statements fill it straight from

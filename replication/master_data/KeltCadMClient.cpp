@@ -96,40 +96,8 @@ QString FixedCountStatement(const QString& table)
 // table's run means the provider is handing out what it handed out before.
 QByteArray RowDigest(const TDataPacket& packet, int row, QByteArray& scratch)
 {
-    // The values as the packet holds them, each tagged and sized so that no two
-    // different rows run together into the same bytes.
     scratch.clear();
-    const auto add = [&scratch](char tag, const void* data, qint64 size) {
-        scratch.append(tag);
-        scratch.append(reinterpret_cast<const char*>(&size), sizeof size);
-        scratch.append(static_cast<const char*>(data), qsizetype(size));
-    };
-    for (int i = 0; i < packet.Fields().size(); ++i) {
-        const TPacketCell cell = packet.Cell(row, i);
-        if (cell.IsNull()) {
-            scratch.append('n');
-            continue;
-        }
-        switch (cell.Def().DataType) {
-        case TFieldType::ftString:
-        case TFieldType::ftFixedChar: {
-            const QStringView text = cell.Text();
-            add('t', text.utf16(), text.size() * qint64(sizeof(char16_t)));
-            break;
-        }
-        case TFieldType::ftMemo:
-        case TFieldType::ftBlob: {
-            const QByteArrayView bytes = cell.Bytes();
-            add('b', bytes.data(), bytes.size());
-            break;
-        }
-        default: {
-            const qint64 n = cell.Number();
-            add('v', &n, sizeof n);
-            break;
-        }
-        }
-    }
+    packet.AppendRowBytes(row, scratch);
     // 128 bits from two seeds: a chance repeat would only end the table early
     // (logged, sent again next run), and this is many times cheaper than SHA-1.
     const size_t a = qHashBits(scratch.constData(), size_t(scratch.size()), 0x9e3779b9u);

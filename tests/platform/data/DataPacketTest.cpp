@@ -187,12 +187,39 @@ TEST(DataPacket, AppendRowConvertsExactlyOrRefusesTheWholeRow)
     EXPECT_TRUE(refused(4, QStringLiteral("2024-01-01")).contains(u"Field 'D'"));
     EXPECT_TRUE(Message([&] { p.AppendRow({1}); }).contains(u"6 fields"));
     EXPECT_EQ(p.RowCount(), 2);
+    // A refused row leaves nothing of its text behind for the next one.
+    EXPECT_TRUE(refused(4, QDate(10000, 1, 1)).contains(u"Field 'D'"));
+    p.AppendRow({1, QVariant(), QStringLiteral("zz"), QStringLiteral("y"), QVariant(), QVariant()});
+    EXPECT_EQ(p.Value(2, 2).toString(), u"zz");
+    EXPECT_EQ(p.Value(2, 3).toString(), u"y  ");
 
     TFieldDefs twice = ParseFieldList(u"A int; B int");
     twice[1].Name = QStringLiteral("a");
     EXPECT_TRUE(Message([&] { (void)TDataPacket(twice); }).contains(u"twice"));
     twice[1].Name = QStringLiteral("A B");
     EXPECT_TRUE(Message([&] { (void)TDataPacket(twice); }).contains(u"'A B'"));
+}
+
+// Row digests rest on these bytes: equal values, equal bytes; anything else differs.
+TEST(DataPacket, RowBytesTellRowsApartByTheirValues)
+{
+    TDataPacket p(ParseFieldList(u"A str 5; B str 5; N int; M memo"));
+    const QList<QList<QVariant>> rows = {
+        {"ab", "c", 1, "x"}, {"a", "bc", 1, "x"}, {"ab", "c", 1, "x"}, {"ab", QVariant(), 1, "x"},
+        {"ab", "", 1, "x"},  {"ab", "c", 2, "x"}, {"ab", "c", 1, QVariant()}, {"ab", "c", 1, ""},
+    };
+    for (const auto& r : rows)
+        p.AppendRow(r);
+    const auto bytes = [&](int row) {
+        QByteArray out;
+        p.AppendRowBytes(row, out);
+        return out;
+    };
+    for (int i = 0; i < p.RowCount(); ++i)
+        for (int j = 0; j < i; ++j)
+            EXPECT_EQ(bytes(i) == bytes(j), (i == 2 && j == 0)) << i << " " << j;
+    EXPECT_EQ(bytes(0), bytes(0));
+    EXPECT_TRUE(Message([&] { bytes(8); }).contains(u"no such row"));
 }
 
 TEST(DataPacket, MalformedPacketsAreRefusedNamingTheFault)
