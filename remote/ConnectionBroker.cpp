@@ -100,11 +100,11 @@ void TConnectionBroker::CloseTransport()
 }
 
 QJsonValue TConnectionBroker::Call(const QString& method, QJsonArray& args, quint64 unusedArgs,
-                                   std::optional<QByteArray>* valueUtf8)
+                                   std::optional<QByteArray>* valueUtf8, const wire::TUtf8Args& utf8Args)
 {
     if (!m_open)
         throw Exception(QStringLiteral("Not connected to the application server: cannot call %1").arg(method));
-    const QJsonObject result = Exchange(method, args, unusedArgs, valueUtf8);
+    const QJsonObject result = Exchange(method, args, unusedArgs, valueUtf8, utf8Args);
     const QJsonValue sent = result.value(QStringLiteral("args"));
     if (!sent.isArray())
         throw wire::EProtocolError(QStringLiteral("The answer of %1 carries no argument list").arg(method));
@@ -121,7 +121,7 @@ QJsonValue TConnectionBroker::Call(const QString& method, QJsonArray& args, quin
 }
 
 QJsonObject TConnectionBroker::Exchange(const QString& method, const QJsonValue& params, quint64 unusedArgs,
-                                        std::optional<QByteArray>* valueUtf8)
+                                        std::optional<QByteArray>* valueUtf8, const wire::TUtf8Args& utf8Args)
 {
     if (m_inCall)
         throw Exception(QStringLiteral("Cannot call %1 while another call waits for its answer").arg(method));
@@ -134,7 +134,8 @@ QJsonObject TConnectionBroker::Exchange(const QString& method, const QJsonValue&
     TFlagGuard inCall(m_inCall);
     const qint64 id = m_nextId++;
     // A request too large for a frame raises here, before anything is sent.
-    const QByteArray frame = wire::EncodeFrame(wire::Request(id, method, params));
+    const QByteArray frame = utf8Args.empty() ? wire::EncodeFrame(wire::Request(id, method, params))
+                                              : wire::EncodeRequestFrame(id, method, params.toArray(), utf8Args);
 
     QJsonObject answer;
     const QDeadlineTimer deadline(m_connection->CallTimeout());

@@ -49,9 +49,11 @@ public:
     // returned arguments marked in `unusedArgs` (bit i: argument i) are not
     // decoded and come back as null: the caller ignores them (a packet passed by value).
     // With `valueUtf8`, a string value comes back there as UTF-8 bytes (and the
-    // result reads as null), without a detour through QString.
+    // result reads as null), without a detour through QString. Arguments in
+    // `utf8Args` go out as strings of that UTF-8 text the same way (their places
+    // in `args` hold anything meanwhile).
     QJsonValue Call(const QString& method, QJsonArray& args, quint64 unusedArgs = 0,
-                    std::optional<QByteArray>* valueUtf8 = nullptr);
+                    std::optional<QByteArray>* valueUtf8 = nullptr, const wire::TUtf8Args& utf8Args = {});
 
     // IAppServer: the remote providers of the server object.
     TParams AS_GetParams(const QString& providerName) override;
@@ -59,7 +61,7 @@ public:
 
 private:
     QJsonObject Exchange(const QString& method, const QJsonValue& params, quint64 unusedArgs = 0,
-                         std::optional<QByteArray>* valueUtf8 = nullptr);
+                         std::optional<QByteArray>* valueUtf8 = nullptr, const wire::TUtf8Args& utf8Args = {});
     // The socket of the session this broker opened, when still connected.
     QTcpSocket* LiveSocket() const;
     void Transmit(QTcpSocket* socket, const QByteArray& frame, const QString& method, const QDeadlineTimer& deadline);

@@ -487,6 +487,27 @@ private:
         }
     }
 
+    // The escape of '"', '\\' or a control character.
+    static char* PutEscape(char* out, unsigned c)
+    {
+        *out++ = '\\';
+        switch (c) {
+        case '"': *out++ = '"'; break;
+        case '\\': *out++ = '\\'; break;
+        case '\b': *out++ = 'b'; break;
+        case '\f': *out++ = 'f'; break;
+        case '\n': *out++ = 'n'; break;
+        case '\r': *out++ = 'r'; break;
+        case '\t': *out++ = 't'; break;
+        default:
+            std::memcpy(out, "u00", 3);
+            out[3] = "0123456789abcdef"[c >> 4];
+            out[4] = "0123456789abcdef"[c & 0xf];
+            out += 5;
+        }
+        return out;
+    }
+
     void String(QStringView s)
     {
         // Straight from UTF-16: plain ASCII eight characters at a time, the rest one by one.
@@ -532,26 +553,37 @@ private:
                 out = PutUtf8(out, u);
                 continue;
             }
-            *out++ = '\\';
-            switch (c) {
-            case '"': *out++ = '"'; break;
-            case '\\': *out++ = '\\'; break;
-            case '\b': *out++ = 'b'; break;
-            case '\f': *out++ = 'f'; break;
-            case '\n': *out++ = 'n'; break;
-            case '\r': *out++ = 'r'; break;
-            case '\t': *out++ = 't'; break;
-            default:
-                std::memcpy(out, "u00", 3);
-                out[3] = "0123456789abcdef"[c >> 4];
-                out[4] = "0123456789abcdef"[c & 0xf];
-                out += 5;
-            }
+            out = PutEscape(out, c);
         }
         *out++ = '"';
         m_pos = out - m_out.data();
     }
 
+public:
+    // Text already in UTF-8 (checked by the caller), copied as it is but for
+    // what JSON escapes.
+    void Utf8String(QByteArrayView s)
+    {
+        const char* p = s.data();
+        const char* const end = p + s.size();
+        char* out = Reserve(s.size() + 2 + 16);
+        *out++ = '"';
+        bool ascii = true;
+        for (;;) {
+            p = Run<true>(p, end, out, ascii);
+            if (p == end)
+                break;
+            const uchar c = uchar(*p++);
+            // Room for this byte's escape, one byte for each one left and a block.
+            m_pos = out - m_out.data();
+            out = Reserve(6 + (end - p) + 1 + 16);
+            out = PutEscape(out, c);
+        }
+        *out++ = '"';
+        m_pos = out - m_out.data();
+    }
+
+private:
     QByteArray& m_out;
     qsizetype m_pos;
 };
@@ -561,6 +593,13 @@ private:
 void AppendJson(QByteArray& out, const QJsonValue& value)
 {
     TWriter(out).Value(value);
+}
+
+void AppendJsonString(QByteArray& out, QByteArrayView utf8)
+{
+    if (!utf8.isValidUtf8())
+        throw EProtocolError(QStringLiteral("A string to send is not valid UTF-8"));
+    TWriter(out).Utf8String(utf8);
 }
 
 QJsonValue ParseJson(QByteArrayView text, quint64 unusedAnswerArgs, std::optional<QByteArray>* answerValueUtf8)

@@ -20,6 +20,11 @@ inline constexpr int kMaxJsonDepth = 512;
 // write it. Raises EProtocolError for a string holding an unpaired surrogate.
 void AppendJson(QByteArray& out, const QJsonValue& value);
 
+// Appends the JSON string of text given in UTF-8, as AppendJson would write the
+// same text given as a QString. Raises EProtocolError when it is not valid UTF-8.
+// A data packet goes out this way without a detour through QString.
+void AppendJsonString(QByteArray& out, QByteArrayView utf8);
+
 // Parses one JSON text (any value, surrounded by optional white space). Integers that
 // fit qint64 stay exact, and so do whole values such as 1.0 or 1e18 that fit it; other
 // numbers are doubles. Of duplicate keys the last one wins.

@@ -53,6 +53,13 @@ public:
     TRemoteCall(TConnectionBroker& broker, const char* method) : m_broker(broker), m_method(QLatin1String(method)) {}
 
     TRemoteCall& In(const QString& v) { return Add(v); }
+    // Text already in UTF-8 (a data packet): it goes out as it is. `v` must
+    // outlive the call.
+    TRemoteCall& InUtf8(const QByteArray& v)
+    {
+        m_utf8.emplace_back(m_args.size(), QByteArrayView(v));
+        return Add(QJsonValue());
+    }
     TRemoteCall& In(qint32 v) { return Add(v); }
     TRemoteCall& In(bool v) { return Add(v); }
     TRemoteCall& Var(QString& v) { m_refs.push_back({int(m_args.size()), &v}); return Add(v); }
@@ -69,7 +76,7 @@ public:
             unused |= quint64(1) << i;
         for (const TRef& ref : m_refs)
             unused &= ~(quint64(1) << ref.index);
-        const QJsonValue value = m_broker.Call(m_method, m_args, unused);
+        const QJsonValue value = m_broker.Call(m_method, m_args, unused, nullptr, m_utf8);
         for (const TRef& ref : m_refs) {
             const QJsonValue back = m_args.at(ref.index);
             const bool fits = std::holds_alternative<QString*>(ref.target) ? back.isString() : WholeInt32(back).has_value();
@@ -113,10 +120,8 @@ private:
     QString m_method;
     QJsonArray m_args;
     std::vector<TRef> m_refs;
+    wire::TUtf8Args m_utf8;
 };
-
-// Packets travel as the JSON string of their XML text.
-QString PacketText(const QByteArray& packet) { return QString::fromUtf8(packet); }
 
 qint32 ProvidersCount(TConnectionBroker& broker) { return TRemoteCall(broker, "Get_ProvidersCount").InvokeInt(); }
 
@@ -133,7 +138,8 @@ bool Connect(TConnectionBroker& broker, TIdentityRef identity)
 bool PacketCall(TConnectionBroker& broker, const char* method, QString& table, const QByteArray& packet,
                 TIdentityRef identity)
 {
-    return TRemoteCall(broker, method).Var(table).In(PacketText(packet)).Var(identity).InvokeBool();
+    // Packets travel as the JSON string of their XML text.
+    return TRemoteCall(broker, method).Var(table).InUtf8(packet).Var(identity).InvokeBool();
 }
 
 } // namespace

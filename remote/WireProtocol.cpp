@@ -4,6 +4,7 @@
 
 #include <QJsonArray>
 
+#include <algorithm>
 #include <mutex>
 
 #if defined(__GLIBC__)
@@ -33,12 +34,11 @@ void KeepPacketsInHeap()
 
 } // namespace
 
-QByteArray EncodeFrame(const QJsonObject& message)
+namespace {
+
+// Writes the length prefix into the room left for it before the body.
+QByteArray& FinishFrame(QByteArray& frame)
 {
-    KeepPacketsInHeap();
-    // The body is written straight after a room for the length prefix.
-    QByteArray frame(4, '\0');
-    AppendJson(frame, message);
     const qsizetype size = frame.size() - 4;
     if (quint64(size) > kMaxFrameSize)
         throw EProtocolError(QStringLiteral("Message of %1 bytes exceeds the frame limit of %2 bytes")
@@ -50,6 +50,45 @@ QByteArray EncodeFrame(const QJsonObject& message)
     frame[2] = char(n >> 8);
     frame[3] = char(n);
     return frame;
+}
+
+} // namespace
+
+QByteArray EncodeFrame(const QJsonObject& message)
+{
+    KeepPacketsInHeap();
+    // The body is written straight after a room for the length prefix.
+    QByteArray frame(4, '\0');
+    AppendJson(frame, message);
+    return FinishFrame(frame);
+}
+
+QByteArray EncodeRequestFrame(qint64 id, const QString& method, const QJsonArray& params, const TUtf8Args& utf8Args)
+{
+    KeepPacketsInHeap();
+    qsizetype reserve = 256;
+    for (const auto& [index, text] : utf8Args)
+        reserve += text.size() + text.size() / 8;
+    QByteArray frame;
+    frame.reserve(reserve);
+    frame.append(4, '\0');
+    // The keys in the order Request() gives them, as EncodeFrame writes it.
+    frame.append("{\"id\":");
+    AppendJson(frame, QJsonValue(id));
+    frame.append(",\"jsonrpc\":\"2.0\",\"method\":");
+    AppendJson(frame, QJsonValue(method));
+    frame.append(",\"params\":[");
+    for (qsizetype i = 0; i < params.size(); ++i) {
+        if (i > 0)
+            frame.append(',');
+        const auto raw = std::find_if(utf8Args.begin(), utf8Args.end(), [i](const auto& a) { return a.first == i; });
+        if (raw != utf8Args.end())
+            AppendJsonString(frame, raw->second);
+        else
+            AppendJson(frame, params.at(i));
+    }
+    frame.append("]}");
+    return FinishFrame(frame);
 }
 
 void TFrameReader::Append(QByteArrayView bytes)

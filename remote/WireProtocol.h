@@ -10,6 +10,8 @@
 #include <QString>
 
 #include <optional>
+#include <utility>
+#include <vector>
 
 // The wire protocol between the client and the application servers (docs/remote-protocol.md):
 // frames of a 4-byte unsigned big-endian length and that many bytes of UTF-8 JSON,
@@ -33,6 +35,15 @@ public:
 
 // The length prefix and the compact JSON text of one message.
 QByteArray EncodeFrame(const QJsonObject& message);
+
+// Arguments given as UTF-8 text, by their index in the argument list.
+using TUtf8Args = std::vector<std::pair<qsizetype, QByteArrayView>>;
+
+// The frame of Request(id, method, params), but with the arguments of
+// `utf8Args` written from their UTF-8 text (their places in `params` are not
+// read): the same bytes as EncodeFrame gives for the same text in QStrings.
+// Raises EProtocolError as EncodeFrame does, and for text that is not UTF-8.
+QByteArray EncodeRequestFrame(qint64 id, const QString& method, const QJsonArray& params, const TUtf8Args& utf8Args);
 
 // Splits a byte stream into messages. Append what arrives, then take complete
 // messages with Next() until it returns nothing.

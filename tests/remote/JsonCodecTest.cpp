@@ -204,6 +204,24 @@ TEST(JsonCodec, WritesWhatQtWrites)
         }
     }
 
+    // Text given in UTF-8 is written as the same text given as a QString, and
+    // text that is not UTF-8 is refused before anything is written.
+    for (int len = 0; len < 40; ++len) {
+        for (int at = 0; at <= len; ++at) {
+            for (const QString& special : specials) {
+                const QString s = QString(at, u'a') + special + QString(len - at, u'b');
+                QByteArray text;
+                wire::AppendJsonString(text, s.toUtf8());
+                ASSERT_EQ(text, Ours(s)) << len << " " << at;
+            }
+        }
+    }
+    for (const QByteArray& bad : {QByteArray("a\xc3"), QByteArray("\xed\xa0\x80"), QByteArray("\xff"), QByteArray("\xc0\xaf")}) {
+        QByteArray out = "x";
+        EXPECT_THROW(wire::AppendJsonString(out, bad), EProtocolError);
+        EXPECT_THROW(wire::EncodeRequestFrame(1, "M", QJsonArray{QJsonValue()}, {{0, bad}}), EProtocolError);
+    }
+
     // A string that cannot be UTF-8 is refused rather than sent garbled.
     for (const QString& bad : {QString(QChar(0xd800)), QStringLiteral("ab") + QChar(0xdc00), QString(QChar(0xd83d)) + u'x'}) {
         QByteArray out;
@@ -268,6 +286,11 @@ TEST(JsonCodec, LargePacketStringCrossesTheWireUnchanged)
     const QJsonObject message = wire::Request(7, QStringLiteral("AS_ApplyUpdates"), QJsonArray{"Vendas", xml, 3});
     const QByteArray frame = wire::EncodeFrame(message);
     EXPECT_EQ(frame.mid(4), QJsonDocument(message).toJson(QJsonDocument::Compact));
+    // Sent from its UTF-8 text, the packet makes the same frame.
+    const QByteArray utf8 = xml.toUtf8();
+    EXPECT_EQ(wire::EncodeRequestFrame(7, QStringLiteral("AS_ApplyUpdates"), QJsonArray{"Vendas", QJsonValue(), 3},
+                                       {{1, utf8}}),
+              frame);
 
     wire::TFrameReader reader;
     reader.Append(frame);
