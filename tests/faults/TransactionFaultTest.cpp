@@ -23,35 +23,6 @@ const QString kListaRemoto = QStringLiteral("ListaProvidersRemoto");
 const QString kImporta = QStringLiteral("ImportaRegistros 002");
 const QString kImportaRemoto = QStringLiteral("ImportaRegistrosRemoto");
 
-QVariant Sample(const TFieldDef& def, int column, int key)
-{
-    switch (def.DataType) {
-    case TFieldType::ftSmallint: return (key * 10 + column) % 30000;
-    case TFieldType::ftInteger: return key * 100 + column;
-    case TFieldType::ftString: return (def.Name + QStringLiteral("_%1").arg(key)).left(def.Size);
-    case TFieldType::ftFixedChar: return QString(def.Size, QChar(u'A' + key % 26));
-    case TFieldType::ftFMTBcd: return QVariant::fromValue(Decimal(key * 1000LL + column, def.Scale));
-    case TFieldType::ftDate: return QDate(2024, 1 + column % 12, 1 + key % 28);
-    case TFieldType::ftTime: return QTime(column % 24, key % 60, 1);
-    default: return {};
-    }
-}
-
-void InsertRow(TSQLConnection& c, const QString& table, int key, const QVariantMap& links = {})
-{
-    const TTableDef def = MovimentoMTable(MovMEntry(table), TMovimentoMShape::Sending);
-    QVariantList values;
-    for (int i = 0; i < def.Columns.size(); ++i) {
-        const QString& name = def.Columns[i].Name;
-        values << (name == PkTabelaColumn(table)          ? QVariant(key)
-                   : name == QLatin1String("PKFILIAL") ? QVariant(kB)
-                   : links.contains(name)                ? links[name]
-                                                         : Sample(def.Columns[i], i, key));
-    }
-    ExecSql(c, QStringLiteral("INSERT INTO %1 (%2) VALUES (%3)").arg(table, ColumnList(def.Columns), ParamList(def.Columns)),
-            values);
-}
-
 // The branch's columns of a table, as rows; headquarters must end with the same.
 QStringList Contents(TSQLConnection& c, const QString& table)
 {
@@ -78,11 +49,11 @@ protected:
         // Three sales (two batches of two) and a condition's three items, which
         // make the branch call LimpaVariaveisItCondiVendaCompra.
         for (int k : {11, 12, 13}) {
-            InsertRow(m_branch.Admin, kVenda, k);
+            InsertSample(m_branch.Admin, kVenda, k);
             m_branch.Mark(kVenda, k);
         }
         for (int n : {1, 2, 3}) {
-            InsertRow(m_branch.Admin, kItCondiVenda, 30 + n, {{"PKCONDIVENDA", 21}, {"PKFCONDIVENDA", kB}, {"NRPARCELA", n}});
+            InsertSample(m_branch.Admin, kItCondiVenda, 30 + n, {{"PKCONDIVENDA", 21}, {"PKFCONDIVENDA", kB}, {"NRPARCELA", n}});
             m_branch.Mark(kItCondiVenda, 30 + n);
         }
         m_branch.WriteConfig(quint16(m_server->Port()), {QStringLiteral("1"), 2, false});

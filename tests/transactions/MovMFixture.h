@@ -264,3 +264,76 @@ private:
         c.SetLoginPrompt(false);
     }
 };
+
+// A distinct value of the column's type for each row and column, at full width
+// and scale, Latin-1 and markup characters included.
+inline QVariant SampleValue(const TFieldDef& def, int column, int key)
+{
+    switch (def.DataType) {
+    case TFieldType::ftSmallint: return (key * 10 + column) % 30000;
+    case TFieldType::ftInteger: return key * 100 + column;
+    case TFieldType::ftString:
+        return (def.Name + QStringLiteral("_%1_ação<&>\"_").arg(key) + QString(60, u'z')).left(def.Size);
+    case TFieldType::ftFixedChar: return QString(def.Size, QChar(u'A' + key % 26));
+    case TFieldType::ftFMTBcd: return QVariant::fromValue(Decimal(key * 1'000'000LL + column * 10 + 7, def.Scale));
+    case TFieldType::ftDate: return QDate(2024, 1 + column % 12, 1 + key % 28);
+    case TFieldType::ftTime: return QTime(column % 24, key % 60, 59, 125);
+    case TFieldType::ftMemo: return QStringLiteral("Observação %1\r\nlinha 2 <b>&amp;</b>").arg(key);
+    case TFieldType::ftBlob: return QByteArray(16 + key % 50, char(column + key));
+    default: return {};
+    }
+}
+
+// A branch row with a sample value in every column; `links` overrides.
+inline void InsertSample(TSQLConnection& c, const QString& table, int key, const QVariantMap& links = {})
+{
+    const TTableDef def = MovimentoMTable(MovMEntry(table), TMovimentoMShape::Sending);
+    QVariantList values;
+    for (int i = 0; i < def.Columns.size(); ++i) {
+        const QString& name = def.Columns[i].Name;
+        values << (name == PkTabelaColumn(table)          ? QVariant(key)
+                   : name == QLatin1String("PKFILIAL") ? QVariant(TMovMInstallation::kBranch)
+                   : links.contains(name)                ? links[name]
+                                                         : SampleValue(def.Columns[i], i, key));
+    }
+    ExecSql(c, QStringLiteral("INSERT INTO %1 (%2) VALUES (%3)").arg(table, ColumnList(def.Columns), ParamList(def.Columns)),
+            values);
+}
+
+inline bool SameValue(const QVariant& a, const QVariant& b)
+{
+    if (a.isNull() || b.isNull())
+        return a.isNull() == b.isNull();
+    if (a.metaType() == QMetaType::fromType<Decimal>())
+        return b.metaType() == QMetaType::fromType<Decimal>() && a.value<Decimal>() == b.value<Decimal>();
+    if (a.typeId() == QMetaType::Int || a.typeId() == QMetaType::LongLong || a.typeId() == QMetaType::Short)
+        return a.toLongLong() == b.toLongLong();
+    return a == b;
+}
+
+// Every branch column stands equal at headquarters, which holds the contract
+// code besides.
+inline void ExpectSameRows(TSQLConnection& branch, TSQLConnection& hq, const QString& table, int rows)
+{
+    SCOPED_TRACE(table.toStdString());
+    const QString sql = QStringLiteral("SELECT * FROM %1 ORDER BY %2").arg(table, PkTabelaColumn(table));
+    TSQLDataSet b(&branch);
+    TSQLDataSet h(&hq);
+    b.SetCommandText(sql);
+    h.SetCommandText(sql);
+    b.Open();
+    h.Open();
+    int n = 0;
+    for (; !b.Eof(); b.Next(), h.Next(), ++n) {
+        ASSERT_FALSE(h.Eof());
+        for (int f = 0; f < b.FieldCount(); ++f) {
+            const QString& name = b.FieldDefs()[f].Name;
+            EXPECT_TRUE(SameValue(b.Fields(f).Value(), h.FieldByName(name).Value()))
+                << name.toStdString() << ": " << b.Fields(f).AsString().toStdString() << " / "
+                << h.FieldByName(name).AsString().toStdString();
+        }
+        EXPECT_EQ(h.FieldByName(u"CDCONTRATO").AsString(), QStringLiteral("123"));
+    }
+    EXPECT_TRUE(h.Eof());
+    EXPECT_EQ(n, rows);
+}
