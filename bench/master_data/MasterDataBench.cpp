@@ -13,6 +13,7 @@
 #include "replication/master_data/CadastroMSchema.h"
 #include "replication/master_data/KeltCadMClient.h"
 #include "replication/master_data/uDM_CadastroM.h"
+#include "tests/master_data/CadMConfig.h"
 #include "tests/store_carrier/AppServerProcess.h"
 #include "tools/schema/SchemaBuilder.h"
 
@@ -198,16 +199,7 @@ double ExportRaw(const QString& path, int& rowsSeen)
 void WriteConfig(const QString& folder, int port, const QString& database, qint32 pkFilial, int tpFilial)
 {
     QFile f(folder + QStringLiteral("Config.ini"));
-    const QByteArray text = QStringLiteral("[FILIAL]\nCDCONTRATO=K1\nPKEMPRESA=1\nPKFILIAL=%1\nUF=VIVO_BA\nTPFILIAL=%2\n"
-                                           "[SOCKET]\nAddress=127.0.0.1\nPort=%3\n"
-                                           "[DB]\nDataBase=%4\nUser_Name=SYSDBA\nPassword=quillbent\n"
-                                           "ServerCharSet=ISO8859_1\nSQLDialect=3\n[CLIENTDATASET]\nPackedRecord=%5\n")
-                                .arg(pkFilial)
-                                .arg(tpFilial)
-                                .arg(port)
-                                .arg(database)
-                                .arg(kPacketSize)
-                                .toUtf8();
+    const QByteArray text = CadMConfigText(pkFilial, tpFilial, port, database, kPacketSize);
     if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate) || f.write(text) != text.size())
         throw Exception(QStringLiteral("Cannot write %1").arg(f.fileName()));
 }

@@ -5,6 +5,7 @@
 // store, and the server drops no row the branch did not write; a clean export
 // and import afterwards end where runs without faults would.
 #include "tests/faults/FaultCase.h"
+#include "tests/master_data/CadMConfig.h"
 #include "tests/store_carrier/AppServerProcess.h"
 #include "tests/support/TestSupport.h"
 
@@ -82,17 +83,7 @@ struct TCadMInstallation
 
     void WriteConfig(int port, int packetSize)
     {
-        Db.Folder().Write(QStringLiteral("Config.ini"),
-                          QStringLiteral("[FILIAL]\nCDCONTRATO=K1\nPKEMPRESA=1\nPKFILIAL=%1\nUF=VIVO_BA\nTPFILIAL=%2\n"
-                                         "[SOCKET]\nAddress=127.0.0.1\nPort=%3\n"
-                                         "[DB]\nDataBase=%4\nUser_Name=SYSDBA\nPassword=quillbent\n"
-                                         "ServerCharSet=ISO8859_1\nSQLDialect=3\n[CLIENTDATASET]\nPackedRecord=%5\n")
-                              .arg(PkFilial)
-                              .arg(TpFilial)
-                              .arg(port)
-                              .arg(Db.Path())
-                              .arg(packetSize)
-                              .toUtf8());
+        Db.Folder().Write(QStringLiteral("Config.ini"), CadMConfigText(PkFilial, TpFilial, port, Db.Path(), packetSize));
     }
 
     // Rows of a query, each as its values joined by '|', sorted.

@@ -7,6 +7,7 @@
 #include "replication/core/ProgressWidgets.h"
 #include "replication/master_data/CadastroMSchema.h"
 #include "replication/master_data/uDM_CadastroM.h"
+#include "tests/master_data/CadMConfig.h"
 #include "tests/store_carrier/AppServerProcess.h"
 #include "tests/support/TestSupport.h"
 
@@ -47,17 +48,7 @@ struct TInstallation
 
     void WriteConfig(int port, int packetSize = 1000)
     {
-        Db.Folder().Write(QStringLiteral("Config.ini"),
-                          QStringLiteral("[FILIAL]\nCDCONTRATO=K1\nPKEMPRESA=1\nPKFILIAL=%1\nUF=VIVO_BA\nTPFILIAL=%2\n"
-                                         "[SOCKET]\nAddress=127.0.0.1\nPort=%3\n"
-                                         "[DB]\nDataBase=%4\nUser_Name=SYSDBA\nPassword=quillbent\n"
-                                         "ServerCharSet=ISO8859_1\nSQLDialect=3\n[CLIENTDATASET]\nPackedRecord=%5\n")
-                              .arg(PkFilial)
-                              .arg(TpFilial)
-                              .arg(port)
-                              .arg(Db.Path())
-                              .arg(packetSize)
-                              .toUtf8());
+        Db.Folder().Write(QStringLiteral("Config.ini"), CadMConfigText(PkFilial, TpFilial, port, Db.Path(), packetSize));
     }
 
     // One run as the program makes it, with the installation as program folder.
