@@ -32,10 +32,6 @@ void KeepPacketsInHeap()
 #endif
 }
 
-} // namespace
-
-namespace {
-
 // Writes the length prefix into the room left for it before the body.
 QByteArray& FinishFrame(QByteArray& frame)
 {
