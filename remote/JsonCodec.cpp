@@ -70,6 +70,16 @@ inline const char* Run(const char* p, const char* end, char*& out, bool& ascii)
     return p;
 }
 
+// A leading U+FEFF is text here, not a byte order mark.
+std::optional<QString> DecodeUtf8(QByteArrayView bytes)
+{
+    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless | QStringDecoder::Flag::ConvertInitialBom);
+    QString text = decoder.decode(bytes);
+    if (decoder.hasError())
+        return std::nullopt;
+    return text;
+}
+
 inline bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
 char* PutUtf8(char* o, char32_t c)
@@ -95,12 +105,15 @@ char* PutUtf8(char* o, char32_t c)
 class TParser
 {
 public:
-    TParser(QByteArrayView text, quint64 unusedAnswerArgs, std::optional<QByteArray>* answerValueUtf8)
+    TParser(QByteArrayView text, quint64 unusedAnswerArgs, std::optional<QByteArray>* answerValueUtf8,
+            TUtf8Strings* longParams)
         : m_begin(text.data()), m_p(m_begin), m_end(m_begin + text.size()), m_unusedArgs(unusedAnswerArgs),
-          m_valueUtf8(answerValueUtf8)
+          m_valueUtf8(answerValueUtf8), m_longParams(longParams)
     {
         if (m_valueUtf8)
             m_valueUtf8->reset();
+        if (m_longParams)
+            m_longParams->clear();
     }
 
     QJsonValue Document()
@@ -187,6 +200,9 @@ private:
                     m_valueUtf8->reset();
                     object.insert(key, Value(depth));
                 }
+            } else if (m_longParams && depth == 1 && key == QLatin1String("params") && m_p < m_end && *m_p == '[') {
+                m_longParams->clear(); // of a repeated key, the last one's
+                object.insert(key, Array(depth + 1, 0, true));
             } else if ((m_unusedArgs || m_valueUtf8) && depth == 1 && key == QLatin1String("result")) {
                 m_inResult = true;
                 object.insert(key, Value(depth));
@@ -200,7 +216,9 @@ private:
         return object;
     }
 
-    QJsonArray Array(int depth, quint64 skipStrings = 0)
+    // `skipStrings`: elements whose strings nobody reads (bit i: element i).
+    // `longAsUtf8`: long strings go to m_longParams.
+    QJsonArray Array(int depth, quint64 skipStrings = 0, bool longAsUtf8 = false)
     {
         if (depth > kMaxJsonDepth)
             Fail("nesting too deep");
@@ -214,6 +232,14 @@ private:
             if (i < 64 && (skipStrings >> i) & 1 && m_p < m_end && *m_p == '"') {
                 SkipString();
                 array.append(QJsonValue(QJsonValue::Null));
+            } else if (longAsUtf8 && m_p < m_end && *m_p == '"') {
+                const TRaw r = RawString();
+                if (r.Size >= kLongStringBytes) {
+                    (*m_longParams)[i] = Utf8Of(r);
+                    array.append(QJsonValue(QJsonValue::Null));
+                } else {
+                    array.append(Text(r.Data, r.Size, r.Ascii, r.At));
+                }
             } else {
                 array.append(Value(depth));
             }
@@ -323,9 +349,10 @@ private:
 
     // The string's value as UTF-8, for text that goes on as bytes (a data packet):
     // no round trip through UTF-16, the same checks as String().
-    QByteArray Utf8String()
+    QByteArray Utf8String() { return Utf8Of(RawString()); }
+
+    QByteArray Utf8Of(const TRaw& r) const
     {
-        const TRaw r = RawString();
         const QByteArrayView bytes(r.Data, r.Size);
         if (!r.Ascii && !bytes.isValidUtf8())
             Fail("invalid UTF-8 in a string", r.At - 1);
@@ -398,12 +425,10 @@ private:
     {
         if (ascii)
             return QString::fromLatin1(s, n);
-        // A leading U+FEFF is text here, not a byte order mark.
-        QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless | QStringDecoder::Flag::ConvertInitialBom);
-        QString text = decoder.decode(QByteArrayView(s, n));
-        if (decoder.hasError())
+        std::optional<QString> text = DecodeUtf8(QByteArrayView(s, n));
+        if (!text)
             Fail("invalid UTF-8 in a string", at - 1);
-        return text;
+        return *std::move(text);
     }
 
     const char* const m_begin;
@@ -412,6 +437,7 @@ private:
     std::unique_ptr<char[]> m_scratch;
     const quint64 m_unusedArgs = 0; // answer arguments nobody reads (bit i: argument i)
     std::optional<QByteArray>* const m_valueUtf8 = nullptr; // the answer's string value, as bytes
+    TUtf8Strings* const m_longParams = nullptr;              // a request's long arguments, as bytes
     bool m_inResult = false;
 };
 
@@ -602,9 +628,18 @@ void AppendJsonString(QByteArray& out, QByteArrayView utf8)
     TWriter(out).Utf8String(utf8);
 }
 
-QJsonValue ParseJson(QByteArrayView text, quint64 unusedAnswerArgs, std::optional<QByteArray>* answerValueUtf8)
+QJsonValue ParseJson(QByteArrayView text, quint64 unusedAnswerArgs, std::optional<QByteArray>* answerValueUtf8,
+                     TUtf8Strings* longParams)
 {
-    return TParser(text, unusedAnswerArgs, answerValueUtf8).Document();
+    return TParser(text, unusedAnswerArgs, answerValueUtf8, longParams).Document();
+}
+
+QString TextOfUtf8(QByteArrayView utf8)
+{
+    std::optional<QString> text = DecodeUtf8(utf8);
+    if (!text)
+        throw EProtocolError(QStringLiteral("invalid UTF-8 in a string"));
+    return *std::move(text);
 }
 
 } // namespace wire

@@ -25,6 +25,10 @@ void AppendJson(QByteArray& out, const QJsonValue& value);
 // A data packet goes out this way without a detour through QString.
 void AppendJsonString(QByteArray& out, QByteArrayView utf8);
 
+// Strings of a request's arguments at least this long (in bytes) may be taken as UTF-8
+// (see ParseJson): data packets, not names or numbers.
+inline constexpr qsizetype kLongStringBytes = 64 * 1024;
+
 // Parses one JSON text (any value, surrounded by optional white space). Integers that
 // fit qint64 stay exact, and so do whole values such as 1.0 or 1e18 that fit it; other
 // numbers are doubles. Of duplicate keys the last one wins.
@@ -39,7 +43,15 @@ void AppendJsonString(QByteArray& out, QByteArrayView utf8);
 // when it is a string, unescaped but left in UTF-8, and that value reads as null;
 // it stays empty otherwise. A data packet goes on to its decoder as bytes, and a
 // detour through QString costs as much as decoding it.
+//
+// `longParams`, when given, receives the strings of at least kLongStringBytes among a
+// request's arguments ("params":[...]), by their index, unescaped but left in UTF-8;
+// those read as null. The server takes data packets this way.
 QJsonValue ParseJson(QByteArrayView text, quint64 unusedAnswerArgs = 0,
-                     std::optional<QByteArray>* answerValueUtf8 = nullptr);
+                     std::optional<QByteArray>* answerValueUtf8 = nullptr, TUtf8Strings* longParams = nullptr);
+
+// The text of UTF-8 bytes, as a JSON string of them reads (a leading U+FEFF is kept).
+// Raises EProtocolError when they are not valid UTF-8.
+QString TextOfUtf8(QByteArrayView utf8);
 
 } // namespace wire

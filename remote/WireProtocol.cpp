@@ -48,6 +48,32 @@ QByteArray& FinishFrame(QByteArray& frame)
     return frame;
 }
 
+// Room for a frame with these texts, and some to spare for their escapes.
+qsizetype FrameReserve(const TUtf8Args& utf8Args, qsizetype more)
+{
+    qsizetype reserve = 256 + more + more / 8;
+    for (const auto& [index, text] : utf8Args)
+        reserve += text.size() + text.size() / 8;
+    return reserve;
+}
+
+// The JSON array of `args`, with those of `utf8Args` written from their UTF-8 text
+// (with `onlyInPlaceOfNull`, only where `args` still holds null there).
+void AppendArgs(QByteArray& frame, const QJsonArray& args, const TUtf8Args& utf8Args, bool onlyInPlaceOfNull)
+{
+    frame.append('[');
+    for (qsizetype i = 0; i < args.size(); ++i) {
+        if (i > 0)
+            frame.append(',');
+        const auto raw = std::find_if(utf8Args.begin(), utf8Args.end(), [i](const auto& a) { return a.first == i; });
+        if (raw != utf8Args.end() && (!onlyInPlaceOfNull || args.at(i).isNull()))
+            AppendJsonString(frame, raw->second);
+        else
+            AppendJson(frame, args.at(i));
+    }
+    frame.append(']');
+}
+
 } // namespace
 
 QByteArray EncodeFrame(const QJsonObject& message)
@@ -62,28 +88,38 @@ QByteArray EncodeFrame(const QJsonObject& message)
 QByteArray EncodeRequestFrame(qint64 id, const QString& method, const QJsonArray& params, const TUtf8Args& utf8Args)
 {
     KeepPacketsInHeap();
-    qsizetype reserve = 256;
-    for (const auto& [index, text] : utf8Args)
-        reserve += text.size() + text.size() / 8;
     QByteArray frame;
-    frame.reserve(reserve);
+    frame.reserve(FrameReserve(utf8Args, 0));
     frame.append(4, '\0');
     // The keys in the order Request() gives them, as EncodeFrame writes it.
     frame.append("{\"id\":");
     AppendJson(frame, QJsonValue(id));
     frame.append(",\"jsonrpc\":\"2.0\",\"method\":");
     AppendJson(frame, QJsonValue(method));
-    frame.append(",\"params\":[");
-    for (qsizetype i = 0; i < params.size(); ++i) {
-        if (i > 0)
-            frame.append(',');
-        const auto raw = std::find_if(utf8Args.begin(), utf8Args.end(), [i](const auto& a) { return a.first == i; });
-        if (raw != utf8Args.end())
-            AppendJsonString(frame, raw->second);
-        else
-            AppendJson(frame, params.at(i));
-    }
-    frame.append("]}");
+    frame.append(",\"params\":");
+    AppendArgs(frame, params, utf8Args, /*onlyInPlaceOfNull=*/false);
+    frame.append('}');
+    return FinishFrame(frame);
+}
+
+QByteArray EncodeResultFrame(qint64 id, const QJsonValue& value, const QJsonArray& args, const TUtf8Args& utf8Args,
+                             std::optional<QByteArrayView> utf8Value)
+{
+    KeepPacketsInHeap();
+    QByteArray frame;
+    frame.reserve(FrameReserve(utf8Args, utf8Value ? utf8Value->size() : 0));
+    frame.append(4, '\0');
+    // The keys in the order QJsonObject keeps them, as EncodeFrame writes them.
+    frame.append("{\"id\":");
+    AppendJson(frame, QJsonValue(id));
+    frame.append(",\"jsonrpc\":\"2.0\",\"result\":{\"args\":");
+    AppendArgs(frame, args, utf8Args, /*onlyInPlaceOfNull=*/true);
+    frame.append(",\"value\":");
+    if (utf8Value)
+        AppendJsonString(frame, *utf8Value);
+    else
+        AppendJson(frame, value);
+    frame.append("}}");
     return FinishFrame(frame);
 }
 
@@ -104,7 +140,8 @@ void TFrameReader::Append(QByteArrayView bytes)
     }
 }
 
-std::optional<QJsonObject> TFrameReader::Next(quint64 unusedAnswerArgs, std::optional<QByteArray>* answerValueUtf8)
+std::optional<QJsonObject> TFrameReader::Next(quint64 unusedAnswerArgs, std::optional<QByteArray>* answerValueUtf8,
+                                              TUtf8Strings* longParams)
 {
     if (Buffered() < 4)
         return std::nullopt;
@@ -119,7 +156,7 @@ std::optional<QJsonObject> TFrameReader::Next(quint64 unusedAnswerArgs, std::opt
     m_offset += 4 + n;
     QJsonValue doc;
     try {
-        doc = ParseJson(body, unusedAnswerArgs, answerValueUtf8);
+        doc = ParseJson(body, unusedAnswerArgs, answerValueUtf8, longParams);
     } catch (const EProtocolError& e) {
         throw EProtocolError(QStringLiteral("Malformed message: ") + e.Message());
     }

@@ -129,6 +129,45 @@ TEST_F(CatalogueObjectsTest, MasterDataGoesToItsDestinationsAndIsTakenPerBranch)
     EXPECT_EQ(b5->Call("Get_ProvidersCount", {})["value"], 1);
 }
 
+// Large packets are taken, answered and echoed as their UTF-8 text: what comes
+// back is byte for byte what was sent or held, and a long argument that is not
+// a packet is still read as text.
+TEST_F(CatalogueObjectsTest, LargePacketsAreTakenAndEchoedAsSent)
+{
+    QList<QPair<int, int>> rows;
+    for (int k = 1; k <= 1500; ++k)
+        rows.append({k, 5});
+    const TDataPacket sent = MasterAliquotas(rows, QStringLiteral("Alíquota \"ç\" &lt; 😀"));
+    const QString text = QString::fromUtf8(sent.ToXml());
+    ASSERT_GT(text.toUtf8().size(), 2 * 64 * 1024);
+
+    auto hq = Connect(kCadM, 1);
+    const QJsonObject stored = hq->Call("Inseri_No_Servidor", Concat(QJsonArray{"TBALIQUOTA", text}, Identity(1)));
+    EXPECT_EQ(stored["value"], true);
+    EXPECT_EQ(stored["args"].toArray(), Concat(QJsonArray{"TBALIQUOTA", text}, Identity(1)));
+
+    auto b5 = Connect(kCadM, 5);
+    const QJsonObject served = Records(*b5, "DspAliquota", -1, 5);
+    EXPECT_EQ(PacketOf(served).RowCount(), 1500);
+    EXPECT_EQ(PacketOf(served).Value(1499, 2).toString(), QStringLiteral("Alíquota \"ç\" &lt; 😀 1500"));
+    // The batch served, sent back whole, is recognised and echoed unchanged.
+    const QString back = served["value"].toString();
+    const QJsonObject acknowledged = b5->Call("Exclui_No_Servidor", Concat(QJsonArray{"TBALIQUOTA", back}, Identity(5)));
+    EXPECT_EQ(acknowledged["value"], true);
+    EXPECT_EQ(acknowledged["args"][1], back);
+    EXPECT_EQ(Pending(*b5, "TBALIQUOTA", 5), 0);
+
+    // The operator loads one the same way.
+    EXPECT_EQ(AdminCall("LoadPacket", {"TBALIQUOTA", text, 6, "", "cadm"})["result"].toObject()["value"], 1500);
+    EXPECT_EQ(Stored(kCadM, "TBALIQUOTA").RowCount(), 1500);
+
+    const QString longName = QStringLiteral("TB") + QString(70 * 1024, u'X');
+    EXPECT_TRUE(hq->ErrorOf("NrRegistros_AImportar", Concat(QJsonArray{longName}, Identity(1)) << 0).isEmpty());
+    EXPECT_TRUE(b5->ErrorOf("Exclui_No_Servidor", Concat(QJsonArray{longName, back}, Identity(5)))
+                    .contains(QStringLiteral("Unknown table ") + longName));
+    EXPECT_FALSE(hq->ErrorOf("Inseri_No_Servidor", Concat(QJsonArray{"TBALIQUOTA", longName}, Identity(1))).isEmpty());
+}
+
 TEST_F(CatalogueObjectsTest, RefusesWholeThePacketsItCannotKeep)
 {
     auto hq = Connect(kCadM, 1);

@@ -373,3 +373,55 @@ TEST(JsonCodec, AnswerValueComesOutAsUtf8BytesWithTheSameChecks)
     EXPECT_EQ(message("{\"result\":{\"value\":\"a\x01\"}}"), QStringLiteral("control character in a string at byte 21"));
     EXPECT_THROW(wire::ParseJson("{\"result\":{\"value\":\"a\xc3(\"}}"), EProtocolError);
 }
+
+TEST(JsonCodec, LongRequestArgumentsComeOutAsUtf8Bytes)
+{
+    // Escapes, accents, an astral character, a leading U+FEFF: long enough to be taken as bytes.
+    const QString packet = QStringLiteral("\uFEFF<ROW NOME=\"Ação \\\" \t\"/>\n").repeated(4000) + QChar(0x1F600);
+    ASSERT_GE(packet.toUtf8().size(), wire::kLongStringBytes);
+    const QString justShort = QString(wire::kLongStringBytes - 1, u'a');
+    const QString justLong = QString(wire::kLongStringBytes, u'a');
+    const QJsonArray params{"TBX", packet, 5, justShort, justLong, QJsonArray{packet}};
+    const QByteArray body = wire::EncodeFrame(wire::Request(9, "Exclui_No_Servidor", params)).mid(4);
+
+    wire::TUtf8Strings longParams;
+    const QJsonObject got = wire::ParseJson(body, 0, nullptr, &longParams).toObject();
+    EXPECT_EQ(got["params"].toArray(), (QJsonArray{"TBX", QJsonValue::Null, 5, justShort, QJsonValue::Null,
+                                                   QJsonArray{packet}}));
+    EXPECT_EQ(longParams, (wire::TUtf8Strings{{1, packet.toUtf8()}, {4, justLong.toUtf8()}}));
+    EXPECT_EQ(wire::TextOfUtf8(longParams[1]), packet);
+    EXPECT_EQ(wire::ParseJson(body), QJsonValue(wire::Request(9, "Exclui_No_Servidor", params)));
+
+    // Only the request's own arguments, and of a repeated key the last one's.
+    const QByteArray answer = wire::EncodeFrame(wire::Result(3, wire::MethodResult(packet, {packet}))).mid(4);
+    EXPECT_EQ(wire::ParseJson(answer, 0, nullptr, &longParams), QJsonValue(wire::Result(3, wire::MethodResult(packet, {packet}))));
+    EXPECT_TRUE(longParams.empty());
+    const QByteArray twice = "{\"params\":[\"" + justLong.toUtf8() + "\"],\"params\":[1]}";
+    EXPECT_EQ(wire::ParseJson(twice, 0, nullptr, &longParams).toObject()["params"], QJsonArray{1});
+    EXPECT_TRUE(longParams.empty());
+
+    // The same faults as text.
+    QByteArray bad = "{\"params\":[\"" + justLong.toUtf8() + "\xc3(\"]}";
+    try {
+        wire::ParseJson(bad, 0, nullptr, &longParams);
+        FAIL();
+    } catch (const EProtocolError& e) {
+        EXPECT_EQ(e.Message(), QStringLiteral("invalid UTF-8 in a string at byte 11"));
+    }
+    EXPECT_THROW(wire::TextOfUtf8("a\xc3("), EProtocolError);
+
+    // Written back from the bytes, the answer is the frame Qt's values give.
+    QJsonArray echoed = params;
+    echoed[1] = QJsonValue::Null;
+    const QByteArray utf8 = packet.toUtf8();
+    EXPECT_EQ(wire::EncodeResultFrame(9, true, echoed, {{1, utf8}}),
+              wire::EncodeFrame(wire::Result(9, wire::MethodResult(true, params))));
+    EXPECT_EQ(wire::EncodeResultFrame(9, QJsonValue(), {"DspX", 3}, {}, utf8),
+              wire::EncodeFrame(wire::Result(9, wire::MethodResult(packet, {"DspX", 3}))));
+    // An argument the method rewrote is answered as rewritten.
+    QJsonArray rewritten = echoed;
+    rewritten[1] = "novo";
+    EXPECT_EQ(wire::EncodeResultFrame(9, 1, rewritten, {{1, utf8}}),
+              wire::EncodeFrame(wire::Result(9, wire::MethodResult(1, rewritten))));
+    EXPECT_THROW(wire::EncodeResultFrame(9, 1, echoed, {{1, "a\xc3("}}), EProtocolError);
+}

@@ -871,7 +871,7 @@ int TServerStore::Acknowledge(const TServedTable& t, qint32 store, const TDataPa
     return marked;
 }
 
-TServerStore::TAcknowledged TServerStore::Acknowledge(const TServedTable& t, qint32 store, const QString& packetText)
+TServerStore::TAcknowledged TServerStore::Acknowledge(const TServedTable& t, qint32 store, const QByteArray& packetText)
 {
     TReaderState& state = ReaderState(t, store);
     const quint64 epoch = m_writeEpochs.value(t.SqlName);
@@ -881,7 +881,7 @@ TServerStore::TAcknowledged TServerStore::Acknowledge(const TServedTable& t, qin
     bool whole = current && packetText == state.Served->Rows.Text;
     std::optional<TDataPacket> parsed;
     if (!whole) {
-        parsed = TDataPacket::FromXml(packetText.toUtf8());
+        parsed = TDataPacket::FromXml(packetText);
         // The same rows re-encoded by the client are the same batch too.
         if (current && parsed->RowCount() == state.Served->RowIds.size() &&
             parsed->Fields().size() == state.Served->Rows.Packet.Fields().size()) {
@@ -1095,7 +1095,7 @@ TServerStore::TServedRows TServerStore::ServeRows(const TServedTable& t, qint32 
         state.Ahead.reset();
         state.AheadReady = false;
         TServedRows rows{PendingRows(t, store, count, pkUltimo, ignoreAcks), {}};
-        rows.Text = QString::fromUtf8(rows.Packet.ToXml());
+        rows.Text = rows.Packet.ToXml();
         return rows;
     }
     const quint64 epoch = m_writeEpochs.value(t.SqlName);
@@ -1112,7 +1112,7 @@ TServerStore::TServedRows TServerStore::ServeRows(const TServedTable& t, qint32 
     state.Ahead.reset();
     state.AheadReady = false;
     if (batch->Rows.Text.isEmpty())
-        batch->Rows.Text = QString::fromUtf8(batch->Rows.Packet.ToXml());
+        batch->Rows.Text = batch->Rows.Packet.ToXml();
     state.Served = std::move(batch);
     return state.Served->Rows;
 }
@@ -1131,7 +1131,7 @@ void TServerStore::ReadAhead(TBook book, const QString& table, qint32 store)
         state.Served->Epoch != m_writeEpochs.value(t->SqlName))
         return;
     TServedBatch ahead = ReadBatch(*t, store, state.Served->Count, state, &state.Served->LastKey);
-    ahead.Rows.Text = QString::fromUtf8(ahead.Rows.Packet.ToXml());
+    ahead.Rows.Text = ahead.Rows.Packet.ToXml();
     ahead.Rows.ReadAhead = false;
     state.Ahead = std::move(ahead);
     state.AheadReady = false;

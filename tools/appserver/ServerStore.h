@@ -143,7 +143,7 @@ public:
     struct TServedRows
     {
         TDataPacket Packet;
-        QString Text;          // the packet's XML text
+        QByteArray Text;        // the packet's XML text (UTF-8)
         bool ReadAhead = false; // prepared while the client wrote the batch before
     };
     TServedRows ServeRows(const TServedTable& table, qint32 store, int count, qint64 pkUltimo,
@@ -173,7 +173,7 @@ public:
         int Rows = 0;            // rows in the packet
         bool Recognised = false; // the batch last served, taken without searching the table
     };
-    TAcknowledged Acknowledge(const TServedTable& table, qint32 store, const QString& packetText);
+    TAcknowledged Acknowledge(const TServedTable& table, qint32 store, const QByteArray& packetText);
 
     QList<TFault> LoadFaults();
     int SaveFault(const TFault& fault); // returns the new id

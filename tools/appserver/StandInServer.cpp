@@ -4,6 +4,7 @@
 #include "UpdateService.h"
 
 #include "platform/data/Exception.h"
+#include "remote/JsonCodec.h"
 #include "remote/ParamsJson.h"
 #include "remote/WireProtocol.h"
 
@@ -51,6 +52,21 @@ TBook Book(const QJsonValue& name)
     return *book;
 }
 
+// The methods that take a data packet, always as their second argument.
+constexpr qsizetype kPacketArg = 1;
+bool TakesPacket(const QString& method)
+{
+    return method == QLatin1String("Inseri_No_Servidor") || method == QLatin1String("Exclui_No_Servidor") ||
+           method == QLatin1String("LoadPacket");
+}
+
+// The packet argument in UTF-8: a long one as the reader took it, a short one from its text.
+QByteArray PacketText(const QJsonArray& args, const wire::TUtf8Strings& packets)
+{
+    const auto it = packets.find(kPacketArg);
+    return it != packets.end() ? it->second : args.at(kPacketArg).toString().toUtf8();
+}
+
 void Need(const QString& method, const QJsonArray& args, int n)
 {
     if (args.size() < n)
@@ -84,7 +100,7 @@ QString TCallRecord::Line() const
     return QStringLiteral("%1 %2 %3 %4 %5 -> %6 (%7 ms)")
         .arg(At.toString(Qt::ISODateWithMs), Peer, Object.isEmpty() ? QStringLiteral("-") : Object, Method,
              Table.isEmpty() ? QStringLiteral("-") : Table, Outcome)
-        .arg(Ms);
+        .arg(Ms, 0, 'f', 1);
 }
 
 QJsonObject TCallRecord::ToJson() const
@@ -113,6 +129,7 @@ struct TStandInServer::TReply
     QString Outcome;
     bool Drop = false;
     int StallMs = 0; // hold the answer this long (fault stall)
+    std::optional<QByteArray> ValueUtf8 = std::nullopt; // a data packet's text, answered as the value instead of Value
 };
 
 TStandInServer::TStandInServer(TServerStore& store, QObject* parent)
@@ -204,10 +221,13 @@ void TStandInServer::Receive(QTcpSocket* socket)
     try {
         session.Reader.Append(socket->readAll());
         while (keep) {
-            const std::optional<QJsonObject> request = session.Reader.Next();
+            QElapsedTimer reading;
+            reading.start();
+            wire::TUtf8Strings longArgs;
+            const std::optional<QJsonObject> request = session.Reader.Next(0, nullptr, &longArgs);
             if (!request)
                 break;
-            keep = Serve(session, *request);
+            keep = Serve(session, *request, std::move(longArgs), reading.nsecsElapsed());
         }
     } catch (const wire::EProtocolError& e) {
         // The byte stream cannot be trusted any more: no answer, only the close.
@@ -221,12 +241,13 @@ void TStandInServer::Receive(QTcpSocket* socket)
     }
 }
 
-bool TStandInServer::Serve(TSession& session, const QJsonObject& request)
+bool TStandInServer::Serve(TSession& session, const QJsonObject& request, wire::TUtf8Strings longArgs, qint64 readNs)
 {
     const qint64 id = request.value("id").toInteger();
     const QString method = request.value("method").toString();
     const QJsonValue params = request.value("params");
-    QJsonObject answer;
+    QJsonObject answer; // unless the frame is written at once
+    QByteArray frame;
     QString table;
     QString outcome;
     bool keep = true;
@@ -263,14 +284,29 @@ bool TStandInServer::Serve(TSession& session, const QJsonObject& request)
     } else {
         QJsonArray args = params.toArray();
         try {
-            const TReply reply = Dispatch(session, method, args, table);
+            // Only a data packet is taken as bytes; any other long string is text as usual.
+            for (auto it = longArgs.begin(); it != longArgs.end();) {
+                if (it->first == kPacketArg && TakesPacket(method)) {
+                    ++it;
+                } else {
+                    args[it->first] = wire::TextOfUtf8(it->second);
+                    it = longArgs.erase(it);
+                }
+            }
+            const TReply reply = Dispatch(session, method, args, longArgs, table);
             if (reply.Drop) {
                 Record(session, method, table,
                        reply.Outcome.isEmpty() ? QStringLiteral("connection dropped (fault)")
                                                : reply.Outcome + QStringLiteral(", connection dropped (fault)"));
                 return false;
             }
-            answer = wire::Result(id, wire::MethodResult(reply.Value, args));
+            // The packet is echoed, or answered, from its UTF-8 text.
+            wire::TUtf8Args echo;
+            for (const auto& [index, text] : longArgs)
+                echo.emplace_back(index, text);
+            frame = wire::EncodeResultFrame(id, reply.Value, args, echo,
+                                            reply.ValueUtf8 ? std::optional<QByteArrayView>(*reply.ValueUtf8)
+                                                            : std::nullopt);
             outcome = reply.Outcome;
             stallMs = reply.StallMs;
             after = std::exchange(session.After, {});
@@ -282,12 +318,13 @@ bool TStandInServer::Serve(TSession& session, const QJsonObject& request)
             outcome = QStringLiteral("error: ") + QString::fromLocal8Bit(e.what());
         }
     }
-    QByteArray frame;
-    try {
-        frame = wire::EncodeFrame(answer);
-    } catch (const wire::EProtocolError& e) {
-        frame = wire::EncodeFrame(wire::Error(id, e.Message()));
-        outcome = QStringLiteral("error: ") + e.Message();
+    if (frame.isEmpty()) {
+        try {
+            frame = wire::EncodeFrame(answer);
+        } catch (const wire::EProtocolError& e) {
+            frame = wire::EncodeFrame(wire::Error(id, e.Message()));
+            outcome = QStringLiteral("error: ") + e.Message();
+        }
     }
     if (stallMs > 0) {
         // Held on a timer, not a sleep: the other connections are served
@@ -300,7 +337,8 @@ bool TStandInServer::Serve(TSession& session, const QJsonObject& request)
     } else {
         session.Socket->write(frame);
     }
-    Record(session, method.isEmpty() ? QStringLiteral("(none)") : method, table, outcome, clock.elapsed());
+    Record(session, method.isEmpty() ? QStringLiteral("(none)") : method, table, outcome,
+           double(readNs + clock.nsecsElapsed()) / 1e6);
     if (after) {
         // The answer's tail goes out first, so the client does not wait for it
         // while the work runs; the client is busy with the answer meanwhile.
@@ -338,7 +376,7 @@ void TStandInServer::WriteJournalBetweenCalls()
 }
 
 void TStandInServer::Record(const TSession& session, const QString& method, const QString& table,
-                            const QString& outcome, qint64 ms)
+                            const QString& outcome, double ms)
 {
     TCallRecord r{m_nextSeq++, QDateTime::currentDateTime(), session.Peer, session.Object, method, table, outcome, ms};
     Log(r.Line());
@@ -350,10 +388,10 @@ void TStandInServer::Record(const TSession& session, const QString& method, cons
 }
 
 TStandInServer::TReply TStandInServer::Dispatch(TSession& session, const QString& method, QJsonArray& args,
-                                                QString& table)
+                                                const wire::TUtf8Strings& packets, QString& table)
 {
     if (session.Object == QLatin1String(AdminName))
-        return AdminMethod(method, args);
+        return AdminMethod(method, args, packets);
 
     // The table a call concerns, for the log and for table-bound fault switches.
     if (method == QLatin1String("ReplicaTabela"))
@@ -385,7 +423,7 @@ TStandInServer::TReply TStandInServer::Dispatch(TSession& session, const QString
     }
     if (!session.Book)
         throw Exception(QStringLiteral("%1.%2 is not implemented yet").arg(session.Object, method));
-    TReply reply = CatalogueMethod(session, *session.Book, method, args, table, fault);
+    TReply reply = CatalogueMethod(session, *session.Book, method, args, packets, table, fault);
     // The work is done (and committed); only the answer misbehaves.
     if (fault && fault->Kind == TFaultKind::DropAfter) {
         reply.Drop = true;
@@ -398,7 +436,8 @@ TStandInServer::TReply TStandInServer::Dispatch(TSession& session, const QString
 
 // The three catalogue objects share their methods; where they differ it is said.
 TStandInServer::TReply TStandInServer::CatalogueMethod(TSession& session, TBook book, const QString& method,
-                                                       QJsonArray& args, QString& table,
+                                                       QJsonArray& args, const wire::TUtf8Strings& packets,
+                                                       QString& table,
                                                        const std::optional<TFault>& fault)
 {
     const bool cad = book == TBook::Cad;
@@ -472,7 +511,7 @@ TStandInServer::TReply TStandInServer::CatalogueMethod(TSession& session, TBook 
     if (!cad && method == QLatin1String("Inseri_No_Servidor")) {
         Need(method, args, 6);
         requireAccepted();
-        const QByteArray text = args[1].toString().toUtf8();
+        const QByteArray text = PacketText(args, packets);
         const TDataPacket packet = TDataPacket::FromXml(text);
         const qint32 sender = qint32(ToInteger(args[4], QStringLiteral("PkFilial")));
         // Taken into the journal before the answer; written into the table
@@ -524,19 +563,18 @@ TStandInServer::TReply TStandInServer::CatalogueMethod(TSession& session, TBook 
         QString outcome = QStringLiteral("%1 row(s)%2")
                               .arg(served.Packet.RowCount())
                               .arg(served.ReadAhead ? QStringLiteral(" (read ahead)") : QString());
-        QString text = served.Text;
+        QByteArray text = served.Text;
         if (fault && (kind == TFaultKind::Hostile || kind == TFaultKind::Malformed)) {
-            QByteArray xml = (kind == TFaultKind::Hostile ? HostileCopy(served.Packet) : served.Packet).ToXml();
+            text = (kind == TFaultKind::Hostile ? HostileCopy(served.Packet) : served.Packet).ToXml();
             if (kind == TFaultKind::Malformed)
-                xml.truncate(xml.size() / 2);
-            text = QString::fromUtf8(xml);
+                text.truncate(text.size() / 2);
         }
         if (fault)
             outcome += QStringLiteral(" (fault %1)").arg(FaultKindName(kind));
         // The next batch is read while the client writes this one.
         if (!fault)
             session.After = [this, book, name = t->Table, store] { m_store.ReadAhead(book, name, store); };
-        return TReply{text, outcome};
+        return TReply{{}, outcome, false, 0, std::move(text)};
     }
     if (method == QLatin1String("Exclui_No_Servidor")) {
         Need(method, args, 6);
@@ -544,7 +582,7 @@ TStandInServer::TReply TStandInServer::CatalogueMethod(TSession& session, TBook 
         if (!t)
             throw Exception(QStringLiteral("Unknown table %1").arg(args[0].toString()));
         const qint32 store = qint32(ToInteger(args[4], QStringLiteral("PkFilial")));
-        const TServerStore::TAcknowledged ack = m_store.Acknowledge(*t, store, args[1].toString());
+        const TServerStore::TAcknowledged ack = m_store.Acknowledge(*t, store, PacketText(args, packets));
         return TReply{true, QStringLiteral("acknowledged %1 of %2 row(s)%3")
                                 .arg(ack.Marked)
                                 .arg(ack.Rows)
@@ -553,7 +591,8 @@ TStandInServer::TReply TStandInServer::CatalogueMethod(TSession& session, TBook 
     throw Exception(QStringLiteral("%1 has no method %2").arg(session.Object, method));
 }
 
-TStandInServer::TReply TStandInServer::AdminMethod(const QString& method, const QJsonArray& args)
+TStandInServer::TReply TStandInServer::AdminMethod(const QString& method, const QJsonArray& args,
+                                                   const wire::TUtf8Strings& packets)
 {
     if (method == QLatin1String("AddInstallation")) {
         Need(method, args, 4);
@@ -576,7 +615,7 @@ TStandInServer::TReply TStandInServer::AdminMethod(const QString& method, const 
     }
     if (method == QLatin1String("LoadPacket")) {
         Need(method, args, 2);
-        const TDataPacket packet = TDataPacket::FromXml(args[1].toString().toUtf8());
+        const TDataPacket packet = TDataPacket::FromXml(PacketText(args, packets));
         const qint32 store = args.size() > 2 ? qint32(ToInteger(args[2], QStringLiteral("The store"))) : 0;
         const TBook book = args.size() > 4 ? Book(args[4]) : TBook::Cad;
         const int n = m_store.LoadPacket(book, args[0].toString(), args.at(3).toString(), packet, store);
@@ -588,7 +627,7 @@ TStandInServer::TReply TStandInServer::AdminMethod(const QString& method, const 
         if (!t)
             throw Exception(QStringLiteral("%1 holds no table %2").arg(args[0].toString(), args[1].toString()));
         const TDataPacket packet = m_store.AllRows(*t);
-        return TReply{QString::fromUtf8(packet.ToXml()), QStringLiteral("%1 row(s)").arg(packet.RowCount())};
+        return TReply{{}, QStringLiteral("%1 row(s)").arg(packet.RowCount()), false, 0, packet.ToXml()};
     }
     if (method == QLatin1String("ExecSql")) {
         Need(method, args, 1);

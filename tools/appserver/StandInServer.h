@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Faults.h"
+#include "remote/WireProtocol.h"
 
 #include <QDateTime>
 #include <QFile>
@@ -29,7 +30,7 @@ struct TCallRecord
     QString Method;
     QString Table;
     QString Outcome;
-    qint64 Ms = 0; // time to answer
+    double Ms = 0; // time to answer, reading the request included
 
     QString Line() const;
     QJsonObject ToJson() const;
@@ -80,13 +81,16 @@ private:
     void Receive(QTcpSocket* socket);
     void Forget(QTcpSocket* socket);
     // Answers one request; false when the connection is to be dropped.
-    bool Serve(TSession& session, const QJsonObject& request);
-    TReply Dispatch(TSession& session, const QString& method, QJsonArray& args, QString& table);
-    TReply CatalogueMethod(TSession& session, TBook book, const QString& method, QJsonArray& args, QString& table,
+    bool Serve(TSession& session, const QJsonObject& request, wire::TUtf8Strings longArgs, qint64 readNs);
+    // `packets`: the data packet arguments, taken as UTF-8 bytes (see PacketText).
+    TReply Dispatch(TSession& session, const QString& method, QJsonArray& args, const wire::TUtf8Strings& packets,
+                    QString& table);
+    TReply CatalogueMethod(TSession& session, TBook book, const QString& method, QJsonArray& args,
+                           const wire::TUtf8Strings& packets, QString& table,
                            const std::optional<TFault>& fault);
-    TReply AdminMethod(const QString& method, const QJsonArray& args);
+    TReply AdminMethod(const QString& method, const QJsonArray& args, const wire::TUtf8Strings& packets);
     void Record(const TSession& session, const QString& method, const QString& table, const QString& outcome,
-                qint64 ms = 0);
+                double ms = 0);
 
     TServerStore& m_store;
     QTcpServer* m_listener;
