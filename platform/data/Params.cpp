@@ -24,10 +24,12 @@ void TParam::SetAsLargeInt(qint64 v)
     Value = v;
 }
 
-void TParam::SetCell(const TPacketCell& cell)
+void TParam::SetCell(TPacketCell cell)
 {
     if (cell.IsNull())
         Value = QVariant();
+    else if (Value.metaType() == QMetaType::fromType<TPacketCell>())
+        *static_cast<TPacketCell*>(Value.data()) = std::move(cell); // row after row: no new QVariant
     else
         Value = QVariant::fromValue(cell);
 }

@@ -21,7 +21,7 @@ struct TParam
     // Value refers to the cell instead of holding a copy (a null or empty cell
     // makes Value null); statements bind the cell straight from its packet.
     // DataType stays as it is.
-    void SetCell(const TPacketCell& cell);
+    void SetCell(TPacketCell cell);
     // Value, with a packet cell resolved into the value it holds.
     QVariant PlainValue() const;
     void SetAsString(const QString& v);

@@ -37,6 +37,7 @@ struct FbStatementState
     // Values of the current row, converted on first use.
     mutable std::vector<QVariant> Values;
     mutable std::vector<bool> Converted;
+    mutable bool AnyValues = false; // something in Values to let go on Close
 
     // One status object reused by every call of this data set.
     fb::Status St;
@@ -257,6 +258,7 @@ TField TSQLDataSet::Fields(int index) const
         fb::ValueContext ctx{&m_state->St, conn.Attachment.Get(), s.Transaction.Get(), &conn.Codec};
         s.Values[size_t(index)] = ReadValue(s.Output, index, ctx);
         s.Converted[size_t(index)] = true;
+        s.AnyValues = true;
     }
     return TField(def, s.Values[size_t(index)]);
 }
@@ -475,7 +477,11 @@ void TSQLDataSet::Close()
             Rollback(s.St, s.Transaction);
         }
     }
-    std::fill(s.Values.begin(), s.Values.end(), QVariant());
+    // Read values may hold large texts and blobs; a lookup closed per row seldom read any.
+    if (s.AnyValues) {
+        std::fill(s.Values.begin(), s.Values.end(), QVariant());
+        s.AnyValues = false;
+    }
 }
 
 void TSQLDataSet::ConnectionClosing()

@@ -153,6 +153,23 @@ TEST(CopyRowToParams, CopiesTypeAndValueByNameAndRefusesUnknownFields)
     EXPECT_EQ(p[3].DataType, TFieldType::ftInteger);
     EXPECT_EQ(p[3].AsInteger(), 42);
 
+    // Row after row, each value is the new row's, a null one included; and a
+    // value stays what it was once the rows it came from are gone.
+    packet.AppendRow({43, 8, QVariant(), "Ana", QDate(2024, 3, 6)});
+    rows.SetPacket(packet);
+    CopyRowToParams(ds, rows);
+    rows.Next();
+    CopyRowToParams(ds, rows);
+    EXPECT_TRUE(p[0].IsNull());
+    EXPECT_EQ(p[1].AsString(), "Ana");
+    EXPECT_EQ(p[2].PlainValue().toDate(), QDate(2024, 3, 6));
+    EXPECT_EQ(p[3].AsInteger(), 43);
+    rows.Close();
+    rows.SetPacket(TDataPacket(packet.Fields()));
+    packet = TDataPacket();
+    EXPECT_EQ(p[1].AsString(), "Ana");
+    EXPECT_EQ(p[3].AsInteger(), 43);
+
     ds.SetCommandText("SELECT * FROM TBVENDA WHERE PKVENDA = :PKVENDA AND PKCLIENTE = :PKCLIENTE");
     try {
         CopyRowToParams(ds, rows);
