@@ -229,6 +229,43 @@ TEST(JsonCodec, WritesWhatQtWrites)
     }
 }
 
+// Data packets are mostly escapes: two of them at every pair of places around
+// the 16-byte blocks, through every way a string is written and read.
+TEST(JsonCodec, StringsDenseWithEscapesCrossEveryBlockEdge)
+{
+    const QString specials[] = {QStringLiteral("\""), QStringLiteral("\\"), QStringLiteral("\n"), QStringLiteral("\x01"),
+                                QStringLiteral("/"), QStringLiteral("\u00e9"), QString::fromUcs4(U"\U0001F600")};
+    for (int len = 14; len < 36; ++len) {
+        for (int at = 0; at < len; ++at) {
+            for (const QString& first : specials) {
+                for (const QString& second : specials) {
+                    QString s = QString(len, u'a');
+                    s.replace(at, 1, first);
+                    s.insert(std::min(s.size(), at + first.size() + (len + at) % 3), second);
+                    const QByteArray text = Ours(s);
+                    ASSERT_EQ(text, Qts(s)) << len << " " << at;
+                    QByteArray fromUtf8;
+                    wire::AppendJsonString(fromUtf8, s.toUtf8());
+                    ASSERT_EQ(fromUtf8, text);
+                    ASSERT_EQ(wire::ParseJson(text).toString(), s) << text.constData();
+                    // As an answer's value taken in UTF-8, and as an argument skipped before another.
+                    const QByteArray answer = "{\"result\":{\"args\":[" + text + ",7],\"value\":" + text + "}}";
+                    std::optional<QByteArray> bytes;
+                    const QJsonObject got = wire::ParseJson(answer, 1, &bytes).toObject();
+                    ASSERT_EQ(bytes, s.toUtf8()) << text.constData();
+                    ASSERT_EQ(got["result"].toObject()["args"].toArray(), (QJsonArray{QJsonValue::Null, 7}));
+                }
+            }
+        }
+    }
+    // The same text with a \u escape where a short one could be, and an unknown escape.
+    EXPECT_EQ(wire::ParseJson("\"" + QByteArray(15, 'a') + "\\u0022\\/\\\"" + QByteArray(20, 'b') + "\"").toString(),
+              QString(15, u'a') + "\"/\"" + QString(20, u'b'));
+    EXPECT_THROW(wire::ParseJson("\"" + QByteArray(15, 'a') + "\\x" + QByteArray(20, 'b') + "\""), EProtocolError);
+    EXPECT_THROW(wire::ParseJson("{\"result\":{\"args\":[\"" + QByteArray(30, 'a') + "\\\"" + QByteArray(3, 'b') + "\x02\"]}}", 1),
+                 EProtocolError);
+}
+
 TEST(JsonCodec, RandomValuesAgreeWithQtBothWays)
 {
     TRandomJson random(20240229);
