@@ -15,6 +15,9 @@ namespace wire {
 
 namespace {
 
+// Frames up to this size get their room in the reader when their length is known.
+constexpr quint32 kReserveLimit = 32u * 1024u * 1024u;
+
 // A batch's text is copied a few times on its way (frame, JSON string, packet
 // text), a few MB each. Above glibc's mmap threshold every such copy gets fresh
 // pages from the kernel, zeroed and faulted in one by one, and gives them back
@@ -137,6 +140,11 @@ void TFrameReader::Append(QByteArrayView bytes)
         if (n > kMaxFrameSize)
             throw EProtocolError(
                 QStringLiteral("Frame of %1 bytes exceeds the limit of %2 bytes").arg(n).arg(kMaxFrameSize));
+        // A packet arrives in many reads: room for the whole frame at once
+        // spares copying it again at every growth. Not for any size a peer
+        // announces, though, before it has sent it.
+        if (n <= kReserveLimit)
+            m_buffer.reserve(m_offset + 4 + qsizetype(n));
     }
 }
 

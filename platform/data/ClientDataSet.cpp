@@ -124,14 +124,27 @@ QByteArray TClientDataSet::XMLData() const
         throw EDatabaseError(kClosed);
     // The rows cannot change while open, so the text they came in is the batch
     // exactly as received, and writing it again would cost as much as reading it.
-    if (!m_receivedText.isEmpty())
-        return m_receivedText;
-    return m_packet.ToXml();
+    if (m_receivedText.isEmpty())
+        m_receivedText = m_packet.ToXml();
+    return m_receivedText;
 }
 
 void TClientDataSet::SetXMLData(QByteArrayView xml)
 {
     SetPacket(TDataPacket::FromXml(xml));
+}
+
+void TClientDataSet::SetXMLData(const QByteArray& xml, const TClientDataSet& holder)
+{
+    // Sent batches are settled from their text while still open where they came from.
+    const QByteArray& held = holder.m_receivedText;
+    if (&holder != this && holder.m_active && !held.isEmpty() && held.constData() == xml.constData() &&
+        held.size() == xml.size()) {
+        SetPacket(holder.m_packet);
+        m_receivedText = xml;
+    } else {
+        SetXMLData(QByteArrayView(xml));
+    }
 }
 
 void TClientDataSet::SetPacket(TDataPacket packet)

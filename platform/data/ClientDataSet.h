@@ -57,11 +57,15 @@ public:
     int FindFieldIndex(QStringView name) const; // -1 when absent
 
     // The open batch as data packet text (UTF-8); raises when not active. A batch
-    // fetched as text gives that text back as it came.
+    // fetched as text gives that text back as it came; otherwise the text is
+    // written once and kept while the batch stays open.
     QByteArray XMLData() const;
     // Replaces the content by a parsed packet and opens it. Raises EPacketError;
     // on failure the previous content stays.
     void SetXMLData(QByteArrayView xml);
+    // The same, but when `xml` is the very text `holder`'s XMLData gave for its
+    // open batch, the batch's rows are copied instead of read from the text again.
+    void SetXMLData(const QByteArray& xml, const TClientDataSet& holder);
 
     // Direct access for callers that build or inspect batches.
     const TDataPacket& Packet() const { return m_packet; }
@@ -74,7 +78,7 @@ private:
     bool m_fetchOnDemand = true;
     TParams m_params;
     TDataPacket m_packet;
-    QByteArray m_receivedText; // the text m_packet was fetched as, if any
+    mutable QByteArray m_receivedText; // the text m_packet was fetched or written as, if any
     bool m_active = false;
     int m_row = 0;
 };

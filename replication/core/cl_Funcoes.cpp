@@ -484,3 +484,11 @@ void PrepareProvider(TClientDataSet& dataSet, IAppServer& source, const QString&
     dataSet.FetchParams();
     SetStandardParams(dataSet, dados, lastKey);
 }
+
+void TKeltBaseClient::LoadBatch(TClientDataSet& rows, const QByteArray& text) const
+{
+    if (m_clientDataSet)
+        rows.SetXMLData(text, *m_clientDataSet);
+    else
+        rows.SetXMLData(text);
+}

@@ -204,6 +204,9 @@ protected:
     // LastError := the server-failure text with the socket's host, port and
     // server name. Raises when no socket connection is wired.
     void SetServerFailure();
+    // `rows` := the batch `text` (SetXMLData), its rows taken from ClientDataSet
+    // when that still holds the batch the text was written from.
+    void LoadBatch(TClientDataSet& rows, const QByteArray& text) const;
 
     QString m_programFolder;
     std::unique_ptr<TKeltBaseServerClient> m_serverClient;

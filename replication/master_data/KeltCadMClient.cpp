@@ -94,26 +94,33 @@ QString FixedCountStatement(const QString& table)
 
 // What a row holds, value by value, as a digest: the same digest again in one
 // table's run means the provider is handing out what it handed out before.
-QByteArray RowDigest(const TDataPacket& packet, int row, QByteArray& scratch)
+// A row told apart by 128 bits of its stored bytes: a chance repeat would only end
+// the table early (logged, sent again next run), and this is many times cheaper
+// than SHA-1.
+struct TRowDigest
+{
+    size_t A = 0, B = 0;
+    bool operator==(const TRowDigest&) const = default;
+};
+size_t qHash(const TRowDigest& d, size_t seed = 0) { return d.A ^ seed; }
+using TRowDigests = QSet<TRowDigest>;
+
+TRowDigest RowDigest(const TDataPacket& packet, int row, QByteArray& scratch)
 {
     scratch.clear();
     packet.AppendRowBytes(row, scratch);
-    // 128 bits from two seeds: a chance repeat would only end the table early
-    // (logged, sent again next run), and this is many times cheaper than SHA-1.
-    const size_t a = qHashBits(scratch.constData(), size_t(scratch.size()), 0x9e3779b9u);
-    const size_t b = qHashBits(scratch.constData(), size_t(scratch.size()), 0x85ebca6bu);
-    QByteArray digest(reinterpret_cast<const char*>(&a), sizeof a);
-    digest.append(reinterpret_cast<const char*>(&b), sizeof b);
-    return digest;
+    return {qHashBits(scratch.constData(), size_t(scratch.size()), 0x9e3779b9u),
+            qHashBits(scratch.constData(), size_t(scratch.size()), 0x85ebca6bu)};
 }
 
 // The digests of a batch; true when at least one was not taken before.
-bool HoldsNewRows(const TDataPacket& packet, const QSet<QByteArray>& taken, QList<QByteArray>& digests)
+bool HoldsNewRows(const TDataPacket& packet, const TRowDigests& taken, QList<TRowDigest>& digests)
 {
     digests.clear();
     digests.reserve(packet.RowCount());
     bool anyNew = false;
     QByteArray scratch;
+    scratch.reserve(4096);
     for (int row = 0; row < packet.RowCount(); ++row) {
         digests.append(RowDigest(packet, row, scratch));
         anyNew = anyNew || !taken.contains(digests.last());
@@ -372,8 +379,8 @@ void TKeltCadMClient::ImportaRegistros(const QString& provider, const QString& t
     // and for the later passes, while the label keeps the name it was given.
     QString nmTabela = table;
     // Every row sent in this run: a batch of nothing else would be sent in vain.
-    QSet<QByteArray> sent;
-    QList<QByteArray> digests;
+    TRowDigests sent;
+    QList<TRowDigest> digests;
 
     try {
         TClientDataSet& cds = Wired(m_clientDataSet, "ClientDataSet");
@@ -422,7 +429,7 @@ void TKeltCadMClient::ImportaRegistros(const QString& provider, const QString& t
             }
             ++result.Batches;
             result.Rows += cds.RecordCount();
-            for (const QByteArray& d : std::as_const(digests))
+            for (const TRowDigest& d : std::as_const(digests))
                 sent.insert(d);
 
             // 7. Serial prices are paged by the server's last key instead.
@@ -477,7 +484,7 @@ bool TKeltCadMClient::BaixaRegistrosEnviados(const QString& table, const QByteAr
         TClientDataSet& rows = Wired(m_genericDataSet, "GenericDataSet");
         TSQLDataSet& exec = Wired(m_execDataSet, "ExecDataSet");
         rows.Close();
-        rows.SetXMLData(packet);
+        LoadBatch(rows, packet);
         rows.First();
 
         const QString k1 = PkTabelaColumn(table);
@@ -532,8 +539,8 @@ void TKeltCadMClient::ImportaRegistrosRemoto(const QString& provider, const QStr
     QString nmTabela = table;
     // Every row received in this run: a batch of nothing else means the server
     // offers again what it was told it may drop.
-    QSet<QByteArray> received;
-    QList<QByteArray> digests;
+    TRowDigests received;
+    QList<TRowDigest> digests;
 
     try {
         TClientDataSet& cds = Wired(m_clientDataSet, "ClientDataSet");
@@ -587,7 +594,7 @@ void TKeltCadMClient::ImportaRegistrosRemoto(const QString& provider, const QStr
                 Bar().SetPosition(Bar().Position() + 1);
                 ProcessMessages();
             }
-            for (const QByteArray& d : std::as_const(digests))
+            for (const TRowDigest& d : std::as_const(digests))
                 received.insert(d);
 
             // 7. Only after every row of the batch is written.

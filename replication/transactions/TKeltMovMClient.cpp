@@ -418,7 +418,7 @@ bool TKeltMovMClient::BaixaRegistrosEnviados(const QString& table, const QByteAr
         TClientDataSet& rows = Wired(m_genericDataSet, "GenericDataSet");
         TSQLDataSet& ds = Wired(exec, "ExecDataSet");
         rows.Close();
-        rows.SetXMLData(batch);
+        LoadBatch(rows, batch);
         const TMarkKey key(table);
         for (rows.First(); !rows.Eof(); rows.Next()) {
             ds.Close();
@@ -454,7 +454,7 @@ bool TKeltMovMClient::Seta_Log_Como_Enviado(const QString& table, const QByteArr
         TClientDataSet& rows = Wired(m_genericDataSet, "GenericDataSet");
         TSQLDataSet& ds = Wired(log, "LogDataSet");
         rows.Close();
-        rows.SetXMLData(batch);
+        LoadBatch(rows, batch);
         const TMarkKey key(table);
         for (rows.First(); !rows.Eof(); rows.Next()) {
             ds.Close();

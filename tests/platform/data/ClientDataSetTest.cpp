@@ -159,3 +159,44 @@ TEST(ClientDataSet, OpensFromATextSourceAndStaysClosedOnFailure)
     EXPECT_THROW(cds.FetchParams(), EDatabaseError);
     EXPECT_EQ(cds.Params().Count(), 2); // kept
 }
+
+// A batch sent from one data set is settled from its text in another: the rows
+// are the batch's own while the text is the one it gave, and read from the text
+// otherwise.
+TEST(ClientDataSet, TakesTheRowsOfTheBatchItsTextCameFrom)
+{
+    TextServer server;
+    server.text = kAliquotas;
+    TClientDataSet sent;
+    sent.SetRemoteServer(&server);
+    sent.SetProviderName(QStringLiteral("DspAliquota"));
+    sent.Open();
+    const QByteArray text = sent.XMLData();
+
+    TClientDataSet rows;
+    rows.SetXMLData(text, sent);
+    EXPECT_EQ(rows.RecordCount(), 3);
+    EXPECT_EQ(rows.Packet().Value(1, 1).toString(), "Reduzida");
+    EXPECT_EQ(rows.XMLData(), text);
+
+    // A batch written from its rows keeps the text it was written as.
+    TClientDataSet local;
+    TDataPacket packet = TDataPacket::FromXml(kAliquotas);
+    local.SetPacket(packet);
+    const QByteArray written = local.XMLData();
+    EXPECT_EQ(local.XMLData().constData(), written.constData());
+    rows.SetXMLData(written, local);
+    EXPECT_EQ(rows.RecordCount(), 3);
+
+    // Other text, the same bytes elsewhere, or a batch no longer open: read from the text.
+    QByteArray other = QByteArray(kAliquotas).replace("Isento", "Outro");
+    rows.SetXMLData(other, sent);
+    EXPECT_EQ(rows.Packet().Value(0, 1).toString(), "Outro");
+    const QByteArray copy(text.constData(), text.size());
+    rows.SetXMLData(copy, sent);
+    EXPECT_EQ(rows.RecordCount(), 3);
+    sent.Close();
+    EXPECT_THROW(rows.SetXMLData(QByteArray(text).replace("<ROWDATA>", "<ROWDATA><ROW NOVO=\"1\"/>"), sent),
+                 EPacketError);
+    EXPECT_EQ(rows.RecordCount(), 3); // kept
+}
