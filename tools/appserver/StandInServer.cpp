@@ -300,6 +300,9 @@ bool TStandInServer::Serve(TSession& session, const QJsonObject& request, wire::
                                                : reply.Outcome + QStringLiteral(", connection dropped (fault)"));
                 return false;
             }
+            outcome = reply.Outcome;
+            stallMs = reply.StallMs;
+            after = std::exchange(session.After, {}); // the work is done, whatever the answer
             // The packet is echoed, or answered, from its UTF-8 text.
             wire::TUtf8Args echo;
             for (const auto& [index, text] : longArgs)
@@ -307,9 +310,6 @@ bool TStandInServer::Serve(TSession& session, const QJsonObject& request, wire::
             frame = wire::EncodeResultFrame(id, reply.Value, args, echo,
                                             reply.ValueUtf8 ? std::optional<QByteArrayView>(*reply.ValueUtf8)
                                                             : std::nullopt);
-            outcome = reply.Outcome;
-            stallMs = reply.StallMs;
-            after = std::exchange(session.After, {});
         } catch (const Exception& e) {
             answer = wire::Error(id, e.Message());
             outcome = QStringLiteral("error: ") + e.Message();
