@@ -1,9 +1,9 @@
 // The master-data channel end to end over loopback: headquarters exports
 // 20,000 pending rows of the product provider (one TBCEC row each) through
 // TFDM::RunCadMChannel, then a branch imports them. Each side is measured
-// against a floor in the same run: for the export the provider's select and
-// the TBCEC deletes written straight on the Firebird object API, for the
-// import the row-applying floor of bench/common.
+// against a floor in the same run: for the export the table's pending count,
+// the provider's select and the TBCEC deletes written straight on the Firebird
+// object API, for the import the row-applying floor of bench/common.
 #include "bench/common/RowApplyFloor.h"
 #include "config/uDM.h"
 #include "platform/os/ProgramFolder.h"
@@ -26,6 +26,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <memory>
+#include <vector>
 
 namespace {
 
@@ -97,9 +98,9 @@ void BuildHeadquarters(const QString& database, int rows)
                        .arg(kBranch));
 }
 
-// The export floor: the provider's select, run again for every batch of 1000
-// (settled rows leave the join), each row read, then the TBCEC delete of
-// every row in a transaction of its own.
+// The export floor: the table's pending count, then the provider's select, run
+// again for every batch of 1000 (settled rows leave the join), each row read,
+// then the TBCEC delete of every row in a transaction of its own.
 double ExportRaw(const QString& path, int& rowsSeen)
 {
     IMaster* master = fb_get_master_interface();
@@ -127,7 +128,11 @@ double ExportRaw(const QString& path, int& rowsSeen)
     IStatement* select = att->prepare(&st, prep, 0, selectText.constData(), 3, IStatement::PREPARE_PREFETCH_METADATA);
     const QByteArray deleteText = floor_apply::Positional(CadMSettleStatement(kTable)).toLatin1();
     IStatement* del = att->prepare(&st, prep, 0, deleteText.constData(), 3, IStatement::PREPARE_PREFETCH_METADATA);
+    const QByteArray countText = CadMPendingCountStatement(kTable, 0).toLatin1();
+    IStatement* count = att->prepare(&st, prep, 0, countText.constData(), 3, IStatement::PREPARE_PREFETCH_METADATA);
     prep->commit(&st);
+    IMessageMetadata* countOut = count->getOutputMetadata(&st);
+    std::vector<unsigned char> countRow(countOut->getMessageLength(&st));
 
     IMessageMetadata* selIn = select->getInputMetadata(&st);
     IMessageMetadata* selOut = select->getOutputMetadata(&st);
@@ -162,6 +167,15 @@ double ExportRaw(const QString& path, int& rowsSeen)
     QElapsedTimer timer;
     timer.start();
     rowsSeen = 0;
+    // The pending count the channel takes first (it sizes the progress bar).
+    {
+        ITransaction* tra = begin();
+        IResultSet* rs = count->openCursor(&st, tra, nullptr, nullptr, countOut, 0);
+        if (rs->fetchNext(&st, countRow.data()) != IStatus::RESULT_OK)
+            throw Exception(QStringLiteral("The pending count returned no row"));
+        rs->close(&st);
+        tra->commit(&st);
+    }
     struct Key { int Produto, Operadora, Destino; };
     std::vector<Key> batch;
     for (;;) {
@@ -190,6 +204,8 @@ double ExportRaw(const QString& path, int& rowsSeen)
     selIn->release();
     selOut->release();
     delIn->release();
+    countOut->release();
+    count->free(&st);
     select->free(&st);
     del->free(&st);
     att->detach(&st);
@@ -248,10 +264,58 @@ QString Describe(const QMap<QString, double>& ms)
     return parts.join(u' ');
 }
 
+// Floor and channel times of each repetition. The target is judged on the
+// median of the per-repetition ratios: each pair ran back to back on the same
+// machine state, while best-of-N would set the floor's luckiest repetition
+// against the channel's (see docs/benchmarks.md).
+struct TPairs {
+    std::vector<double> Floor, Channel;
+    void Add(double floor, double channel)
+    {
+        Floor.push_back(floor);
+        Channel.push_back(channel);
+    }
+    double BestFloor() const { return *std::min_element(Floor.begin(), Floor.end()); }
+    double BestChannel() const { return *std::min_element(Channel.begin(), Channel.end()); }
+    double BestRatio() const { return BestFloor() / BestChannel(); }
+    double MedianRatio() const
+    {
+        std::vector<double> r;
+        for (size_t i = 0; i < Floor.size(); ++i)
+            r.push_back(Floor[i] / Channel[i]);
+        std::sort(r.begin(), r.end());
+        const size_t n = r.size();
+        return n % 2 ? r[n / 2] : (r[n / 2 - 1] + r[n / 2]) / 2;
+    }
+
+    // One repetition: floor and channel take turns at going first, so that
+    // neither always runs in the other's wake. `channel` returns its seconds
+    // and fills the server's milliseconds per method.
+    template <class FloorRun, class ChannelRun>
+    void Run(const char* what, int rep, FloorRun floor, ChannelRun channel)
+    {
+        double f = 0, c = 0;
+        QMap<QString, double> ms;
+        if (rep % 2 == 0) {
+            f = floor();
+            c = channel(ms);
+        } else {
+            c = channel(ms);
+            f = floor();
+        }
+        if (Channel.empty() || c < BestChannel())
+            FastestServerMs = ms;
+        Add(f, c);
+        std::printf("  repetition %d, %s: floor %.2f s, channel %.2f s, ratio %.2f\n", rep + 1, what, f, c, f / c);
+        std::fflush(stdout);
+    }
+    QMap<QString, double> FastestServerMs; // the server's milliseconds per method
+};
+
 int Main(int argc, char** argv)
 {
     const int rowCount = argc > 1 ? std::atoi(argv[1]) : 20000;
-    const int repetitions = argc > 2 ? std::atoi(argv[2]) : 2;
+    const int repetitions = std::max(1, argc > 2 ? std::atoi(argv[2]) : 5);
     if (argc > 3)
         kPacketSize = std::atoi(argv[3]);
     QTemporaryDir dir;
@@ -263,7 +327,7 @@ int Main(int argc, char** argv)
     const QString hqFolder = root + QStringLiteral("hq/"), branchFolder = root + QStringLiteral("branch/");
 
     std::printf("Master-data channel: %d rows of %s with their TBCEC rows, batches of %d, headquarters export and "
-                "branch import over loopback (best of %d)\n",
+                "branch import over loopback (%d repetitions)\n",
                 rowCount, qPrintable(kTable), kPacketSize, repetitions);
     TAppServerProcess server(QStringLiteral(KELT_APPSERVER_EXE), root + QStringLiteral("server/"));
     server.Start();
@@ -271,30 +335,35 @@ int Main(int argc, char** argv)
     admin->AddInstallation(QStringLiteral("K1"), 1, kHq, QStringLiteral("VIVO_BA"));
     admin->AddInstallation(QStringLiteral("K1"), 1, kBranch, QStringLiteral("VIVO_BA"));
 
-    double exportFloor = 1e9, exportChannel = 1e9, importFloor = 1e9, importChannel = 1e9;
+    TPairs exports, imports;
     int exportBatches = 0, importBatches = 0;
     qint64 seq = 0;
-    QMap<QString, double> exportServer, importServer;
     for (int rep = 0; rep < repetitions; ++rep) {
         const QString floorHq = root + QStringLiteral("floorhq%1.fdb").arg(rep);
-        BuildHeadquarters(floorHq, rowCount);
-        int seen = 0;
-        exportFloor = std::min(exportFloor, ExportRaw(floorHq, seen));
-        if (seen != rowCount)
-            throw Exception(QStringLiteral("The export floor read %1 rows").arg(seen));
-
         const QString hq = hqFolder + QStringLiteral("AGENTE%1.KELT").arg(rep);
+        BuildHeadquarters(floorHq, rowCount);
         BuildHeadquarters(hq, rowCount);
         WriteConfig(hqFolder, server.Port(), hq, kHq, 0);
-        double seconds = 0;
-        ServerMs(*admin, seq);
-        const TCadMTableResult out = RunChannel(hqFolder, seconds);
-        if (out.Outcome != TCadMOutcome::Done || out.Rows != rowCount || out.Settled != rowCount)
-            throw Exception(QStringLiteral("The export did not send and settle every row (see %1Log)").arg(hqFolder));
-        if (seconds < exportChannel)
-            exportServer = ServerMs(*admin, seq);
-        exportChannel = std::min(exportChannel, seconds);
-        exportBatches = out.Batches;
+        exports.Run(
+            "export", rep,
+            [&] {
+                int seen = 0;
+                const double seconds = ExportRaw(floorHq, seen);
+                if (seen != rowCount)
+                    throw Exception(QStringLiteral("The export floor read %1 rows").arg(seen));
+                return seconds;
+            },
+            [&](QMap<QString, double>& ms) {
+                ServerMs(*admin, seq);
+                double seconds = 0;
+                const TCadMTableResult out = RunChannel(hqFolder, seconds);
+                if (out.Outcome != TCadMOutcome::Done || out.Rows != rowCount || out.Settled != rowCount)
+                    throw Exception(
+                        QStringLiteral("The export did not send and settle every row (see %1Log)").arg(hqFolder));
+                ms = ServerMs(*admin, seq);
+                exportBatches = out.Batches;
+                return seconds;
+            });
 
         // What the server holds is what the branch writes: the floor applies
         // the same packet.
@@ -303,20 +372,23 @@ int Main(int argc, char** argv)
         if (held.RowCount() != rowCount)
             throw Exception(QStringLiteral("The server holds %1 rows").arg(held.RowCount()));
         const QString floorBranch = root + QStringLiteral("floorbranch%1.fdb").arg(rep);
-        BuildDatabase(floorBranch, CadastroMReceivingTables(), /*forcedWrites=*/false);
-        importFloor = std::min(importFloor, floor_apply::ApplyRaw(floorBranch, kTable, held));
-
         const QString branch = branchFolder + QStringLiteral("AGENTE%1.KELT").arg(rep);
+        BuildDatabase(floorBranch, CadastroMReceivingTables(), /*forcedWrites=*/false);
         BuildDatabase(branch, CadastroMReceivingTables(), /*forcedWrites=*/false);
         WriteConfig(branchFolder, server.Port(), branch, kBranch, 1);
-        ServerMs(*admin, seq);
-        const TCadMTableResult in = RunChannel(branchFolder, seconds);
-        if (in.Outcome != TCadMOutcome::Done || in.Rows != rowCount)
-            throw Exception(QStringLiteral("The import did not write every row (see %1Log)").arg(branchFolder));
-        if (seconds < importChannel)
-            importServer = ServerMs(*admin, seq);
-        importChannel = std::min(importChannel, seconds);
-        importBatches = in.Batches;
+        imports.Run(
+            "import", rep, [&] { return floor_apply::ApplyRaw(floorBranch, kTable, held); },
+            [&](QMap<QString, double>& ms) {
+                ServerMs(*admin, seq);
+                double seconds = 0;
+                const TCadMTableResult in = RunChannel(branchFolder, seconds);
+                if (in.Outcome != TCadMOutcome::Done || in.Rows != rowCount)
+                    throw Exception(
+                        QStringLiteral("The import did not write every row (see %1Log)").arg(branchFolder));
+                ms = ServerMs(*admin, seq);
+                importBatches = in.Batches;
+                return seconds;
+            });
     }
     admin.reset();
     server.Stop();
@@ -324,23 +396,22 @@ int Main(int argc, char** argv)
 
     // The channel times cover the whole run (all 63 providers, 62 of them
     // with nothing pending); the floors only the product rows.
-    const double exportRatio = exportFloor / exportChannel, importRatio = importFloor / importChannel;
-    std::printf("%-16s %12s %12s\n", "", "seconds", "rows/s");
-    std::printf("%-16s %12.2f %12.0f\n", "export floor", exportFloor, rowCount / exportFloor);
-    std::printf("%-16s %12.2f %12.0f\n", "export channel", exportChannel, rowCount / exportChannel);
-    std::printf("%-16s %12.2f %12.0f\n", "import floor", importFloor, rowCount / importFloor);
-    std::printf("%-16s %12.2f %12.0f\n", "import channel", importChannel, rowCount / importChannel);
-    std::printf("RESULT master_data_export rows=%d batches=%d channel_rows_per_s=%.0f floor_rows_per_s=%.0f "
-                "ratio=%.2f target>=0.70 %s\n",
-                rowCount, exportBatches, rowCount / exportChannel, rowCount / exportFloor, exportRatio,
-                exportRatio >= 0.7 ? "MET" : "MISSED");
-    std::printf("RESULT master_data_import rows=%d batches=%d channel_rows_per_s=%.0f floor_rows_per_s=%.0f "
-                "ratio=%.2f target>=0.70 %s\n",
-                rowCount, importBatches, rowCount / importChannel, rowCount / importFloor, importRatio,
-                importRatio >= 0.7 ? "MET" : "MISSED");
-    // Where the channel's time went at the server (ms per method, best run).
-    std::printf("RESULT master_data_export_server_ms %s\n", qPrintable(Describe(exportServer)));
-    std::printf("RESULT master_data_import_server_ms %s\n", qPrintable(Describe(importServer)));
+    std::printf("%-16s %12s %12s\n", "", "best seconds", "rows/s");
+    std::printf("%-16s %12.2f %12.0f\n", "export floor", exports.BestFloor(), rowCount / exports.BestFloor());
+    std::printf("%-16s %12.2f %12.0f\n", "export channel", exports.BestChannel(), rowCount / exports.BestChannel());
+    std::printf("%-16s %12.2f %12.0f\n", "import floor", imports.BestFloor(), rowCount / imports.BestFloor());
+    std::printf("%-16s %12.2f %12.0f\n", "import channel", imports.BestChannel(), rowCount / imports.BestChannel());
+    auto result = [&](const char* name, const TPairs& pairs, int batches) {
+        std::printf("RESULT %s rows=%d batches=%d channel_rows_per_s=%.0f floor_rows_per_s=%.0f ratio=%.2f "
+                    "median_pair_ratio=%.2f target>=0.70 %s\n",
+                    name, rowCount, batches, rowCount / pairs.BestChannel(), rowCount / pairs.BestFloor(),
+                    pairs.BestRatio(), pairs.MedianRatio(), pairs.MedianRatio() >= 0.7 ? "MET" : "MISSED");
+    };
+    result("master_data_export", exports, exportBatches);
+    result("master_data_import", imports, importBatches);
+    // Where the channel's time went at the server (ms per method, fastest channel run).
+    std::printf("RESULT master_data_export_server_ms %s\n", qPrintable(Describe(exports.FastestServerMs)));
+    std::printf("RESULT master_data_import_server_ms %s\n", qPrintable(Describe(imports.FastestServerMs)));
     return 0;
 }
 

@@ -421,11 +421,21 @@ TEST_F(CatalogueObjectsTest, PacketsTakenAreHeldInOrderAcrossARestart)
     EXPECT_EQ(after.Value(202, 1).toString(), "last word"); // keys 1, 2, 100, ...: 300 is the 203rd
     EXPECT_FALSE(m_store->ApplyStoreLogStep());
 
+    // More packets taken than the writer keeps at hand: the oldest are read
+    // back from the journal, and every one is written in the order it came.
+    for (int i = 0; i < 7; ++i)
+        journal(master(400 + i % 3, QStringLiteral("round %1").arg(i)));
+    const TDataPacket rounds = m_store->AllRows(*m_store->FindTable(TBook::CadM, u"TBALIQUOTA"));
+    ASSERT_EQ(rounds.RowCount(), 255);
+    EXPECT_EQ(rounds.Value(252, 1).toString(), "round 6"); // key 400: rounds 0, 3, 6
+    EXPECT_EQ(rounds.Value(253, 1).toString(), "round 4");
+    EXPECT_EQ(rounds.Value(254, 1).toString(), "round 5");
+
     // NUMERIC(4,2) is kept in 16 bits: 327.67 at most.
     TDataPacket wide = master(3, "wide");
     wide.AppendRow({4, "too wide", "400.00", QDate(2024, 1, 2), 5});
     EXPECT_THROW(journal(wide), EDatabaseError);
-    EXPECT_EQ(m_store->AllRows(*m_store->FindTable(TBook::CadM, u"TBALIQUOTA")).RowCount(), 252);
+    EXPECT_EQ(m_store->AllRows(*m_store->FindTable(TBook::CadM, u"TBALIQUOTA")).RowCount(), 255);
 }
 
 } // namespace

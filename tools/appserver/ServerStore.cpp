@@ -616,20 +616,36 @@ int TServerStore::LoadPacket(TBook book, const QString& tableName, const QString
     return packet.RowCount();
 }
 
-int TServerStore::JournalPacket(TBook book, const QString& table, const TDataPacket& packet, const QByteArray& text,
+int TServerStore::JournalPacket(TBook book, const QString& table, TDataPacket packet, const QByteArray& text,
                                 qint32 store)
 {
     const TServedTable& t = PrepareLoad(book, table, {}, packet);
     RequireStorable(t, packet);
+    TSQLDataSet& next = Statement(QStringLiteral("SELECT NEXT VALUE FOR KAS_GEN FROM RDB$DATABASE"));
+    next.Open();
+    const qint64 id = next.Fields(0).AsLargeInt();
+    next.Close();
     TSQLDataSet& ds = Statement(QStringLiteral("INSERT INTO KAS_STORELOG (ID, TABLENAME, PKFILIAL, PACKET) "
-                                               "VALUES (NEXT VALUE FOR KAS_GEN, :TN, :S, :P)"));
+                                               "VALUES (:ID, :TN, :S, :P)"));
+    SetParam(ds, u"ID", id);
     SetParam(ds, u"TN", t.SqlName);
     SetParam(ds, u"S", store);
     SetParam(ds, u"P", text);
     ds.ExecSQL();
     TableWritten(t.SqlName); // a batch read ahead may no longer be all that is pending
     m_storeLogPending = true;
-    return packet.RowCount();
+    const int rows = packet.RowCount();
+    // The writer between calls takes the packet as read here instead of
+    // reading its text back; a few are kept, the rest are read from the journal.
+    TStoreLogEntry taken;
+    taken.Id = id;
+    taken.SqlName = t.SqlName;
+    taken.Store = store;
+    taken.Packet = std::move(packet);
+    m_taken.push_back(std::move(taken));
+    if (m_taken.size() > kTakenKept)
+        m_taken.pop_front();
+    return rows;
 }
 
 void TServerStore::RequireStorable(const TServedTable& t, const TDataPacket& packet)
@@ -664,27 +680,40 @@ bool TServerStore::ApplyStoreLogStep()
     if (!m_storeLogPending)
         return false;
     if (!m_storeLogEntry) {
-        TSQLDataSet& first = Statement(
-            QStringLiteral("SELECT FIRST 1 ID, TABLENAME, PKFILIAL, PACKET FROM KAS_STORELOG ORDER BY ID"));
+        TSQLDataSet& first =
+            Statement(QStringLiteral("SELECT FIRST 1 ID, TABLENAME, PKFILIAL FROM KAS_STORELOG ORDER BY ID"));
         first.Open();
         if (first.Eof()) {
             first.Close();
             m_storeLogPending = false;
+            m_taken.clear();
             return false;
         }
         TStoreLogEntry e;
         e.Id = first.Fields(0).AsLargeInt();
         e.SqlName = first.Fields(1).AsString();
         e.Store = first.Fields(2).AsInteger();
-        const QByteArray text = first.Fields(3).Value().toByteArray();
         first.Close();
-        try {
-            e.Packet = TDataPacket::FromXml(text);
-        } catch (const std::exception& ex) {
-            throw EDatabaseError(QStringLiteral("A packet taken for %1 (entry %2 of KAS_STORELOG) cannot be read: %3")
-                                     .arg(e.SqlName)
-                                     .arg(e.Id)
-                                     .arg(QString::fromLocal8Bit(ex.what())));
+        while (!m_taken.empty() && m_taken.front().Id < e.Id)
+            m_taken.pop_front();
+        if (!m_taken.empty() && m_taken.front().Id == e.Id) {
+            e.Packet = std::move(m_taken.front().Packet);
+            m_taken.pop_front();
+        } else {
+            TSQLDataSet& read = Statement(QStringLiteral("SELECT PACKET FROM KAS_STORELOG WHERE ID = :ID"));
+            SetParam(read, u"ID", e.Id);
+            read.Open();
+            const QByteArray text = read.Fields(0).Value().toByteArray();
+            read.Close();
+            try {
+                e.Packet = TDataPacket::FromXml(text);
+            } catch (const std::exception& ex) {
+                throw EDatabaseError(
+                    QStringLiteral("A packet taken for %1 (entry %2 of KAS_STORELOG) cannot be read: %3")
+                        .arg(e.SqlName)
+                        .arg(e.Id)
+                        .arg(QString::fromLocal8Bit(ex.what())));
+            }
         }
         e.Rows = RowsToWrite(e.Packet);
         m_storeLogEntry = std::move(e);

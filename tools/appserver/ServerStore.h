@@ -11,6 +11,7 @@
 #include <QStringList>
 #include <QVariant>
 
+#include <deque>
 #include <memory>
 #include <optional>
 
@@ -111,8 +112,7 @@ public:
     // later, by ApplyStoreLog, which runs while the client is busy and before
     // anything reads the table. Values a column cannot take are refused here,
     // so a packet taken is a packet the table will hold.
-    int JournalPacket(TBook book, const QString& table, const TDataPacket& packet, const QByteArray& text,
-                      qint32 store);
+    int JournalPacket(TBook book, const QString& table, TDataPacket packet, const QByteArray& text, qint32 store);
     // Writes the journalled packets in the order they came. Raises
     // EDatabaseError naming the entry when one cannot be written; it stays in
     // the journal and is tried again by the next read.
@@ -259,4 +259,7 @@ private:
         qsizetype Next = 0;
     };
     std::optional<TStoreLogEntry> m_storeLogEntry;
+    // Packets just taken, as read at the call, oldest first (at most kTakenKept).
+    std::deque<TStoreLogEntry> m_taken;
+    static constexpr size_t kTakenKept = 4;
 };

@@ -15,11 +15,18 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 
+#include <chrono>
 #include <cstdio>
 #include <functional>
 #include <utility>
 
 namespace {
+
+qint64 SteadyMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
 
 // The update check, answered from what the operator published (UpdateService.h).
 const char* const kShellObject = TUpdateService::ObjectName;
@@ -121,6 +128,7 @@ struct TStandInServer::TSession
     std::optional<qint32> Store; // PKFILIAL accepted by Conecta_No_Banco
     QStringList Providers;       // tables offered to it, as Get_ProvidersCount counted them
     std::function<void()> After; // work that waits until the current answer is on its way
+    qint64 LastBytesAt = 0;      // SteadyMs() of the last bytes read
 };
 
 struct TStandInServer::TReply
@@ -220,6 +228,7 @@ void TStandInServer::Receive(QTcpSocket* socket)
     bool keep = true;
     try {
         session.Reader.Append(socket->readAll());
+        session.LastBytesAt = SteadyMs();
         while (keep) {
             QElapsedTimer reading;
             reading.start();
@@ -363,8 +372,14 @@ void TStandInServer::WriteJournalBetweenCalls()
     if (m_journalStepQueued)
         return;
     m_journalStepQueued = true;
-    QTimer::singleShot(0, this, [this] {
+    // A call on its way in goes first: its frame arrives in pieces, and a chunk
+    // before each piece would add up to more than the chunk in hand.
+    QTimer::singleShot(CallArriving() ? kJournalPauseMs : 0, this, [this] {
         m_journalStepQueued = false;
+        if (CallArriving()) {
+            WriteJournalBetweenCalls();
+            return;
+        }
         try {
             if (m_store.ApplyStoreLogStep())
                 WriteJournalBetweenCalls();
@@ -373,6 +388,16 @@ void TStandInServer::WriteJournalBetweenCalls()
                     .arg(QString::fromLocal8Bit(e.what())));
         }
     });
+}
+
+bool TStandInServer::CallArriving() const
+{
+    const qint64 now = SteadyMs();
+    for (const auto& [socket, session] : m_sessions)
+        if (socket->bytesAvailable() > 0
+            || (session->Reader.Buffered() > 0 && now - session->LastBytesAt < kStalledFrameMs))
+            return true;
+    return false;
 }
 
 void TStandInServer::Record(const TSession& session, const QString& method, const QString& table,
@@ -512,11 +537,11 @@ TStandInServer::TReply TStandInServer::CatalogueMethod(TSession& session, TBook 
         Need(method, args, 6);
         requireAccepted();
         const QByteArray text = PacketText(args, packets);
-        const TDataPacket packet = TDataPacket::FromXml(text);
+        TDataPacket packet = TDataPacket::FromXml(text);
         const qint32 sender = qint32(ToInteger(args[4], QStringLiteral("PkFilial")));
         // Taken into the journal before the answer; written into the table
         // while the client settles its batch.
-        const int n = m_store.JournalPacket(book, table, packet, text, sender);
+        const int n = m_store.JournalPacket(book, table, std::move(packet), text, sender);
         session.After = [this] { WriteJournalBetweenCalls(); };
         return TReply{true, QStringLiteral("stored %1 row(s)").arg(n)};
     }

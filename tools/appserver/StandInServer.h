@@ -74,6 +74,11 @@ private:
     struct TSession;
     // Packets taken by Inseri_No_Servidor go into their tables between calls.
     void WriteJournalBetweenCalls();
+    // Some connection has the first bytes of a request, recent enough that the
+    // rest is on its way: the journal waits (kJournalPauseMs at a time).
+    bool CallArriving() const;
+    static constexpr int kJournalPauseMs = 1;
+    static constexpr qint64 kStalledFrameMs = 500;
     bool m_journalStepQueued = false;
     struct TReply;
 
