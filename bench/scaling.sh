@@ -20,7 +20,7 @@ for b in "${benches[@]}"; do
     run "$b" "$rows" 1000 | while read -r _ name rest; do
       ch=$(sed -n 's/.*channel_rows_per_s=\([0-9]*\).*/\1/p' <<<"$rest")
       fl=$(sed -n 's/.*floor_rows_per_s=\([0-9]*\).*/\1/p' <<<"$rest")
-      ra=$(sed -n 's/.*ratio=\([0-9.]*\).*/\1/p' <<<"$rest")
+      ra=$(sed -n 's/.* ratio=\([0-9.]*\).*/\1/p' <<<"$rest")
       printf '%-28s %8s %8s %12.1f %12.1f %7s\n' "$name" "$rows" 1000 "$(awk "BEGIN{print 1e6/$ch}")" "$(awk "BEGIN{print 1e6/$fl}")" "$ra"
     done
   done
@@ -29,7 +29,7 @@ for b in "${benches[@]}"; do
     run "$b" 10000 "$packet" | while read -r _ name rest; do
       ch=$(sed -n 's/.*channel_rows_per_s=\([0-9]*\).*/\1/p' <<<"$rest")
       fl=$(sed -n 's/.*floor_rows_per_s=\([0-9]*\).*/\1/p' <<<"$rest")
-      ra=$(sed -n 's/.*ratio=\([0-9.]*\).*/\1/p' <<<"$rest")
+      ra=$(sed -n 's/.* ratio=\([0-9.]*\).*/\1/p' <<<"$rest")
       printf '%-28s %8s %8s %12.1f %12.1f %7s\n' "$name" 10000 "$packet" "$(awk "BEGIN{print 1e6/$ch}")" "$(awk "BEGIN{print 1e6/$fl}")" "$ra"
     done
   done
