@@ -142,4 +142,7 @@ struct FbAttachmentState
     std::vector<unsigned char> ReadTpb;
     // "RELATION.FIELD" -> declared precision of scaled numeric columns
     QHash<QString, int> Precisions;
+    // The transaction started by StartTransaction: while it runs, every
+    // statement of the connection runs in it and nothing commits on its own.
+    fb::Ref<Firebird::ITransaction> Explicit;
 };

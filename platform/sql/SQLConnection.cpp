@@ -3,6 +3,8 @@
 #include "FbApi.h"
 #include "SQLDataSet.h"
 
+#include "platform/data/FieldDefs.h"
+
 #include <atomic>
 
 using namespace Firebird;
@@ -140,6 +142,7 @@ void TSQLConnection::Close()
     FbAttachmentState& s = *m_state;
     if (!s.Attachment)
         return;
+    EndTransaction(false);
     try {
         fb::Status st;
         s.Attachment->detach(&st);
@@ -149,6 +152,101 @@ void TSQLConnection::Close()
         s.Attachment.Reset();
     }
     s.Precisions.clear();
+}
+
+void TSQLConnection::StartTransaction(TIsolation isolation, int lockTimeoutSeconds)
+{
+    if (InTransaction())
+        throw EDatabaseError(QStringLiteral("A transaction is already running on this connection"));
+    Open();
+    FbAttachmentState& s = *m_state;
+    fb::Status st;
+    fb::Xpb tpb(IXpbBuilder::TPB);
+    if (isolation == TIsolation::Snapshot) {
+        tpb->insertTag(&st, isc_tpb_concurrency);
+    } else {
+        tpb->insertTag(&st, isc_tpb_read_committed);
+        tpb->insertTag(&st, isc_tpb_rec_version);
+    }
+    tpb->insertTag(&st, isc_tpb_write);
+    tpb->insertTag(&st, isc_tpb_wait);
+    if (lockTimeoutSeconds > 0)
+        tpb->insertInt(&st, isc_tpb_lock_timeout, lockTimeoutSeconds);
+    s.Explicit.Reset(s.Attachment->startTransaction(&st, tpb.Length(), tpb.Buffer()));
+}
+
+bool TSQLConnection::InTransaction() const
+{
+    return bool(m_state->Explicit);
+}
+
+void TSQLConnection::Commit()
+{
+    if (!InTransaction())
+        throw EDatabaseError(QStringLiteral("No transaction is running on this connection"));
+    EndTransaction(true);
+}
+
+void TSQLConnection::Rollback()
+{
+    EndTransaction(false);
+}
+
+void TSQLConnection::EndTransaction(bool commit)
+{
+    FbAttachmentState& s = *m_state;
+    if (!s.Explicit)
+        return;
+    // Cursors opened in the transaction end with it.
+    const auto dataSets = m_dataSets;
+    for (TSQLDataSet* ds : dataSets)
+        ds->TransactionEnding();
+    fb::Status st;
+    if (commit) {
+        try {
+            s.Explicit->commit(&st);
+            s.Explicit.Forget();
+            return;
+        } catch (const std::exception&) {
+            EndTransaction(false);
+            throw;
+        }
+    }
+    try {
+        s.Explicit->rollback(&st);
+        s.Explicit.Forget();
+    } catch (const std::exception&) {
+        // The attachment is gone; releasing the reference ends it anyway.
+        s.Explicit.Reset();
+    }
+}
+
+void TSQLConnection::ExecuteInTransaction(const QString& sql)
+{
+    FbAttachmentState& s = *m_state;
+    if (!s.Explicit)
+        throw EDatabaseError(QStringLiteral("No transaction is running on this connection"));
+    fb::Status st;
+    s.Attachment->execute(&st, s.Explicit.Get(), 0, s.Codec.Encode(sql).constData(), s.Dialect, nullptr, nullptr,
+                          nullptr, nullptr);
+}
+
+void TSQLConnection::Savepoint(const QString& name)
+{
+    RequirePlainIdentifier(name, "savepoint");
+    ExecuteInTransaction(QStringLiteral("SAVEPOINT ") + name);
+}
+
+void TSQLConnection::RollbackToSavepoint(const QString& name)
+{
+    RequirePlainIdentifier(name, "savepoint");
+    ExecuteInTransaction(QStringLiteral("ROLLBACK TO SAVEPOINT ") + name);
+}
+
+void TSQLConnection::ReleaseSavepoint(const QString& name)
+{
+    RequirePlainIdentifier(name, "savepoint");
+    ExecuteInTransaction(QStringLiteral("RELEASE SAVEPOINT ") + name + QStringLiteral(" ONLY"));
 }
 
 FbAttachmentState& TSQLConnection::State()

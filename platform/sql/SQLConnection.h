@@ -30,6 +30,12 @@ private:
 
 struct FbAttachmentState; // the Firebird attachment, private to platform/sql
 
+enum class TIsolation
+{
+    ReadCommitted,
+    Snapshot,
+};
+
 // A connection to one Firebird database. A DataBase without a host ("/data/AGENTE.KELT")
 // opens the file with the embedded engine in this process; "host:path" or
 // "host/port:path" goes to a Firebird server. Connects on demand when a data set opens.
@@ -58,6 +64,26 @@ public:
     void Close();
     bool Connected() const;
 
+    // An explicit transaction spanning statements. While it runs, every data set
+    // of the connection opens and executes in it, and nothing is committed until
+    // Commit. Snapshot sees the database as it was when the transaction started:
+    // a row another program commits later stays invisible, and changing a row
+    // that another program changed meanwhile fails with an update conflict.
+    // Lock waits end after `lockTimeoutSeconds` with a lock conflict.
+    // Connects on demand; raises EDatabaseError, also when one is running already.
+    void StartTransaction(TIsolation isolation = TIsolation::Snapshot, int lockTimeoutSeconds = 10);
+    // Closes the data sets that read in it, then commits. On failure the
+    // transaction is rolled back and EDatabaseError raised.
+    void Commit();
+    // Closes the data sets that read in it and undoes its work. Never raises.
+    void Rollback();
+    bool InTransaction() const;
+    // Savepoints of the explicit transaction (plain identifiers): the work after
+    // one can be undone alone. Raise EDatabaseError, also outside a transaction.
+    void Savepoint(const QString& name);
+    void RollbackToSavepoint(const QString& name);
+    void ReleaseSavepoint(const QString& name);
+
     // SQL dialect from the parameters (3 when empty or not a number).
     unsigned Dialect() const;
     // Character set of the parameters (ISO8859_1 when empty).
@@ -69,6 +95,9 @@ public:
     void UnregisterDataSet(class TSQLDataSet* ds);
 
 private:
+    void EndTransaction(bool commit);
+    void ExecuteInTransaction(const QString& sql);
+
     QString m_connectionName;
     TConnectionParams m_params;
     bool m_loginPrompt = true;
@@ -93,3 +122,23 @@ void CreateDatabase(const QString& database, const TCreateDatabaseOptions& optio
 // Removes the database file through the engine; raises EDatabaseError on failure.
 void DropDatabase(const QString& database, const QString& user = QStringLiteral("SYSDBA"),
                   const QString& password = QStringLiteral("quillbent"));
+
+// An explicit transaction that is rolled back unless committed: the scope of
+// work that must take effect as a whole or not at all.
+class TSQLTransaction
+{
+public:
+    explicit TSQLTransaction(TSQLConnection& connection, TIsolation isolation = TIsolation::Snapshot)
+        : m_connection(connection)
+    {
+        m_connection.StartTransaction(isolation);
+    }
+    ~TSQLTransaction() { m_connection.Rollback(); }
+    TSQLTransaction(const TSQLTransaction&) = delete;
+    TSQLTransaction& operator=(const TSQLTransaction&) = delete;
+
+    void Commit() { m_connection.Commit(); }
+
+private:
+    TSQLConnection& m_connection;
+};

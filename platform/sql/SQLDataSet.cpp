@@ -28,8 +28,10 @@ struct FbStatementState
     fb::Message Output;
     TFieldDefs FieldDefs;
 
-    // The open result set.
+    // The open result set. Shared: the transaction is the connection's explicit
+    // one, which the connection ends, not the data set.
     fb::Ref<ITransaction> Transaction;
+    bool Shared = false;
     fb::Ref<IResultSet> Cursor;
     bool Active = false;
     bool Eof = true;
@@ -346,14 +348,23 @@ static void BindParams(FbStatementState& s, TParams& params, FbAttachmentState& 
 
 static fb::Ref<ITransaction> StartTransaction(fb::Status& st, FbAttachmentState& conn, bool readOnly = false)
 {
+    if (conn.Explicit) {
+        conn.Explicit->addRef();
+        return fb::Ref<ITransaction>(conn.Explicit.Get());
+    }
     const std::vector<unsigned char>& tpb = readOnly ? conn.ReadTpb : conn.StatementTpb;
     return fb::Ref<ITransaction>(conn.Attachment->startTransaction(&st, unsigned(tpb.size()), tpb.data()));
 }
 
-static void Rollback(fb::Status& st, fb::Ref<ITransaction>& tra)
+static void Rollback(fb::Status& st, fb::Ref<ITransaction>& tra, bool shared)
 {
     if (!tra)
         return;
+    // A failed statement undoes only itself; the explicit transaction goes on.
+    if (shared) {
+        tra.Reset();
+        return;
+    }
     try {
         tra->rollback(&st);
         tra.Forget();
@@ -381,6 +392,7 @@ void TSQLDataSet::Open()
     // Known plain SELECTs read in a read-only transaction; anything else (and a
     // statement not prepared yet) in a read-write one.
     const bool readOnly = s.Prepared(conn) && s.StatementType == isc_info_sql_stmt_select;
+    const bool shared = bool(conn.Explicit);
     fb::Ref<ITransaction> tra = StartTransaction(st, conn, readOnly);
     try {
         EnsurePrepared(s, conn, tra.Get(), m_commandText);
@@ -399,10 +411,11 @@ void TSQLDataSet::Open()
         }
     } catch (...) {
         s.Cursor.Reset();
-        Rollback(st, tra);
+        Rollback(st, tra, shared);
         throw;
     }
     s.Transaction = std::move(tra);
+    s.Shared = shared;
     s.Eof = s.Empty;
     s.Active = true;
     s.NewRow();
@@ -433,6 +446,7 @@ void TSQLDataSet::ExecSQL()
     // Known plain SELECTs read in a read-only transaction; anything else (and a
     // statement not prepared yet) in a read-write one.
     const bool readOnly = s.Prepared(conn) && s.StatementType == isc_info_sql_stmt_select;
+    const bool shared = bool(conn.Explicit);
     fb::Ref<ITransaction> tra = StartTransaction(st, conn, readOnly);
     try {
         EnsurePrepared(s, conn, tra.Get(), m_commandText);
@@ -447,10 +461,14 @@ void TSQLDataSet::ExecSQL()
                                  s.Output.Count() > 0 ? s.Output.Buffer() : nullptr);
         }
         m_rowsAffected = qint64(s.Statement->getAffectedRecords(&st));
-        tra->commit(&st);
-        tra.Forget();
+        if (shared) {
+            tra.Reset();
+        } else {
+            tra->commit(&st);
+            tra.Forget();
+        }
     } catch (...) {
-        Rollback(st, tra);
+        Rollback(st, tra, shared);
         throw;
     }
 }
@@ -469,19 +487,28 @@ void TSQLDataSet::Close()
             s.Cursor.Reset();
         }
     }
-    if (s.Transaction) {
+    if (s.Transaction && s.Shared) {
+        s.Transaction.Reset();
+    } else if (s.Transaction) {
         try {
             s.Transaction->commit(&s.St);
             s.Transaction.Forget();
         } catch (const std::exception&) {
-            Rollback(s.St, s.Transaction);
+            Rollback(s.St, s.Transaction, false);
         }
     }
+    s.Shared = false;
     // Read values may hold large texts and blobs; a lookup closed per row seldom read any.
     if (s.AnyValues) {
         std::fill(s.Values.begin(), s.Values.end(), QVariant());
         s.AnyValues = false;
     }
+}
+
+void TSQLDataSet::TransactionEnding()
+{
+    if (m_state->Shared)
+        Close();
 }
 
 void TSQLDataSet::ConnectionClosing()

@@ -21,6 +21,8 @@ struct FbStatementState; // prepared statement, transaction and cursor; private
 // is one parameter bound at every place. Every statement takes effect on its own:
 // ExecSQL runs in its own transaction committed on success and rolled back on
 // failure; Open starts a transaction that ends (commits) when the data set closes.
+// While the connection runs an explicit transaction (StartTransaction), both run
+// in it instead and commit nothing; a failing statement undoes only itself.
 // The statement is prepared once per command text and reused.
 //
 // Values are QVariant: SMALLINT/INTEGER/BIGINT integers, NUMERIC/DECIMAL Decimal,
@@ -77,6 +79,7 @@ public:
 private:
     friend class TSQLConnection;
     void ConnectionClosing(); // the connection detaches: drop statement and cursor
+    void TransactionEnding(); // the explicit transaction ends: close a cursor read in it
 
     TSQLConnection* m_connection = nullptr;
     QString m_commandText;

@@ -381,6 +381,22 @@ QString PkTabela3Column(const QString& table)
     return IsStockTable(table) ? QStringLiteral("PKFILIAL") : QString();
 }
 
+QString LockSentRowStatement(const QString& table)
+{
+    RequirePlainIdentifier(table, "table");
+    const QString keys[] = {PkTabelaColumn(table), PkTabela2Column(table), PkTabela3Column(table)};
+    QString sql = QStringLiteral("SELECT ") + keys[0] + QStringLiteral(" FROM ") + table + QStringLiteral(" WHERE ");
+    for (int i = 0; i < 3; ++i) {
+        if (keys[i].isEmpty())
+            continue;
+        RequirePlainIdentifier(keys[i], "column");
+        if (i > 0)
+            sql += QStringLiteral(" AND ");
+        sql += keys[i] + QStringLiteral(" = :") + keys[i];
+    }
+    return sql + QStringLiteral(" WITH LOCK");
+}
+
 // --- standard parameters -----------------------------------------------------
 
 void SetStandardParams(TParams& params, TDadosFilial dados, qint32 lastKey)
@@ -483,6 +499,35 @@ void PrepareProvider(TClientDataSet& dataSet, IAppServer& source, const QString&
     dataSet.Params().Clear();
     dataSet.FetchParams();
     SetStandardParams(dataSet, dados, lastKey);
+}
+
+TSQLConnection& TKeltBaseClient::LocalDatabase() const
+{
+    if (!m_execDataSet || !m_execDataSet->SQLConnection())
+        throw Exception(QStringLiteral("The local database is not wired"));
+    return *m_execDataSet->SQLConnection();
+}
+
+void TKeltBaseClient::LockSentRow(TSQLDataSet& ds, const QString& table, const TClientDataSet& rows) const
+{
+    if (!ds.SQLConnection() || !ds.SQLConnection()->InTransaction())
+        return;
+    ds.Close();
+    ds.SetCommandText(LockSentRowStatement(table));
+    for (const QString& column : {PkTabelaColumn(table), PkTabela2Column(table), PkTabela3Column(table)}) {
+        if (column.isEmpty())
+            continue;
+        const TField field = rows.FieldByName(column);
+        TParam& param = ds.Params().ParamByName(column);
+        if (field.IsNull())
+            param.Clear();
+        else
+            param.SetAsInteger(field.AsInteger());
+    }
+    // Every matching row is locked as it is fetched.
+    for (ds.Open(); !ds.Eof(); ds.Next()) {
+    }
+    ds.Close();
 }
 
 void TKeltBaseClient::LoadBatch(TClientDataSet& rows, const QByteArray& text) const

@@ -84,6 +84,12 @@ QString PkTabelaColumn(const QString& table);
 QString PkTabela2Column(const QString& table);
 QString PkTabela3Column(const QString& table);
 
+// Locks the rows of `table` that a sent row stands for (:K1, :K2, :K3 named
+// after the key columns). Run in the batch's snapshot transaction, it fails
+// with an update conflict when another program changed such a row after the
+// batch was read, so the batch is not settled and goes again.
+QString LockSentRowStatement(const QString& table);
+
 // Statement fragments over the fields in field order. The key condition holds
 // the fields in the key or required; the SET list leaves out the fields that are
 // both. Field names must be plain identifiers (EInvalidIdentifier otherwise).
@@ -207,6 +213,13 @@ protected:
     // `rows` := the batch `text` (SetXMLData), its rows taken from ClientDataSet
     // when that still holds the batch the text was written from.
     void LoadBatch(TClientDataSet& rows, const QByteArray& text) const;
+    // The local database as ExecDataSet reaches it: the connection whose
+    // transaction spans a batch. Raises when ExecDataSet is not wired.
+    TSQLConnection& LocalDatabase() const;
+    // Locks the table rows the current row of `rows` stands for (see
+    // LockSentRowStatement) on `ds`, but only inside a transaction of its
+    // connection: alone the lock would end with its own statement.
+    void LockSentRow(TSQLDataSet& ds, const QString& table, const TClientDataSet& rows) const;
 
     QString m_programFolder;
     std::unique_ptr<TKeltBaseServerClient> m_serverClient;

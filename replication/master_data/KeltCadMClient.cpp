@@ -5,10 +5,12 @@
 #include "platform/data/ClientDataSet.h"
 #include "platform/data/Exception.h"
 #include "platform/data/LocalConnection.h"
+#include "platform/sql/SQLConnection.h"
 #include "platform/sql/SQLDataSet.h"
 #include "remote/ConnectionBroker.h"
 #include "remote/ServerObjects.h"
 #include "remote/SocketConnection.h"
+#include "replication/core/BatchHistory.h"
 #include "replication/core/ProcessMessages.h"
 
 #include <QHash>
@@ -90,42 +92,6 @@ QString FixedCountStatement(const QString& table)
             "QTD.PKPRODUTO = QTDBAIXA.PKPRODUTO AND QTD.PKFPRODUTO = QTDBAIXA.PKFPRODUTO AND QTD.PKFILIAL = "
             "QTDBAIXA.PKFILIAL) WHERE QTDBAIXA.PKPRODUTO IS NULL");
     return {};
-}
-
-// What a row holds, value by value, as a digest: the same digest again in one
-// table's run means the provider is handing out what it handed out before.
-// A row told apart by 128 bits of its stored bytes: a chance repeat would only end
-// the table early (logged, sent again next run), and this is many times cheaper
-// than SHA-1.
-struct TRowDigest
-{
-    size_t A = 0, B = 0;
-    bool operator==(const TRowDigest&) const = default;
-};
-size_t qHash(const TRowDigest& d, size_t seed = 0) { return d.A ^ seed; }
-using TRowDigests = QSet<TRowDigest>;
-
-TRowDigest RowDigest(const TDataPacket& packet, int row, QByteArray& scratch)
-{
-    scratch.clear();
-    packet.AppendRowBytes(row, scratch);
-    return {qHashBits(scratch.constData(), size_t(scratch.size()), 0x9e3779b9u),
-            qHashBits(scratch.constData(), size_t(scratch.size()), 0x85ebca6bu)};
-}
-
-// The digests of a batch; true when at least one was not taken before.
-bool HoldsNewRows(const TDataPacket& packet, const TRowDigests& taken, QList<TRowDigest>& digests)
-{
-    digests.clear();
-    digests.reserve(packet.RowCount());
-    bool anyNew = false;
-    QByteArray scratch;
-    scratch.reserve(4096);
-    for (int row = 0; row < packet.RowCount(); ++row) {
-        digests.append(RowDigest(packet, row, scratch));
-        anyNew = anyNew || !taken.contains(digests.last());
-    }
-    return anyNew;
 }
 
 TIdentityRef Identity(TDadosFilial& f) { return {f.CdContrato, f.PkEmpresa, f.PkFilial, f.UF}; }
@@ -379,8 +345,7 @@ void TKeltCadMClient::ImportaRegistros(const QString& provider, const QString& t
     // and for the later passes, while the label keeps the name it was given.
     QString nmTabela = table;
     // Every row sent in this run: a batch of nothing else would be sent in vain.
-    TRowDigests sent;
-    QList<TRowDigest> digests;
+    TBatchHistory sent;
 
     try {
         TClientDataSet& cds = Wired(m_clientDataSet, "ClientDataSet");
@@ -391,6 +356,10 @@ void TKeltCadMClient::ImportaRegistros(const QString& provider, const QString& t
         for (;;) {
             // 1.-2. The local provider with the identity and the last key.
             PrepareProvider(cds, providers, provider, m_dadosFilial, m_pkUltimo);
+
+            // The batch is read and settled in one snapshot: a mark or a change
+            // that another program commits in between is not settled with it.
+            TSQLTransaction snapshot(LocalDatabase());
 
             // 3. A failed open is logged here and once more when the batch is read.
             try {
@@ -409,7 +378,7 @@ void TKeltCadMClient::ImportaRegistros(const QString& provider, const QString& t
                 result.Outcome = TCadMOutcome::Done;
                 break;
             }
-            if (!HoldsNewRows(cds.Packet(), sent, digests)) {
+            if (!sent.HoldsNewRows(cds.Packet())) {
                 // Nothing of the previous pass was settled: this pass would be the same.
                 result.Outcome = TCadMOutcome::NoProgress;
                 Log(kStepExportSemProgresso, CurrentTable(),
@@ -429,18 +398,19 @@ void TKeltCadMClient::ImportaRegistros(const QString& provider, const QString& t
             }
             ++result.Batches;
             result.Rows += cds.RecordCount();
-            for (const TRowDigest& d : std::as_const(digests))
-                sent.insert(d);
+            sent.Take();
 
             // 7. Serial prices are paged by the server's last key instead.
             ProcessMessages();
             if (CurrentTable() != kPrecoSerial) {
-                const bool settled = BaixaRegistrosEnviados(nmTabela, packet, f.CdContrato, f.PkEmpresa, f.PkFilial, f.UF);
-                result.Settled += m_lastSettled;
-                if (!settled) {
+                if (!BaixaRegistrosEnviados(nmTabela, packet, f.CdContrato, f.PkEmpresa, f.PkFilial, f.UF)
+                    || !CommitSettled(snapshot, nmTabela)) {
                     result.Outcome = TCadMOutcome::SettleFailed;
                     break;
                 }
+                result.Settled += m_lastSettled;
+            } else {
+                snapshot.Commit();
             }
 
             // 8.-9.
@@ -480,9 +450,12 @@ bool TKeltCadMClient::BaixaRegistrosEnviados(const QString& table, const QByteAr
     m_lastSettled = 0;
     if (table == kPrecoSerial)
         return false;
+    // The statement that failed goes into the log entry.
+    TSQLDataSet* failing = m_execDataSet;
     try {
         TClientDataSet& rows = Wired(m_genericDataSet, "GenericDataSet");
         TSQLDataSet& exec = Wired(m_execDataSet, "ExecDataSet");
+        failing = &exec;
         rows.Close();
         LoadBatch(rows, packet);
         rows.First();
@@ -493,8 +466,15 @@ bool TKeltCadMClient::BaixaRegistrosEnviados(const QString& table, const QByteAr
         const QString statement = CadMSettleStatement(table);
         const TMarker* marker = FindMarker(table);
 
-        // Each row on its own: what was settled before a failure stays settled.
+        // Inside the batch's transaction each sent row is locked first, so that a
+        // row changed since the batch was read keeps its mark; alone, each row
+        // is settled on its own.
         for (; !rows.Eof(); rows.Next()) {
+            if (exec.SQLConnection() && exec.SQLConnection()->InTransaction()) {
+                failing = &Wired(m_lookupDataSet, "LookupDataSet");
+                LockSentRow(*failing, table, rows);
+                failing = &exec;
+            }
             exec.Close();
             exec.SetCommandText(statement);
             TParams& params = exec.Params();
@@ -521,9 +501,20 @@ bool TKeltCadMClient::BaixaRegistrosEnviados(const QString& table, const QByteAr
         }
         return true;
     } catch (const std::exception& e) {
-        const QString statement = m_execDataSet ? m_execDataSet->CommandText() : QString();
+        const QString statement = failing ? failing->CommandText() : QString();
         ServerClient().WriteLog(m_programFolder, QStringLiteral("Exclui_No_Servidor"), table, cdContrato, pkEmpresa,
                                 pkFilial, uf, ErrorText(e) + kCrLf + statement);
+        return false;
+    }
+}
+
+bool TKeltCadMClient::CommitSettled(TSQLTransaction& snapshot, const QString& table)
+{
+    try {
+        snapshot.Commit();
+        return true;
+    } catch (const std::exception& e) {
+        Log(QStringLiteral("Exclui_No_Servidor"), table, ErrorText(e) + kCrLf + QStringLiteral("COMMIT"));
         return false;
     }
 }
@@ -539,8 +530,7 @@ void TKeltCadMClient::ImportaRegistrosRemoto(const QString& provider, const QStr
     QString nmTabela = table;
     // Every row received in this run: a batch of nothing else means the server
     // offers again what it was told it may drop.
-    TRowDigests received;
-    QList<TRowDigest> digests;
+    TBatchHistory received;
 
     try {
         TClientDataSet& cds = Wired(m_clientDataSet, "ClientDataSet");
@@ -570,7 +560,7 @@ void TKeltCadMClient::ImportaRegistrosRemoto(const QString& provider, const QStr
                 result.Outcome = TCadMOutcome::Done;
                 break;
             }
-            if (!HoldsNewRows(cds.Packet(), received, digests)) {
+            if (!received.HoldsNewRows(cds.Packet())) {
                 result.Outcome = TCadMOutcome::NoProgress;
                 Log(kStepImportSemProgresso, CurrentTable(),
                     QStringLiteral("O servidor enviou de novo %1 registro(s) já recebido(s) nesta replicação; a "
@@ -594,8 +584,7 @@ void TKeltCadMClient::ImportaRegistrosRemoto(const QString& provider, const QStr
                 Bar().SetPosition(Bar().Position() + 1);
                 ProcessMessages();
             }
-            for (const TRowDigest& d : std::as_const(digests))
-                received.insert(d);
+            received.Take();
 
             // 7. Only after every row of the batch is written.
             if (CurrentTable() != kPrecoSerial) {

@@ -101,6 +101,8 @@ public:
 
 private:
     void Log(const QString& step, const QString& table, const QString& message);
+    // Commits a settled batch; a failure is logged as a failed settling.
+    bool CommitSettled(class TSQLTransaction& snapshot, const QString& table);
     // The result of the provider step in progress; a scratch record when a
     // step is called on its own.
     TCadMTableResult& Result();

@@ -9,6 +9,7 @@
 #include "remote/ConnectionBroker.h"
 #include "remote/ServerObjects.h"
 #include "remote/SocketConnection.h"
+#include "replication/core/BatchHistory.h"
 #include "replication/core/ProcessMessages.h"
 #include "replication/transactions/uDM_MovimentoM.h"
 
@@ -93,21 +94,7 @@ QString FieldText(const TField& field)
     return field.IsNull() ? QStringLiteral("NULL") : field.AsString();
 }
 
-// The identity of the current row of a batch: its mark key columns (export) or
-// the fields the import locates it by.
-// A missing key field is left to the clean-up, which reports it.
-QString MarkKeyText(const TClientDataSet& batch, const TMarkKey& key)
-{
-    QString text;
-    for (const QString* column : {&key.K1, &key.K2, &key.K3}) {
-        if (column->isEmpty())
-            continue;
-        const int i = batch.FindFieldIndex(*column);
-        text += (i < 0 ? QStringLiteral("?") : FieldText(batch.Fields(i))) + u'|';
-    }
-    return text;
-}
-
+// The fields the import locates a row by.
 QList<int> LocatingFields(const TFieldDefs& defs)
 {
     QList<int> keys;
@@ -331,10 +318,10 @@ void TKeltMovMClient::ImportaRegistros(const QString& provider, const QString& t
     TMovTableResult& result = CurrentResult(provider, tableName);
     result.Outcome = TMovOutcome::Failed;
     QString table = tableName; // the server may rename it for the rest of the export
-    // Rows sent in this run, by their mark key. A batch of nothing else means
-    // their marks did not go (a clean-up that deleted nothing, a mark put back
-    // at once): sending it again would never end.
-    QSet<QString> sent;
+    // Rows sent in this run. A batch of nothing else means their marks did not
+    // go (a clean-up that deleted nothing): sending it again would never end. A
+    // row changed and marked again since it went is new.
+    TBatchHistory sent;
     try {
         TClientDataSet& cds = Wired(m_clientDataSet, "ClientDataSet");
         TLocalConnection& providers = Wired(m_localProviderConnection, "LocalProviderConnection");
@@ -345,6 +332,10 @@ void TKeltMovMClient::ImportaRegistros(const QString& provider, const QString& t
             // 1-2. The local provider with the company's key.
             PrepareProvider(cds, providers, provider, m_dadosFilial, 0);
 
+            // The batch is read and its marks deleted in one snapshot: a mark or
+            // a change that another program commits in between stays.
+            TSQLTransaction snapshot(LocalDatabase());
+
             // 3-4.
             cds.Open();
             ProcessMessages();
@@ -354,15 +345,7 @@ void TKeltMovMClient::ImportaRegistros(const QString& provider, const QString& t
                 break;
             }
 
-            const TMarkKey key(table);
-            bool anyNew = false;
-            QStringList batchKeys;
-            for (cds.First(); !cds.Eof(); cds.Next()) {
-                batchKeys.append(MarkKeyText(cds, key));
-                anyNew = anyNew || !sent.contains(batchKeys.last());
-            }
-            cds.First();
-            if (!anyNew) {
+            if (!sent.HoldsNewRows(cds.Packet())) {
                 result.Outcome = TMovOutcome::NoProgress;
                 Log(kStepSemProgressoEnvio, table,
                     QStringLiteral("Os %1 registro(s) do lote já foram enviados nesta replicação e continuam "
@@ -382,12 +365,12 @@ void TKeltMovMClient::ImportaRegistros(const QString& provider, const QString& t
             }
             ++result.Batches;
             result.Rows += rows;
-            for (const QString& k : batchKeys)
-                sent.insert(k);
+            sent.Take();
 
             // 6. Then its marks go.
             ProcessMessages();
-            if (!BaixaRegistrosEnviados(table, batch, f.UF, f.PkFilial, f.PkEmpresa, f.CdContrato)) {
+            if (!BaixaRegistrosEnviados(table, batch, f.UF, f.PkFilial, f.PkEmpresa, f.CdContrato)
+                || !CommitCleanUp(snapshot, table)) {
                 result.Outcome = TMovOutcome::CleanUpFailed;
                 break;
             }
@@ -413,14 +396,23 @@ void TKeltMovMClient::ImportaRegistros(const QString& provider, const QString& t
 bool TKeltMovMClient::BaixaRegistrosEnviados(const QString& table, const QByteArray& batch, const QString& uf,
                                              qint32 pkFilial, qint32 pkEmpresa, const QString& cdContrato)
 {
+    // The statement that failed goes into the log entry.
     TSQLDataSet* exec = m_execDataSet;
     try {
         TClientDataSet& rows = Wired(m_genericDataSet, "GenericDataSet");
-        TSQLDataSet& ds = Wired(exec, "ExecDataSet");
+        TSQLDataSet& ds = Wired(m_execDataSet, "ExecDataSet");
         rows.Close();
         LoadBatch(rows, batch);
         const TMarkKey key(table);
+        // Inside the batch's transaction each sent row is locked first, so that
+        // a row changed since the batch was read keeps its marks.
+        const bool inBatch = ds.SQLConnection() && ds.SQLConnection()->InTransaction();
         for (rows.First(); !rows.Eof(); rows.Next()) {
+            if (inBatch) {
+                exec = &Wired(m_lookupDataSet, "LookupDataSet");
+                LockSentRow(*exec, table, rows);
+                exec = &ds;
+            }
             ds.Close();
             QString sql = QStringLiteral("DELETE FROM TBCEMM WHERE PKTABELA = :PPKTABELA ");
             if (!key.K2.isEmpty())
@@ -442,6 +434,17 @@ bool TKeltMovMClient::BaixaRegistrosEnviados(const QString& table, const QByteAr
         const QString statement = exec ? exec->CommandText() : QString();
         LogAs(QStringLiteral("Exclui_No_Servidor"), table, cdContrato, pkEmpresa, pkFilial, uf,
               ErrorText(e) + kCrLf + statement);
+        return false;
+    }
+}
+
+bool TKeltMovMClient::CommitCleanUp(TSQLTransaction& snapshot, const QString& table)
+{
+    try {
+        snapshot.Commit();
+        return true;
+    } catch (const std::exception& e) {
+        Log(QStringLiteral("Exclui_No_Servidor"), table, ErrorText(e) + kCrLf + QStringLiteral("COMMIT"));
         return false;
     }
 }

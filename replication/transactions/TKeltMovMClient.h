@@ -113,6 +113,8 @@ public:
 
 private:
     void Log(const QString& step, const QString& table, const QString& message);
+    // Commits a batch whose marks were deleted; a failure is logged as a failed clean-up.
+    bool CommitCleanUp(class TSQLTransaction& snapshot, const QString& table);
     void LogAs(const QString& step, const QString& table, const QString& cdContrato, qint32 pkEmpresa,
                qint32 pkFilial, const QString& uf, const QString& message);
     // The result of the table being handled; a scratch one for a table step

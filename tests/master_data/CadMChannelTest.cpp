@@ -375,8 +375,9 @@ TEST_F(HeadquartersTest, RefusedAndUnsettledRowsStayPending)
     EXPECT_EQ(Table(run, kAliquota).Outcome, TCadMOutcome::Refused);
     EXPECT_EQ(Table(run, QStringLiteral("TBMARCA")).Outcome, TCadMOutcome::SettleFailed);
     EXPECT_EQ(Table(run, kSerial).Outcome, TCadMOutcome::NoProgress);
+    // A batch whose settling fails stays pending as a whole, its first row too.
     EXPECT_EQ(Query("SELECT NMTABELA, PKTABELA FROM TBCEC ORDER BY 1, 2"),
-              QStringList({"TBALIQUOTA|1", "TBALIQUOTA|2", "TBALIQUOTA|3", "TBMARCA|2", "TBMARCA|3"}));
+              QStringList({"TBALIQUOTA|1", "TBALIQUOTA|2", "TBALIQUOTA|3", "TBMARCA|1", "TBMARCA|2", "TBMARCA|3"}));
     EXPECT_EQ(m_peer.State().Rows(kInseri, kSerial), QList<int>({3}));
 
     const QList<TLogEntry> logs = TakeLogs();
@@ -396,6 +397,54 @@ TEST_F(HeadquartersTest, RefusedAndUnsettledRowsStayPending)
     run = Run();
     EXPECT_EQ(Table(run, kSerial).Outcome, TCadMOutcome::Done);
     EXPECT_EQ(Table(run, kSerial).Passes, 2);
+}
+
+// Another program commits while a batch is at the server, the moment between
+// reading a batch and settling it: a changed row, or its mark rewritten in
+// place, keeps the whole batch pending until a batch carries the change.
+TEST_F(HeadquartersTest, ChangesCommittedWhileABatchIsAtTheServerAreSentAgain)
+{
+    Aliquotas(1, 4);
+    std::function<void()> writer;
+    m_peer.State().OnInsert = [&](const QString&) {
+        if (writer)
+            std::exchange(writer, nullptr)();
+    };
+    const auto names = [&] {
+        QStringList sent;
+        for (const TDataPacket& p : m_peer.State().Stored[kAliquota])
+            for (int r = 0; r < p.RowCount(); ++r)
+                sent.append(p.Value(r, 0).toString() + u'=' + p.Value(r, 2).toString());
+        m_peer.State().Stored.remove(kAliquota);
+        return sent;
+    };
+    TCadMRunResult run;
+
+    // The row changed by a program that marks only rows without a mark, then a
+    // mark rewritten in place (UPDATE OR INSERT): the batch stays pending.
+    for (const QString& change :
+         {QStringLiteral("UPDATE TBALIQUOTA SET NMALIQUOTA = 'Nova 1' WHERE PKALIQUOTA = 1"),
+          QStringLiteral("UPDATE OR INSERT INTO TBCEC (NMTABELA, PKTABELA, PKTABELA2, PKTABELA3, PKEMPRESA, PKFILIAL) "
+                         "VALUES ('TBALIQUOTA', 2, 1, 0, 1, 5) MATCHING (NMTABELA, PKTABELA, PKTABELA2, PKFILIAL)")}) {
+        SCOPED_TRACE(change.toStdString());
+        writer = [&] { Exec(change); };
+        run = Run();
+        EXPECT_EQ(Table(run, kAliquota).Outcome, TCadMOutcome::SettleFailed);
+        EXPECT_EQ(Query(QStringLiteral("SELECT COUNT(*) FROM TBCEC")), QStringList({"4"}));
+        const QList<TLogEntry> logs = TakeLogs();
+        ASSERT_EQ(logs.size(), 1);
+        EXPECT_EQ(logs[0].Step, QStringLiteral("Exclui_No_Servidor"));
+        EXPECT_TRUE(logs[0].Message.contains(QStringLiteral("update conflicts with concurrent update")))
+            << logs[0].Message.toStdString();
+        names();
+    }
+
+    run = Run();
+    EXPECT_EQ(Table(run, kAliquota).Outcome, TCadMOutcome::Done);
+    EXPECT_EQ(names(), QStringList({"1=Nova 1", "2=Aliquota 2", "3=Aliquota 3", "4=Aliquota 4"}));
+    EXPECT_EQ(Query(QStringLiteral("SELECT COUNT(*) FROM TBCEC")), QStringList({"0"}));
+    EXPECT_TRUE(TakeLogs().isEmpty());
+    m_peer.State().OnInsert = nullptr;
 }
 
 TEST_F(BranchTest, ImportsAndAcknowledgesEveryTableItCanWrite)

@@ -258,6 +258,67 @@ TEST_F(MovMChannel, MarkedRowsGoInPacketsAndOnlyMarksOfAcceptedRowsAreRemoved)
     EXPECT_EQ(branch.Log().size(), 1);
 }
 
+// Another program commits while a batch is at the server. A mark added for a
+// row of the batch stays; a row changed (and marked again) keeps the whole
+// batch's marks until a batch carries the change.
+TEST_F(MovMChannel, ChangesCommittedWhileABatchIsAtTheServerAreSentAgain)
+{
+    TMovMInstallation branch(TRole::Branch);
+    for (int k : {1, 2, 3}) {
+        ExecSql(branch.Admin, QStringLiteral("INSERT INTO TBVENDA (PKVENDA, PKFILIAL, NRCUPOM) VALUES (:K, 7, 'v1')"), {k});
+        branch.Mark(kVenda, k);
+    }
+    branch.WriteConfig(m_peer.Port());
+    TSQLConnection writer;
+    writer.Params() = branch.Admin.Params();
+    const auto commitWhileAtServer = [&](const QStringList& changes) {
+        m_peer.Locked([&] {
+            m_peer.OnInsert = [&writer, changes] {
+                for (const QString& sql : changes)
+                    ExecSql(writer, sql);
+            };
+        });
+    };
+    const auto cupom = [&](int k) {
+        const TDataPacket stored = m_peer.Stored(kVenda);
+        for (int r = 0; r < stored.RowCount(); ++r)
+            if (stored.Value(r, 0).toInt() == k)
+                return stored.Value(r, IndexOfField(stored.Fields(), u"NRCUPOM")).toString();
+        return QString();
+    };
+
+    commitWhileAtServer({QStringLiteral("INSERT INTO TBCEMM (NMTABELA, PKTABELA, PKTABELA2) VALUES ('TBVENDA', 2, 7)")});
+    branch.Run();
+    EXPECT_EQ(branch.Marks(kVenda), QStringList({"2|7"}));
+    // The row itself is as it went: not again in this run.
+    EXPECT_EQ(RowsOf(m_peer.Calls(), "Inseri_No_Servidor", kVenda), QList<int>({3}));
+    EXPECT_EQ(branch.LogSteps(), QStringList({kSemProgresso + "@TBVENDA"}));
+    branch.ClearLog();
+
+    for (int k : {1, 3})
+        branch.Mark(kVenda, k);
+    commitWhileAtServer({QStringLiteral("UPDATE TBVENDA SET NRCUPOM = 'v2' WHERE PKVENDA = 1"),
+                         QStringLiteral("INSERT INTO TBCEMM (NMTABELA, PKTABELA, PKTABELA2) VALUES ('TBVENDA', 1, 7)")});
+    m_peer.ClearCalls();
+    branch.Run();
+    EXPECT_EQ(branch.MovMClient.LastRun().Tables[0].Outcome, TMovOutcome::CleanUpFailed);
+    EXPECT_EQ(branch.Marks(kVenda), QStringList({"1|7", "1|7", "2|7", "3|7"}));
+    ASSERT_EQ(branch.Log().size(), 1);
+    EXPECT_EQ(branch.Log()[0].Step, QStringLiteral("Exclui_No_Servidor"));
+    EXPECT_TRUE(branch.Log()[0].Message.contains(QStringLiteral("update conflicts with concurrent update")));
+    EXPECT_EQ(cupom(1), QStringLiteral("v1"));
+
+    branch.ClearLog();
+    m_peer.ClearCalls();
+    m_peer.Put(kVenda, TDataPacket()); // the peer keeps the first copy of a key
+    branch.Run();
+    EXPECT_EQ(RowsOf(m_peer.Calls(), "Inseri_No_Servidor", kVenda), QList<int>({4}));
+    EXPECT_TRUE(branch.Marks(kVenda).isEmpty());
+    EXPECT_EQ(cupom(1), QStringLiteral("v2"));
+    EXPECT_EQ(branch.LogSteps(), QStringList());
+    writer.Close();
+}
+
 TEST_F(MovMChannel, ContractCodeThatIsNoNumberStopsTheTableAfterItsMarksAreGone)
 {
     TMovMInstallation branch(TRole::Branch);

@@ -22,6 +22,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <future>
 #include <mutex>
 #include <thread>
@@ -73,6 +74,8 @@ public:
     bool IgnoreAcks = false;      // acknowledged rows stay offered
     QMap<QString, int> CountOverride; // NrRegistros_AImportar answers by table
     QString RewriteUF;            // Conecta_No_Banco writes this UF back
+    // Runs in the peer's thread once an accepted batch is stored, before the answer.
+    std::function<void()> OnInsert;
 
     // Providers listed to headquarters: provider name and table.
     void Offer(const QString& provider, const QString& table) { Locked([&] { m_offers.append({provider, table}); }); }
@@ -174,10 +177,13 @@ private:
             const TDataPacket in = TDataPacket::FromXml(args[1].toString().toUtf8());
             call.Rows = in.RowCount();
             value = RefuseInserts == 0;
-            if (RefuseInserts > 0)
+            if (RefuseInserts > 0) {
                 --RefuseInserts;
-            else
+            } else {
                 Merge(call.Table, in);
+                if (OnInsert)
+                    std::exchange(OnInsert, nullptr)();
+            }
         } else if (method == QLatin1String("Exclui_No_Servidor")) {
             const TDataPacket in = TDataPacket::FromXml(args[1].toString().toUtf8());
             call.Rows = in.RowCount();
