@@ -5,7 +5,9 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config
   qt6-base-dev libqt6network6 libqt6widgets6
-  firebird-dev libfbclient2 firebird3.0-server-core firebird3.0-utils
+  # firebird3.0-server: its program only; the test command runs a private
+  # instance (scripts/fb-server.sh), never the system service.
+  firebird-dev libfbclient2 firebird3.0-server-core firebird3.0-server firebird3.0-utils
   libgtest-dev libgmock-dev libbenchmark-dev
   python3 xvfb xauth
   clang libclang-rt-14-dev
