@@ -67,7 +67,7 @@ TTableDefs Only(const TTableDefs& all, const QStringList& names)
     return tables;
 }
 
-// An installation: its folder (Config.ini, Log/) and its embedded database.
+// An installation: its folder (Config.ini, Log/) and its database.
 struct TCadMInstallation
 {
     TCadMInstallation(const TTableDefs& tables, qint32 pkFilial, int tpFilial)
@@ -75,10 +75,12 @@ struct TCadMInstallation
     {
         QDir(Db.Folder().Path()).mkdir(QStringLiteral("Log"));
         Admin.Params().Add(QStringLiteral("DataBase"), Db.Path());
+        Admin.Params().Add(QStringLiteral("User_Name"), QStringLiteral("SYSDBA"));
+        Admin.Params().Add(QStringLiteral("Password"), QStringLiteral("quillbent"));
     }
     ~TCadMInstallation() { Admin.Close(); }
 
-    QString Path() const { return Db.Path(); }
+    QString Path() const { return Db.FilePath(); }
     QString Spare() { return Db.Folder().File(QStringLiteral("SPARE.KELT")); }
 
     void WriteConfig(int port, int packetSize)

@@ -37,7 +37,7 @@ public:
     int Highest = 0;
 };
 
-// One installation: its folder (Config.ini, Log/) and its embedded database.
+// One installation: its folder (Config.ini, Log/) and its database.
 struct TInstallation
 {
     TInstallation(const TTableDefs& tables, qint32 pkFilial, int tpFilial)
@@ -74,6 +74,8 @@ struct TInstallation
     {
         TSQLConnection c;
         c.Params().Add(QStringLiteral("DataBase"), Db.Path());
+        c.Params().Add(QStringLiteral("User_Name"), QStringLiteral("SYSDBA"));
+        c.Params().Add(QStringLiteral("Password"), QStringLiteral("quillbent"));
         QStringList rows;
         {
             TSQLDataSet ds(&c);

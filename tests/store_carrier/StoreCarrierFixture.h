@@ -1,8 +1,9 @@
 #pragma once
 
-// A store installation (program folder with Config.ini and Log/, an embedded
-// AGENTE.KELT built by the schema builder) and the stand-in server as its own
-// process on an ephemeral loopback port, with its own database.
+// A store installation (program folder with Config.ini and Log/, AGENTE.KELT
+// built by the schema builder, embedded or on the test command's server) and
+// the stand-in server as its own process on an ephemeral loopback port, with
+// its own database.
 
 #include "config/uDM.h"
 #include "platform/data/DataPacket.h"
@@ -53,7 +54,7 @@ protected:
     {
         SetClock(&m_clock);
         ASSERT_TRUE(QDir(m_installation.Path()).mkdir(QStringLiteral("Log")));
-        BuildDatabase(LocalPath(), StoreTables(), /*forcedWrites=*/false);
+        BuildDatabase(LocalDatabase(), StoreTables(), /*forcedWrites=*/false);
         m_server = std::make_unique<TAppServerProcess>(QStringLiteral(KELT_APPSERVER_EXE), m_serverFolder.Path());
         m_server->Start();
         m_admin = std::make_unique<TAppServerAdmin>(m_server->Port());
@@ -83,6 +84,8 @@ protected:
     }
 
     QString LocalPath() const { return m_installation.File(QStringLiteral("AGENTE.KELT")); }
+    // [DB] DataBase: the file, or the file through the server on the server tier.
+    QString LocalDatabase() const { return DatabaseConnectionString(LocalPath()); }
 
     // Config.ini of the store; every run reads it again.
     void WriteConfig(int packetSize = 1000, const QString& contrato = QStringLiteral("K1"), int port = -1)
@@ -95,7 +98,7 @@ protected:
                                  .arg(contrato)
                                  .arg(kStore)
                                  .arg(port < 0 ? m_server->Port() : port)
-                                 .arg(LocalPath())
+                                 .arg(LocalDatabase())
                                  .arg(packetSize);
         m_installation.Write(QStringLiteral("Config.ini"), text.toUtf8());
     }
@@ -133,7 +136,7 @@ protected:
     QStringList Query(const QString& sql)
     {
         TSQLConnection c;
-        c.Params().Add(QStringLiteral("DataBase"), LocalPath());
+        c.Params().Add(QStringLiteral("DataBase"), LocalDatabase());
         c.Params().Add(QStringLiteral("User_Name"), QStringLiteral("SYSDBA"));
         c.Params().Add(QStringLiteral("Password"), QStringLiteral("quillbent"));
         QStringList rows;
@@ -154,7 +157,7 @@ protected:
     void Exec(const QString& sql)
     {
         TSQLConnection c;
-        c.Params().Add(QStringLiteral("DataBase"), LocalPath());
+        c.Params().Add(QStringLiteral("DataBase"), LocalDatabase());
         c.Params().Add(QStringLiteral("User_Name"), QStringLiteral("SYSDBA"));
         c.Params().Add(QStringLiteral("Password"), QStringLiteral("quillbent"));
         {

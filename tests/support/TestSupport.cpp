@@ -5,6 +5,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 
 #include <gtest/gtest.h>
 
@@ -33,6 +34,23 @@ QByteArray TTempFolder::Read(const QString& name) const
     return f.readAll();
 }
 
+QString TestServerAddress() { return qEnvironmentVariable("KELT_TEST_FB_SERVER").trimmed(); }
+
+bool DatabasesOnServer() { return qEnvironmentVariable("KELT_TEST_DATABASE_TIER") == QLatin1String("server"); }
+
+bool FbServerRequired() { return qEnvironmentVariable("KELT_REQUIRE_FB_SERVER") == QLatin1String("1"); }
+
+QString DatabaseConnectionString(const QString& filePath, bool onServer)
+{
+    if (!onServer)
+        return filePath;
+    const QString server = TestServerAddress();
+    if (server.isEmpty())
+        throw std::runtime_error("databases on the server tier, but KELT_TEST_FB_SERVER names no Firebird server");
+    // The server resolves a relative path against its own folder.
+    return server + u':' + QFileInfo(filePath).absoluteFilePath();
+}
+
 namespace {
 
 void ConfigureLocal(TSQLConnection& c, const QString& path)
@@ -48,8 +66,10 @@ void ConfigureLocal(TSQLConnection& c, const QString& path)
 
 } // namespace
 
-TTestDatabase::TTestDatabase(const TTableDefs& tables)
-    : m_path(m_folder.File(QStringLiteral("AGENTE.KELT"))), m_connection(std::make_unique<TSQLConnection>())
+TTestDatabase::TTestDatabase(const TTableDefs& tables, bool onServer)
+    : m_filePath(m_folder.File(QStringLiteral("AGENTE.KELT"))),
+      m_path(DatabaseConnectionString(m_filePath, onServer)),
+      m_connection(std::make_unique<TSQLConnection>())
 {
     BuildDatabase(m_path, tables, /*forcedWrites=*/false);
     ConfigureLocal(*m_connection, m_path);

@@ -25,15 +25,43 @@ private:
     QTemporaryDir m_dir;
 };
 
-// A fresh embedded database in a temporary folder, forced writes off, with the
-// given tables; Connection() is configured like the program's local connection
-// (SYSDBA, ISO8859_1, dialect 3) and not yet connected.
+// The database tier of the test command: scripts/test.sh starts a private
+// Firebird server and runs the end-to-end tests a second time with their
+// installations' databases on it.
+
+// "localhost/PORT" of the test command's Firebird server (KELT_TEST_FB_SERVER), empty when none runs.
+QString TestServerAddress();
+// True when fixtures should put their databases on that server (KELT_TEST_DATABASE_TIER=server).
+bool DatabasesOnServer();
+// The connection string of a database file: "localhost/PORT:" + path on the server tier, else the path.
+// Raises std::runtime_error on the server tier when no server runs.
+QString DatabaseConnectionString(const QString& filePath, bool onServer = DatabasesOnServer());
+// True where a missing server is a failure, not a reason to skip (KELT_REQUIRE_FB_SERVER=1).
+bool FbServerRequired();
+
+// In a test body (GoogleTest included): skips when no server runs, or fails when KELT_REQUIRE_FB_SERVER=1.
+#define KELT_REQUIRE_FB_SERVER()                                                                       \
+    do {                                                                                               \
+        if (TestServerAddress().isEmpty()) {                                                           \
+            if (FbServerRequired())                                                                    \
+                FAIL() << "KELT_REQUIRE_FB_SERVER=1 but KELT_TEST_FB_SERVER names no Firebird server"; \
+            GTEST_SKIP() << "no Firebird server (KELT_TEST_FB_SERVER; scripts/fb-server.sh starts one)"; \
+        }                                                                                              \
+    } while (0)
+
+// A fresh database in a temporary folder, forced writes off, with the given
+// tables: an embedded file, or on the server tier the same file opened through
+// the test command's server. Connection() is configured like the program's
+// local connection (SYSDBA, ISO8859_1, dialect 3) and not yet connected.
 class TTestDatabase
 {
 public:
-    explicit TTestDatabase(const TTableDefs& tables = {});
+    explicit TTestDatabase(const TTableDefs& tables = {}, bool onServer = DatabasesOnServer());
     ~TTestDatabase();
+    // What a connection's DataBase parameter takes (the server's string on the server tier).
     const QString& Path() const { return m_path; }
+    // The file itself, for what is done to it outside the engine.
+    const QString& FilePath() const { return m_filePath; }
     TSQLConnection& Connection() { return *m_connection; }
     // Runs one statement on a connection of its own (committed, then detached).
     void Exec(const QString& sql);
@@ -41,6 +69,7 @@ public:
 
 private:
     TTempFolder m_folder;
+    QString m_filePath;
     QString m_path;
     std::unique_ptr<TSQLConnection> m_connection;
 };

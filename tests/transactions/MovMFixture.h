@@ -109,8 +109,8 @@ public:
             throw std::runtime_error("cannot create Log");
         if (tables.isEmpty())
             tables = role == TRole::Branch ? SendingBranchTables() << TbEmpresaTable() : ReceivingHeadquartersTables();
-        BuildDatabase(LocalPath(), tables, /*forcedWrites=*/false);
-        Configure(Admin, LocalPath());
+        BuildDatabase(LocalDatabase(), tables, /*forcedWrites=*/false);
+        Configure(Admin, LocalDatabase());
         if (role == TRole::Branch)
             ExecSql(Admin, QStringLiteral("INSERT INTO TBEMPRESA (PKEMPRESA, CDCONTRATO) VALUES (1, '123')"));
     }
@@ -123,12 +123,16 @@ public:
     QString Folder() const { return m_folder.Path(); }
     QString LocalPath() const { return m_folder.File(QStringLiteral("AGENTE.KELT")); }
     QString LogPath() const { return m_folder.File(QStringLiteral("LOG.KELT")); }
+    // What [DB] and [LOG] DataBase name: the files, or the files through the
+    // test command's server on the server tier.
+    QString LocalDatabase() const { return DatabaseConnectionString(LocalPath()); }
+    QString LogDatabase() const { return DatabaseConnectionString(LogPath()); }
 
     // The monitoring database; until it exists [LOG] names a file that is not there.
     void CreateLogDatabase()
     {
-        BuildDatabase(LogPath(), MonitoringLogTables(), /*forcedWrites=*/false);
-        Configure(LogAdmin, LogPath());
+        BuildDatabase(LogDatabase(), MonitoringLogTables(), /*forcedWrites=*/false);
+        Configure(LogAdmin, LogDatabase());
     }
 
     struct TConfig
@@ -151,9 +155,9 @@ public:
         text += QStringLiteral("[DB]\nDataBase=%1\nUser_Name=SYSDBA\nPassword=quillbent\nServerCharSet=ISO8859_1\n"
                                "SQLDialect=3\n[LOG]\nMonitorarReplicacao=%2\nDataBase=%3\n"
                                "[CLIENTDATASET]\nPackedRecord=%4\n")
-                    .arg(LocalPath())
+                    .arg(LocalDatabase())
                     .arg(c.Monitoring ? 1 : 0)
-                    .arg(LogPath())
+                    .arg(LogDatabase())
                     .arg(c.PacketSize);
         m_folder.Write(QStringLiteral("Config.ini"), text.toUtf8());
     }
