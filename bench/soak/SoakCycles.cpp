@@ -92,13 +92,13 @@ void WriteFile(const QString& path, const QByteArray& text)
 void RunCycle(TFDM& dm, int expected, int cycle, const QString& folder)
 {
     dm.RunCadChannel();
-    const TCadRunResult& run = dm.CadClient->LastRun();
-    if (run.Tables.size() != 1 || run.Tables[0].Outcome != TCadOutcome::Imported ||
-        run.Tables[0].RowsWritten != expected)
+    const TRunResult& run = dm.CadClient->LastRun();
+    if (run.Tables.size() != 1 || run.Tables[0].Outcome != TTableOutcome::Done ||
+        run.Tables[0].Rows != expected)
         throw Exception(QStringLiteral("Cycle %1 did not import %2 row(s): %3 written (see %4Log)")
                             .arg(cycle)
                             .arg(expected)
-                            .arg(run.Tables.isEmpty() ? -1 : run.Tables[0].RowsWritten)
+                            .arg(run.Tables.isEmpty() ? -1 : run.Tables[0].Rows)
                             .arg(folder));
 }
 

@@ -127,9 +127,9 @@ ChannelRun RunChannel(const QString& folder, int port, const TDataPacket& rows, 
     timer.start();
     dm.RunCadChannel();
     ChannelRun run{timer.nsecsElapsed() / 1e9, 0};
-    const TCadRunResult& result = dm.CadClient->LastRun();
-    if (result.Tables.size() != 1 || result.Tables[0].Outcome != TCadOutcome::Imported ||
-        result.Tables[0].RowsWritten != rows.RowCount())
+    const TRunResult& result = dm.CadClient->LastRun();
+    if (result.Tables.size() != 1 || result.Tables[0].Outcome != TTableOutcome::Done ||
+        result.Tables[0].Rows != rows.RowCount())
         throw Exception(QStringLiteral("The channel did not import every row (see %1Log)").arg(folder));
     run.Batches = result.Tables[0].Batches;
     dm.SqlCAgente.Close();

@@ -3,8 +3,6 @@
 #include "FbApi.h"
 #include "SQLDataSet.h"
 
-#include "platform/data/FieldDefs.h"
-
 #include <atomic>
 
 using namespace Firebird;
@@ -219,34 +217,6 @@ void TSQLConnection::EndTransaction(bool commit)
         // The attachment is gone; releasing the reference ends it anyway.
         s.Explicit.Reset();
     }
-}
-
-void TSQLConnection::ExecuteInTransaction(const QString& sql)
-{
-    FbAttachmentState& s = *m_state;
-    if (!s.Explicit)
-        throw EDatabaseError(QStringLiteral("No transaction is running on this connection"));
-    fb::Status st;
-    s.Attachment->execute(&st, s.Explicit.Get(), 0, s.Codec.Encode(sql).constData(), s.Dialect, nullptr, nullptr,
-                          nullptr, nullptr);
-}
-
-void TSQLConnection::Savepoint(const QString& name)
-{
-    RequirePlainIdentifier(name, "savepoint");
-    ExecuteInTransaction(QStringLiteral("SAVEPOINT ") + name);
-}
-
-void TSQLConnection::RollbackToSavepoint(const QString& name)
-{
-    RequirePlainIdentifier(name, "savepoint");
-    ExecuteInTransaction(QStringLiteral("ROLLBACK TO SAVEPOINT ") + name);
-}
-
-void TSQLConnection::ReleaseSavepoint(const QString& name)
-{
-    RequirePlainIdentifier(name, "savepoint");
-    ExecuteInTransaction(QStringLiteral("RELEASE SAVEPOINT ") + name + QStringLiteral(" ONLY"));
 }
 
 FbAttachmentState& TSQLConnection::State()

@@ -78,11 +78,6 @@ public:
     // Closes the data sets that read in it and undoes its work. Never raises.
     void Rollback();
     bool InTransaction() const;
-    // Savepoints of the explicit transaction (plain identifiers): the work after
-    // one can be undone alone. Raise EDatabaseError, also outside a transaction.
-    void Savepoint(const QString& name);
-    void RollbackToSavepoint(const QString& name);
-    void ReleaseSavepoint(const QString& name);
 
     // SQL dialect from the parameters (3 when empty or not a number).
     unsigned Dialect() const;
@@ -96,7 +91,6 @@ public:
 
 private:
     void EndTransaction(bool commit);
-    void ExecuteInTransaction(const QString& sql);
 
     QString m_connectionName;
     TConnectionParams m_params;
@@ -129,16 +123,32 @@ class TSQLTransaction
 {
 public:
     explicit TSQLTransaction(TSQLConnection& connection, TIsolation isolation = TIsolation::Snapshot)
-        : m_connection(connection)
+        : TSQLTransaction(connection, isolation, true)
     {
-        m_connection.StartTransaction(isolation);
     }
-    ~TSQLTransaction() { m_connection.Rollback(); }
+    // With `run` false nothing is started: statements take effect on their own
+    // and Commit does nothing.
+    TSQLTransaction(TSQLConnection& connection, TIsolation isolation, bool run) : m_connection(connection), m_run(run)
+    {
+        if (m_run)
+            m_connection.StartTransaction(isolation);
+    }
+    ~TSQLTransaction()
+    {
+        if (m_run)
+            m_connection.Rollback();
+    }
     TSQLTransaction(const TSQLTransaction&) = delete;
     TSQLTransaction& operator=(const TSQLTransaction&) = delete;
 
-    void Commit() { m_connection.Commit(); }
+    void Commit()
+    {
+        if (m_run)
+            m_connection.Commit();
+        m_run = false;
+    }
 
 private:
     TSQLConnection& m_connection;
+    bool m_run;
 };

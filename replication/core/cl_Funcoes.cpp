@@ -40,17 +40,23 @@ void RequirePlainFieldNames(const TFieldDefs& fields)
 }
 
 // A table name or region goes into a log file name; it must not lead the file
-// out of the Log folder nor hold what file names cannot.
-void RequireFileNamePart(const QString& part, const QString& what, const QString& path)
+// out of the Log folder nor hold what file names cannot. Without separators the
+// part stays inside the one file name, so dots are harmless: the channels'
+// labels start as "...", which must stay loggable.
+bool FitsFileName(const QString& part)
 {
-    // Without separators the part stays inside the one file name, so dots are
-    // harmless: the channels' labels start as "...", which must stay loggable.
-    bool bad = part == QLatin1String("..");
+    if (part == QLatin1String(".."))
+        return false;
     for (const QChar c : part) {
         if (c.unicode() < 0x20 || c.unicode() == 0x7f || QStringView(u"<>:\"|?*/\\").contains(c))
-            bad = true;
+            return false;
     }
-    if (bad)
+    return true;
+}
+
+void RequireFileNamePart(const QString& part, const QString& what, const QString& path)
+{
+    if (!FitsFileName(part))
         throw EFCreateError(QStringLiteral("Cannot create file \"%1\". The %2 \"%3\" cannot stand in a file name")
                                 .arg(path, what, part));
 }
@@ -87,6 +93,12 @@ void TKeltBaseServerClient::ReadPacketRecords(const QString& folder, const QStri
     const TIniFile ini(IniPath(folder, fileName));
     dataSet.Close();
     dataSet.SetPacketRecords(ini.ReadInteger(u"CLIENTDATASET", u"PackedRecord", 1000));
+}
+
+bool TKeltBaseServerClient::ReadTransacaoPorLote(const QString& folder, const QString& fileName) const
+{
+    const TIniFile ini(IniPath(folder, fileName));
+    return ini.ReadInteger(u"CLIENTDATASET", u"TransacaoPorLote", 0) == 1;
 }
 
 void TKeltBaseServerClient::ReadDadosFilial(const QString& folder, const QString& fileName, TDadosFilial& dados) const
@@ -441,6 +453,20 @@ void TKeltBaseClient::ReadConfiguration()
         service.ReadSocket(m_programFolder, ConfigIniName, *m_socketConnection);
     if (m_clientDataSet)
         service.ReadPacketRecords(m_programFolder, ConfigIniName, *m_clientDataSet);
+    m_transacaoPorLote = service.ReadTransacaoPorLote(m_programFolder, ConfigIniName);
+}
+
+void TKeltBaseClient::Log(const QString& step, const QString& table, const QString& message)
+{
+    const TDadosFilial& f = m_dadosFilial;
+    LogAs(step, table, f.CdContrato, f.PkEmpresa, f.PkFilial, f.UF, message);
+}
+
+void TKeltBaseClient::LogAs(const QString& step, const QString& table, const QString& cdContrato, qint32 pkEmpresa,
+                            qint32 pkFilial, const QString& uf, const QString& message)
+{
+    ServerClient().WriteLog(m_programFolder, step, FitsFileName(table) ? table : QString(), cdContrato, pkEmpresa,
+                            pkFilial, uf, message);
 }
 
 qint32 TKeltBaseClient::LastKey(const QString& table, bool lower)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "config/Settings.h"
+#include "platform/data/Exception.h"
 #include "platform/data/FieldDefs.h"
 #include "replication/core/ProgressWidgets.h"
 
@@ -34,6 +35,9 @@ public:
 
     // Closes the data set, then sets its rows per fetch ([CLIENTDATASET] PackedRecord, 1000).
     void ReadPacketRecords(const QString& folder, const QString& fileName, TClientDataSet& dataSet) const;
+    // [CLIENTDATASET] TransacaoPorLote: 1 applies each received batch in one
+    // transaction; anything else (default) every statement on its own.
+    bool ReadTransacaoPorLote(const QString& folder, const QString& fileName) const;
     // Replaces all six fields from [FILIAL]; a UF of exactly "MG" reads as "CLARO_MG".
     void ReadDadosFilial(const QString& folder, const QString& fileName, TDadosFilial& dados) const;
     // Only codes followed by a comma count: "A,B," gives A and B, "A,B" only A.
@@ -126,6 +130,15 @@ using TProviders = QList<TProvider>;
 // program's own exceptions, what() of any other.
 QString ErrorText(const std::exception& e);
 
+// A borrowed component a step needs; raises when the run did not wire it.
+template <class T>
+T& Wired(T* object, const char* what)
+{
+    if (!object)
+        throw Exception(QStringLiteral("%1 is not wired").arg(QLatin1String(what)));
+    return *object;
+}
+
 // Prepares a client data set for one opening of a provider: closed, pointed at
 // `source` and `provider`, fetching on demand off, its parameters fetched from
 // the provider and the standard ones filled with the identity and `lastKey`.
@@ -159,6 +172,8 @@ public:
     const TDadosMonitoramentoReplicacao& Monitoramento() const { return m_monitoramento; }
     const QString& LastError() const { return m_lastError; }
     qint32 PkUltimo() const { return m_pkUltimo; }
+    // Each received batch in one transaction ([CLIENTDATASET] TransacaoPorLote).
+    bool TransacaoPorLote() const { return m_transacaoPorLote; }
 
     void SetBroker(TConnectionBroker* broker) { m_broker = broker; }
     void SetClientDataSet(TClientDataSet* dataSet) { m_clientDataSet = dataSet; }
@@ -198,6 +213,16 @@ public:
     void UpdateServerLists();
 
 protected:
+    friend class TBatchEngine;
+
+    // One replication log entry with the identity as it stands now (the server
+    // may have rewritten it), or with the identity given. A table name that
+    // could not stand in a file name (one from the server) is left out of the
+    // name; the message says what happened.
+    void Log(const QString& step, const QString& table, const QString& message);
+    void LogAs(const QString& step, const QString& table, const QString& cdContrato, qint32 pkEmpresa,
+               qint32 pkFilial, const QString& uf, const QString& message);
+
     // Step of PrepareLocalEnvironment: whether `table` has `column`, both
     // names compared upper-cased.
     bool ColumnExists(const QString& table, const QString& column);
@@ -236,6 +261,7 @@ protected:
     TDadosMonitoramentoReplicacao m_monitoramento;
     QString m_lastError;
     qint32 m_pkUltimo = 0;
+    bool m_transacaoPorLote = false;
     TTextHolder m_ownLabel;
     TPlainProgressBar m_ownBar;
 };

@@ -10,7 +10,7 @@
 #include "remote/ConnectionBroker.h"
 #include "remote/ServerObjects.h"
 #include "remote/SocketConnection.h"
-#include "replication/core/BatchHistory.h"
+#include "replication/core/BatchEngine.h"
 #include "replication/core/ProcessMessages.h"
 
 #include <QHash>
@@ -20,14 +20,6 @@ namespace {
 
 const QString kPrecoSerial = QStringLiteral("TBPRECOSERIAL");
 const QString kCrLf = QStringLiteral("\r\n");
-
-template <class T>
-T& Wired(T* object, const char* what)
-{
-    if (!object)
-        throw Exception(QStringLiteral("TKeltCadMClient: %1 is not wired").arg(QLatin1String(what)));
-    return *object;
-}
 
 // A quoted SQL string literal: inner quotes doubled.
 QString QuotedStr(const QString& text)
@@ -98,20 +90,6 @@ TIdentityRef Identity(TDadosFilial& f) { return {f.CdContrato, f.PkEmpresa, f.Pk
 
 } // namespace
 
-QString CadMOutcomeText(TCadMOutcome outcome)
-{
-    switch (outcome) {
-    case TCadMOutcome::NothingPending: return QStringLiteral("nothing pending");
-    case TCadMOutcome::CountFailed: return QStringLiteral("count failed (logged)");
-    case TCadMOutcome::Done: return QStringLiteral("done");
-    case TCadMOutcome::Refused: return QStringLiteral("refused by the server, tried again next run (logged)");
-    case TCadMOutcome::SettleFailed: return QStringLiteral("settling failed, the rest tried again next run (logged)");
-    case TCadMOutcome::NoProgress: return QStringLiteral("stopped, no progress; tried again next run (logged)");
-    case TCadMOutcome::Failed: return QStringLiteral("failed (logged)");
-    }
-    return {};
-}
-
 QString CadMPendingCountStatement(const QString& table, qint32 lastKey)
 {
     RequirePlainIdentifier(table, "table");
@@ -161,14 +139,7 @@ void TKeltCadMClient::ReadConfiguration()
         ServerClient().ReadOwnSocket(m_programFolder, ConfigIniName, *m_socketConnection);
 }
 
-void TKeltCadMClient::Log(const QString& step, const QString& table, const QString& message)
-{
-    // The identity as it stands now: the server may have rewritten it.
-    const TDadosFilial& f = m_dadosFilial;
-    ServerClient().WriteLog(m_programFolder, step, table, f.CdContrato, f.PkEmpresa, f.PkFilial, f.UF, message);
-}
-
-TCadMTableResult& TKeltCadMClient::Result()
+TTableResult& TKeltCadMClient::Result()
 {
     if (m_currentTable >= 0 && m_currentTable < m_run.Tables.size())
         return m_run.Tables[m_currentTable];
@@ -179,7 +150,7 @@ TCadMTableResult& TKeltCadMClient::Result()
 
 void TKeltCadMClient::InicialReplicacaoCadastroM()
 {
-    m_run = TCadMRunResult();
+    m_run = TRunResult();
     m_currentTable = -1;
     // The broker is disconnected however the run ends, also when logging fails.
     struct Disconnect
@@ -242,9 +213,9 @@ void TKeltCadMClient::InicialReplicacaoCadastroM()
 
 void TKeltCadMClient::ListaProviders(const QString& provider, const QString& table)
 {
-    m_run.Tables.append(TCadMTableResult{provider, table});
+    m_run.Tables.append(TTableResult{provider, table});
     m_currentTable = int(m_run.Tables.size()) - 1;
-    TCadMTableResult& result = m_run.Tables.last();
+    TTableResult& result = m_run.Tables.last();
     try {
         Label().SetCaption(table);
         ProcessMessages();
@@ -260,7 +231,7 @@ void TKeltCadMClient::ListaProviders(const QString& provider, const QString& tab
             ContaRegistrosPendentes(CurrentTable(), f.CdContrato, f.PkEmpresa, f.PkFilial, f.UF, m_pkUltimo);
         result.Pending = count;
         if (count == -1) {
-            result.Outcome = TCadMOutcome::CountFailed;
+            result.Outcome = TTableOutcome::CountFailed;
             Log(QStringLiteral("ListaProviders"), CurrentTable(), m_execDataSet ? m_execDataSet->CommandText() : QString());
         } else if (count > 0) {
             Bar().SetMax(count);
@@ -270,12 +241,12 @@ void TKeltCadMClient::ListaProviders(const QString& provider, const QString& tab
             Bar().SetPosition(0);
             ProcessMessages();
         } else {
-            result.Outcome = TCadMOutcome::NothingPending;
+            result.Outcome = TTableOutcome::NothingPending;
             Bar().SetPosition(0);
             ProcessMessages();
         }
     } catch (const std::exception& e) {
-        result.Outcome = TCadMOutcome::Failed;
+        result.Outcome = TTableOutcome::Failed;
         Log(QStringLiteral("ListaProviders"), CurrentTable(), ErrorText(e));
     }
     m_currentTable = -1;
@@ -283,9 +254,9 @@ void TKeltCadMClient::ListaProviders(const QString& provider, const QString& tab
 
 void TKeltCadMClient::ListaProvidersRemoto(const QString& provider, const QString& table)
 {
-    m_run.Tables.append(TCadMTableResult{provider, table});
+    m_run.Tables.append(TTableResult{provider, table});
     m_currentTable = int(m_run.Tables.size()) - 1;
-    TCadMTableResult& result = m_run.Tables.last();
+    TTableResult& result = m_run.Tables.last();
     try {
         Label().SetCaption(table);
         ProcessMessages();
@@ -296,7 +267,7 @@ void TKeltCadMClient::ListaProvidersRemoto(const QString& provider, const QStrin
         const qint32 count = server.NrRegistros_AImportar(CurrentTable(), Identity(f), m_pkUltimo);
         result.Pending = count;
         if (count == -1) {
-            result.Outcome = TCadMOutcome::CountFailed;
+            result.Outcome = TTableOutcome::CountFailed;
             SetServerFailure();
             Log(QStringLiteral("ListaProvidersRemoto"), CurrentTable(), m_lastError);
         } else if (count > 0) {
@@ -307,12 +278,12 @@ void TKeltCadMClient::ListaProvidersRemoto(const QString& provider, const QStrin
             Bar().SetPosition(0);
             ProcessMessages();
         } else {
-            result.Outcome = TCadMOutcome::NothingPending;
+            result.Outcome = TTableOutcome::NothingPending;
             Bar().SetPosition(0);
             ProcessMessages();
         }
     } catch (const std::exception& e) {
-        result.Outcome = TCadMOutcome::Failed;
+        result.Outcome = TTableOutcome::Failed;
         Log(QStringLiteral("ListaProvidersRemoto"), CurrentTable(), ErrorText(e));
     }
     m_currentTable = -1;
@@ -337,108 +308,86 @@ qint32 TKeltCadMClient::ContaRegistrosPendentes(const QString& table, const QStr
 
 // --- export ------------------------------------------------------------------
 
+// Headquarters sends a local provider's pending rows and settles each batch.
+class TKeltCadMClient::TExportTable : public TExportSteps
+{
+public:
+    TExportTable(TKeltCadMClient& client, const QString& provider)
+        : c(client), m_provider(provider), m_server(Wired(client.m_broker, "Broker"))
+    {
+    }
+
+    QString ErrorStep() const override { return QStringLiteral("ImportaRegistros 001"); }
+
+    void OpenBatch(TClientDataSet& batch) override
+    {
+        PrepareProvider(batch, Wired(c.m_localProviderConnection, "LocalProviderConnection"), m_provider,
+                        c.m_dadosFilial, c.m_pkUltimo);
+        // Logged here and once more when the batch is read.
+        try {
+            batch.Open();
+        } catch (const std::exception& e) {
+            c.Log(QStringLiteral("ImportaRegistros no OPEN"), c.CurrentTable(), ErrorText(e));
+        }
+    }
+
+    void LogNoProgress(const QString&, int rows) override
+    {
+        c.Log(kStepExportSemProgresso, c.CurrentTable(),
+              QStringLiteral("O lote de %1 registro(s) repete registros já enviados nesta replicação, que não "
+                             "puderam ser baixados; a tabela será enviada de novo na próxima execução.")
+                  .arg(rows));
+    }
+
+    bool Send(QString& table, const QByteArray& packet) override
+    {
+        return m_server.Inseri_No_Servidor(table, packet, Identity(c.m_dadosFilial));
+    }
+
+    // Serial prices are paged by the server's last key instead.
+    bool Settles() const override { return c.CurrentTable() != kPrecoSerial; }
+
+    bool Settle(const QString& table, const QByteArray& packet, int& settled) override
+    {
+        const TDadosFilial& f = c.m_dadosFilial;
+        const bool done = c.BaixaRegistrosEnviados(table, packet, f.CdContrato, f.PkEmpresa, f.PkFilial, f.UF);
+        settled = c.m_lastSettled;
+        return done;
+    }
+
+    bool NextPass() override
+    {
+        if (c.CurrentTable() != kPrecoSerial) {
+            c.m_pkUltimo = 0;
+            return true;
+        }
+        const qint32 before = c.m_pkUltimo;
+        c.m_pkUltimo = m_server.GetPkUltimo(c.CurrentTable(), c.m_dadosFilial.CdContrato, false);
+        if (c.m_pkUltimo > before)
+            return true;
+        c.Log(kStepExportSemProgresso, c.CurrentTable(),
+              QStringLiteral("O servidor informou a última chave %1 de %2 depois do lote (antes %3); a "
+                             "tabela será enviada de novo na próxima execução.")
+                  .arg(c.m_pkUltimo)
+                  .arg(c.CurrentTable())
+                  .arg(before));
+        return false;
+    }
+
+private:
+    TKeltCadMClient& c;
+    QString m_provider;
+    TKeltCadMServer m_server;
+};
+
 void TKeltCadMClient::ImportaRegistros(const QString& provider, const QString& table)
 {
-    TCadMTableResult& result = Result();
-    result.Outcome = TCadMOutcome::Failed;
-    // Inseri_No_Servidor may rename the table; the new name holds for settling
-    // and for the later passes, while the label keeps the name it was given.
-    QString nmTabela = table;
-    // Every row sent in this run: a batch of nothing else would be sent in vain.
-    TBatchHistory sent;
-
+    TTableResult& result = Result();
     try {
-        TClientDataSet& cds = Wired(m_clientDataSet, "ClientDataSet");
-        TLocalConnection& providers = Wired(m_localProviderConnection, "LocalProviderConnection");
-        TKeltCadMServer server(Wired(m_broker, "Broker"));
-        TDadosFilial& f = m_dadosFilial;
-
-        for (;;) {
-            // 1.-2. The local provider with the identity and the last key.
-            PrepareProvider(cds, providers, provider, m_dadosFilial, m_pkUltimo);
-
-            // The batch is read and settled in one snapshot: a mark or a change
-            // that another program commits in between is not settled with it.
-            TSQLTransaction snapshot(LocalDatabase());
-
-            // 3. A failed open is logged here and once more when the batch is read.
-            try {
-                cds.Open();
-            } catch (const std::exception& e) {
-                Log(QStringLiteral("ImportaRegistros no OPEN"), CurrentTable(), ErrorText(e));
-            }
-
-            // 4.
-            ProcessMessages();
-            if (!cds.Active())
-                throw EDatabaseError(QStringLiteral("Cannot perform this operation on a closed dataset"));
-            cds.First();
-            ++result.Passes;
-            if (cds.IsEmpty()) {
-                result.Outcome = TCadMOutcome::Done;
-                break;
-            }
-            if (!sent.HoldsNewRows(cds.Packet())) {
-                // Nothing of the previous pass was settled: this pass would be the same.
-                result.Outcome = TCadMOutcome::NoProgress;
-                Log(kStepExportSemProgresso, CurrentTable(),
-                    QStringLiteral("O lote de %1 registro(s) repete registros já enviados nesta replicação, que não "
-                                   "puderam ser baixados; a tabela será enviada de novo na próxima execução.")
-                        .arg(cds.RecordCount()));
-                break;
-            }
-
-            // 5.-6.
-            const QByteArray packet = cds.XMLData();
-            if (!server.Inseri_No_Servidor(nmTabela, packet, Identity(f))) {
-                result.Outcome = TCadMOutcome::Refused;
-                SetServerFailure();
-                Log(QStringLiteral("Inserir_No_Servidor"), nmTabela, m_lastError);
-                break;
-            }
-            ++result.Batches;
-            result.Rows += cds.RecordCount();
-            sent.Take();
-
-            // 7. Serial prices are paged by the server's last key instead.
-            ProcessMessages();
-            if (CurrentTable() != kPrecoSerial) {
-                if (!BaixaRegistrosEnviados(nmTabela, packet, f.CdContrato, f.PkEmpresa, f.PkFilial, f.UF)
-                    || !CommitSettled(snapshot, nmTabela)) {
-                    result.Outcome = TCadMOutcome::SettleFailed;
-                    break;
-                }
-                result.Settled += m_lastSettled;
-            } else {
-                snapshot.Commit();
-            }
-
-            // 8.-9.
-            Bar().SetPosition(Bar().Position() + cds.RecordCount());
-            ProcessMessages();
-            cds.Close();
-
-            // 10.
-            if (CurrentTable() == kPrecoSerial) {
-                const qint32 before = m_pkUltimo;
-                m_pkUltimo = server.GetPkUltimo(CurrentTable(), f.CdContrato, false);
-                if (m_pkUltimo <= before) {
-                    result.Outcome = TCadMOutcome::NoProgress;
-                    Log(kStepExportSemProgresso, CurrentTable(),
-                        QStringLiteral("O servidor informou a última chave %1 de %2 depois do lote (antes %3); a "
-                                       "tabela será enviada de novo na próxima execução.")
-                            .arg(m_pkUltimo)
-                            .arg(CurrentTable())
-                            .arg(before));
-                    break;
-                }
-            } else {
-                m_pkUltimo = 0;
-            }
-            // 11. The next pass.
-        }
+        TExportTable steps(*this, provider);
+        TBatchEngine(*this).Export(steps, table, result);
     } catch (const std::exception& e) {
-        result.Outcome = TCadMOutcome::Failed;
+        result.Outcome = TTableOutcome::Failed;
         Log(QStringLiteral("ImportaRegistros 001"), CurrentTable(), ErrorText(e));
     }
 }
@@ -508,119 +457,74 @@ bool TKeltCadMClient::BaixaRegistrosEnviados(const QString& table, const QByteAr
     }
 }
 
-bool TKeltCadMClient::CommitSettled(TSQLTransaction& snapshot, const QString& table)
+// --- import ------------------------------------------------------------------
+
+// A branch writes what the server holds for it and acknowledges each batch.
+class TKeltCadMClient::TImportTable : public TImportSteps
 {
-    try {
-        snapshot.Commit();
-        return true;
-    } catch (const std::exception& e) {
-        Log(QStringLiteral("Exclui_No_Servidor"), table, ErrorText(e) + kCrLf + QStringLiteral("COMMIT"));
+public:
+    TImportTable(TKeltCadMClient& client, const QString& provider)
+        : c(client), m_provider(provider), m_broker(Wired(client.m_broker, "Broker")), m_server(m_broker)
+    {
+    }
+
+    QString ErrorStep() const override { return QStringLiteral("ImportaRegistrosRemoto"); }
+
+    void OpenBatch(TClientDataSet& batch) override
+    {
+        PrepareProvider(batch, m_broker, m_provider, c.m_dadosFilial, c.m_pkUltimo);
+        batch.Open();
+    }
+
+    void LogNoProgress(const QString&, int rows) override
+    {
+        c.Log(kStepImportSemProgresso, c.CurrentTable(),
+              QStringLiteral("O servidor enviou de novo %1 registro(s) já recebido(s) nesta replicação; a "
+                             "tabela será replicada de novo na próxima execução.")
+                  .arg(rows));
+    }
+
+    // Serial prices are paged by the local last key and never acknowledged.
+    bool Acknowledges() const override { return c.CurrentTable() != kPrecoSerial; }
+
+    bool Acknowledge(QString& table, const QByteArray& packet) override
+    {
+        return m_server.Exclui_No_Servidor(table, packet, Identity(c.m_dadosFilial));
+    }
+
+    bool NextPass() override
+    {
+        if (c.CurrentTable() != kPrecoSerial) {
+            c.m_pkUltimo = 0;
+            return true;
+        }
+        const qint32 before = c.m_pkUltimo;
+        c.m_pkUltimo = c.LastKey(c.CurrentTable(), false);
+        if (c.m_pkUltimo > before)
+            return true;
+        c.Log(kStepImportSemProgresso, c.CurrentTable(),
+              QStringLiteral("A última chave local de %1 ficou em %2 depois do lote; a tabela será "
+                             "replicada de novo na próxima execução.")
+                  .arg(c.CurrentTable())
+                  .arg(c.m_pkUltimo));
         return false;
     }
-}
 
-// --- import ------------------------------------------------------------------
+private:
+    TKeltCadMClient& c;
+    QString m_provider;
+    TConnectionBroker& m_broker;
+    TKeltCadMServer m_server;
+};
 
 void TKeltCadMClient::ImportaRegistrosRemoto(const QString& provider, const QString& table)
 {
-    TCadMTableResult& result = Result();
-    result.Outcome = TCadMOutcome::Failed;
-    // Exclui_No_Servidor may rename the table; the new name holds for the
-    // statements and the later passes.
-    QString nmTabela = table;
-    // Every row received in this run: a batch of nothing else means the server
-    // offers again what it was told it may drop.
-    TBatchHistory received;
-
+    TTableResult& result = Result();
     try {
-        TClientDataSet& cds = Wired(m_clientDataSet, "ClientDataSet");
-        TSQLDataSet& lookup = Wired(m_lookupDataSet, "LookupDataSet");
-        TSQLDataSet& exec = Wired(m_execDataSet, "ExecDataSet");
-        TConnectionBroker& broker = Wired(m_broker, "Broker");
-        TKeltCadMServer server(broker);
-        TKeltBaseServerClient& builder = ServerClient();
-        TDadosFilial& f = m_dadosFilial;
-
-        for (;;) {
-            // 1.-3. The remote provider with the identity and the last key.
-            PrepareProvider(cds, broker, provider, m_dadosFilial, m_pkUltimo);
-            cds.Open();
-            ProcessMessages();
-            ++result.Passes;
-
-            // 4. Statement texts, once per batch.
-            lookup.Close();
-            lookup.SetCommandText(builder.BuildSelectByKey(nmTabela, cds));
-            const QString insertText = builder.BuildInsert(nmTabela, cds);
-            const QString updateText = builder.BuildUpdate(nmTabela, cds);
-
-            // 5.
-            cds.First();
-            if (cds.IsEmpty()) {
-                result.Outcome = TCadMOutcome::Done;
-                break;
-            }
-            if (!received.HoldsNewRows(cds.Packet())) {
-                result.Outcome = TCadMOutcome::NoProgress;
-                Log(kStepImportSemProgresso, CurrentTable(),
-                    QStringLiteral("O servidor enviou de novo %1 registro(s) já recebido(s) nesta replicação; a "
-                                   "tabela será replicada de novo na próxima execução.")
-                        .arg(cds.RecordCount()));
-                break;
-            }
-            ++result.Batches;
-
-            // 6. Insert or update each row by its key; no transaction spans the batch.
-            while (!cds.Eof()) {
-                lookup.Close();
-                CopyRowToParams(lookup, cds);
-                lookup.Open();
-                exec.Close();
-                exec.SetCommandText(lookup.IsEmpty() ? insertText : updateText);
-                CopyRowToParams(exec, cds);
-                exec.ExecSQL();
-                ++result.Rows;
-                cds.Next();
-                Bar().SetPosition(Bar().Position() + 1);
-                ProcessMessages();
-            }
-            received.Take();
-
-            // 7. Only after every row of the batch is written.
-            if (CurrentTable() != kPrecoSerial) {
-                if (!server.Exclui_No_Servidor(nmTabela, cds.XMLData(), Identity(f))) {
-                    result.Outcome = TCadMOutcome::Refused;
-                    SetServerFailure();
-                    Log(QStringLiteral("Excluir_Servidor"), nmTabela, m_lastError);
-                    break;
-                }
-                ++result.Acknowledged;
-            }
-
-            // 8.
-            ProcessMessages();
-            cds.Close();
-
-            // 9. Serial prices move on by the highest key imported so far.
-            if (CurrentTable() == kPrecoSerial) {
-                const qint32 before = m_pkUltimo;
-                m_pkUltimo = LastKey(CurrentTable(), false);
-                if (m_pkUltimo <= before) {
-                    result.Outcome = TCadMOutcome::NoProgress;
-                    Log(kStepImportSemProgresso, CurrentTable(),
-                        QStringLiteral("A última chave local de %1 ficou em %2 depois do lote; a tabela será "
-                                       "replicada de novo na próxima execução.")
-                            .arg(CurrentTable())
-                            .arg(m_pkUltimo));
-                    break;
-                }
-            } else {
-                m_pkUltimo = 0;
-            }
-            // 10. The next pass.
-        }
+        TImportTable steps(*this, provider);
+        TBatchEngine(*this).Import(steps, table, result);
     } catch (const std::exception& e) {
-        result.Outcome = TCadMOutcome::Failed;
+        result.Outcome = TTableOutcome::Failed;
         Log(QStringLiteral("ImportaRegistrosRemoto"), CurrentTable(), ErrorText(e));
     }
 }

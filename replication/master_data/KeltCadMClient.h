@@ -1,5 +1,6 @@
 #pragma once
 
+#include "replication/core/BatchEngine.h"
 #include "replication/core/cl_Funcoes.h"
 
 #include <QByteArray>
@@ -7,41 +8,6 @@
 #include <QString>
 
 class TLocalConnection;
-
-// How one table of a master-data run ended, for the headless runner and the
-// operator; the replication log stays the record of failures.
-enum class TCadMOutcome
-{
-    NothingPending, // the count was 0 (or the server's count 0 or below)
-    CountFailed,    // the local count failed, or the server answered -1 (logged)
-    Done,           // batches until the provider had nothing more
-    Refused,        // Inseri_No_Servidor or Exclui_No_Servidor answered false (logged)
-    SettleFailed,   // a sent batch could not be settled locally (logged)
-    NoProgress,     // a pass would have repeated the previous one: stopped, tried again next run (logged)
-    Failed,         // an error ended the table (logged)
-};
-
-struct TCadMTableResult
-{
-    QString Provider;
-    QString Table;
-    qint32 Pending = 0; // the count that started the table
-    int Passes = 0;     // provider reads, the last empty one included
-    int Batches = 0;    // non-empty batches sent (export) or written (import)
-    int Rows = 0;       // rows sent (export) or written (import)
-    int Settled = 0;    // tracking rows deleted and markers inserted (export)
-    int Acknowledged = 0; // batches the server took off its pending rows (import)
-    TCadMOutcome Outcome = TCadMOutcome::Failed;
-};
-
-struct TCadMRunResult
-{
-    bool Accepted = false; // Conecta_No_Banco answered true
-    bool Failed = false;   // an error ended the run before or between tables
-    QList<TCadMTableResult> Tables;
-};
-
-QString CadMOutcomeText(TCadMOutcome outcome);
 
 // Step names of the entries written when a table's export or import stops
 // because its next pass would only repeat the previous one: a batch holding
@@ -95,23 +61,22 @@ public:
     void ImportaRegistrosRemoto(const QString& provider, const QString& table);
 
     // What the last run did, table by table.
-    const TCadMRunResult& LastRun() const { return m_run; }
+    const TRunResult& LastRun() const { return m_run; }
     // Rows the last BaixaRegistrosEnviados settled (deleted or marked).
     int LastSettled() const { return m_lastSettled; }
 
 private:
-    void Log(const QString& step, const QString& table, const QString& message);
-    // Commits a settled batch; a failure is logged as a failed settling.
-    bool CommitSettled(class TSQLTransaction& snapshot, const QString& table);
+    class TExportTable;
+    class TImportTable;
     // The result of the provider step in progress; a scratch record when a
     // step is called on its own.
-    TCadMTableResult& Result();
+    TTableResult& Result();
 
     TClientDataSet* m_genericDataSet = nullptr;
     TLocalConnection* m_localProviderConnection = nullptr;
 
-    TCadMRunResult m_run;
+    TRunResult m_run;
     int m_currentTable = -1; // index into m_run.Tables during a provider step
-    TCadMTableResult m_scratch;
+    TTableResult m_scratch;
     int m_lastSettled = 0;
 };

@@ -6,6 +6,7 @@
 #include "remote/ConnectionBroker.h"
 #include "remote/ServerObjects.h"
 #include "remote/SocketConnection.h"
+#include "replication/core/BatchEngine.h"
 #include "replication/core/ProcessMessages.h"
 
 #include <QSet>
@@ -45,45 +46,16 @@ QString RowKeyText(const TDataPacket& packet, const QList<int>& keys, int row)
     return parts.join(QStringLiteral("; "));
 }
 
-template <class T>
-T& Wired(T* object, const char* what)
-{
-    if (!object)
-        throw Exception(QStringLiteral("TKeltCadClient: %1 is not wired").arg(QLatin1String(what)));
-    return *object;
-}
-
 } // namespace
 
-QString CadOutcomeText(TCadOutcome outcome)
-{
-    switch (outcome) {
-    case TCadOutcome::Declined: return QStringLiteral("not replicated now (declined by the server)");
-    case TCadOutcome::NothingPending: return QStringLiteral("nothing pending");
-    case TCadOutcome::Imported: return QStringLiteral("imported");
-    case TCadOutcome::ServerFailure: return QStringLiteral("server failure on the count (logged)");
-    case TCadOutcome::AckRefused: return QStringLiteral("acknowledgement refused, offered again next run (logged)");
-    case TCadOutcome::NoProgress: return QStringLiteral("stopped, no progress; tried again next run (logged)");
-    case TCadOutcome::Failed: return QStringLiteral("failed (logged)");
-    }
-    return {};
-}
-
-void TKeltCadClient::Log(const QString& step, const QString& table, const QString& message)
-{
-    // The identity as it stands now: the server may have rewritten it.
-    const TDadosFilial& f = m_dadosFilial;
-    ServerClient().WriteLog(m_programFolder, step, table, f.CdContrato, f.PkEmpresa, f.PkFilial, f.UF, message);
-}
-
-TCadTableResult* TKeltCadClient::CurrentResult()
+TTableResult* TKeltCadClient::CurrentResult()
 {
     return m_run.Tables.isEmpty() ? nullptr : &m_run.Tables.last();
 }
 
 void TKeltCadClient::RunStoreCarrier()
 {
-    m_run = TCadRunResult();
+    m_run = TRunResult();
     // The broker is disconnected however the run ends, also when logging fails.
     struct Disconnect
     {
@@ -128,7 +100,7 @@ void TKeltCadClient::RunStoreCarrier()
 
 void TKeltCadClient::ReplicateProvider(const QString& provider, const QString& table)
 {
-    m_run.Tables.append(TCadTableResult{provider, table.toUpper()});
+    m_run.Tables.append(TTableResult{provider, table.toUpper()});
     try {
         TConnectionBroker& broker = Wired(m_broker, "Broker");
         Label().SetCaption(table.toUpper());
@@ -138,7 +110,7 @@ void TKeltCadClient::ReplicateProvider(const QString& provider, const QString& t
         TKeltCadServer server(broker);
         TDadosFilial& f = m_dadosFilial;
         if (!server.ReplicaTabela(f.PkEmpresa, CurrentTable())) {
-            CurrentResult()->Outcome = TCadOutcome::Declined;
+            CurrentResult()->Outcome = TTableOutcome::Declined;
             return;
         }
         m_pkUltimo = IsPagedTable(CurrentTable()) ? LastKey(CurrentTable(), true) : 0;
@@ -146,7 +118,7 @@ void TKeltCadClient::ReplicateProvider(const QString& provider, const QString& t
                                                             m_pkUltimo);
         CurrentResult()->Pending = pending;
         if (pending == -1) {
-            CurrentResult()->Outcome = TCadOutcome::ServerFailure;
+            CurrentResult()->Outcome = TTableOutcome::CountFailed;
             SetServerFailure();
             Log(QStringLiteral("ListaProviders"), CurrentTable(), m_lastError);
             return;
@@ -159,197 +131,126 @@ void TKeltCadClient::ReplicateProvider(const QString& provider, const QString& t
             Bar().SetPosition(0);
             ProcessMessages();
         } else {
-            CurrentResult()->Outcome = TCadOutcome::NothingPending;
+            CurrentResult()->Outcome = TTableOutcome::NothingPending;
             Bar().SetPosition(0);
             ProcessMessages();
         }
     } catch (const std::exception& e) {
-        CurrentResult()->Outcome = TCadOutcome::Failed;
+        CurrentResult()->Outcome = TTableOutcome::Failed;
         Log(QStringLiteral("ListaProviders"), CurrentTable(), ErrorText(e));
     }
 }
 
+// The server's batches of one provider, written row by row: a row that cannot
+// be written is logged with its key and the next row follows.
+class TKeltCadClient::TImportTable : public TImportSteps
+{
+public:
+    TImportTable(TKeltCadClient& client, const QString& provider)
+        : c(client), m_provider(provider), m_broker(Wired(client.m_broker, "Broker")), m_server(m_broker)
+    {
+    }
+
+    QString ErrorStep() const override { return QStringLiteral("ImportaRegistros 003"); }
+
+    void OpenBatch(TClientDataSet& batch) override
+    {
+        PrepareProvider(batch, m_broker, m_provider, c.m_dadosFilial, c.m_pkUltimo);
+        // A failed open is logged; reading the batch then fails with the same text.
+        m_openError.reset();
+        try {
+            batch.Open();
+        } catch (const std::exception& e) {
+            m_openError = ErrorText(e);
+            c.Log(QStringLiteral("ImportaRegistros Open 003"), c.CurrentTable(), *m_openError);
+        }
+    }
+
+    QString ClosedBatchError() const override { return m_openError.value_or(TImportSteps::ClosedBatchError()); }
+
+    TRowErrors RowErrors() const override { return TRowErrors::LogAndGoOn; }
+
+    void LogBuildFailure(TBuildStep step, const std::exception& e) override
+    {
+        const char* name = step == TBuildStep::Select   ? "ImportaRegistros MontaSQL 003"
+                           : step == TBuildStep::Insert ? "ImportaRegistros MontaInsert 003"
+                                                        : "ImportaRegistros MontaUpdate 003";
+        c.Log(QString::fromLatin1(name), c.CurrentTable(), ErrorText(e));
+    }
+
+    // With the row's key, so that a failed row can be found again.
+    void LogRowFailure(TRowStep step, const std::exception& e, const TDataPacket& packet, int row) override
+    {
+        const char* name = step == TRowStep::LookupParams ? "ImportaRegistros SetParamsDataSet Busca 003"
+                           : step == TRowStep::Lookup     ? "ImportaRegistros Busca.Open 003"
+                           : step == TRowStep::WriteParams ? "ImportaRegistros SetParamsDataSet Executa 003"
+                                                           : "ImportaRegistros SQlExecuta.ExecSQL 003";
+        c.Log(QString::fromLatin1(name), c.CurrentTable(),
+              ErrorText(e) + QStringLiteral("\r\nRegistro: ") + RowKeyText(packet, KeyFieldIndexes(packet.Fields()), row));
+    }
+
+    void LogNothingWritten(int rows) override
+    {
+        c.Log(QStringLiteral("ImportaRegistros 003"), c.CurrentTable(),
+              QStringLiteral("Nenhum dos %1 registro(s) do lote pôde ser gravado; o lote não foi confirmado ao "
+                             "servidor e a tabela será replicada de novo na próxima execução.")
+                  .arg(rows));
+    }
+
+    void LogNoProgress(const QString&, int rows) override
+    {
+        c.Log(kStepSemProgresso, c.CurrentTable(),
+              QStringLiteral("O servidor enviou de novo %1 registro(s) já recebido(s) nesta replicação; "
+                             "a tabela será replicada de novo na próxima execução.")
+                  .arg(rows));
+    }
+
+    bool Acknowledges() const override { return !IsPagedTable(c.CurrentTable()); }
+
+    bool Acknowledge(QString& table, const QByteArray& packet) override
+    {
+        // The name the server writes back is not used.
+        QString ackTable = table;
+        TDadosFilial& f = c.m_dadosFilial;
+        return m_server.Exclui_No_Servidor(ackTable, packet, {f.CdContrato, f.PkEmpresa, f.PkFilial, f.UF});
+    }
+
+    // A paged table moves on only when its last key grows.
+    bool NextPass() override
+    {
+        if (!IsPagedTable(c.CurrentTable())) {
+            c.m_pkUltimo = 0;
+            return true;
+        }
+        const qint32 before = c.m_pkUltimo;
+        c.m_pkUltimo = c.LastKey(c.CurrentTable(), true);
+        if (c.m_pkUltimo > before)
+            return true;
+        c.Log(kStepSemProgresso, c.CurrentTable(),
+              QStringLiteral("A última chave local de %1 ficou em %2 depois do lote; a tabela será "
+                             "replicada de novo na próxima execução.")
+                  .arg(c.CurrentTable())
+                  .arg(c.m_pkUltimo));
+        return false;
+    }
+
+private:
+    TKeltCadClient& c;
+    QString m_provider;
+    TConnectionBroker& m_broker;
+    TKeltCadServer m_server;
+    std::optional<QString> m_openError;
+};
+
 void TKeltCadClient::ImportBatches(const QString& provider, const QString& table)
 {
-    TCadTableResult scratch;
-    TCadTableResult& result = CurrentResult() ? *CurrentResult() : scratch;
-    result.Outcome = TCadOutcome::Failed;
-    // Keys of every row taken in this run: a batch holding nothing else means
-    // the server is repeating itself.
-    QSet<QString> taken;
-
+    TTableResult scratch;
+    TTableResult& result = CurrentResult() ? *CurrentResult() : scratch;
     try {
-        TClientDataSet& cds = Wired(m_clientDataSet, "ClientDataSet");
-        TSQLDataSet& lookup = Wired(m_lookupDataSet, "LookupDataSet");
-        TSQLDataSet& exec = Wired(m_execDataSet, "ExecDataSet");
-        TConnectionBroker& broker = Wired(m_broker, "Broker");
-        TKeltCadServer server(broker);
-        TKeltBaseServerClient& builder = ServerClient();
-
-        for (;;) {
-            // 1. The provider with this store's parameters and the last key.
-            PrepareProvider(cds, broker, provider, m_dadosFilial, m_pkUltimo);
-
-            // 2. A failed open is logged; reading the batch then fails with the same text.
-            std::optional<QString> openError;
-            try {
-                cds.Open();
-            } catch (const std::exception& e) {
-                openError = ErrorText(e);
-                Log(QStringLiteral("ImportaRegistros Open 003"), CurrentTable(), *openError);
-            }
-
-            // 3. The lookup starts afresh for the batch.
-            ProcessMessages();
-            lookup.Close();
-
-            // 4. Statement texts, once per batch.
-            bool built = true;
-            QString insertText;
-            QString updateText;
-            try {
-                lookup.SetCommandText(builder.BuildSelectByKey(table, cds));
-            } catch (const std::exception& e) {
-                built = false;
-                Log(QStringLiteral("ImportaRegistros MontaSQL 003"), CurrentTable(), ErrorText(e));
-            }
-            try {
-                insertText = builder.BuildInsert(table, cds);
-            } catch (const std::exception& e) {
-                built = false;
-                Log(QStringLiteral("ImportaRegistros MontaInsert 003"), CurrentTable(), ErrorText(e));
-            }
-            try {
-                updateText = builder.BuildUpdate(table, cds);
-            } catch (const std::exception& e) {
-                built = false;
-                Log(QStringLiteral("ImportaRegistros MontaUpdate 003"), CurrentTable(), ErrorText(e));
-            }
-
-            // 5. An empty batch: the server has nothing more for this table.
-            if (!cds.Active())
-                throw EDatabaseError(openError.value_or(QStringLiteral("Cannot perform this operation on a closed dataset")));
-            cds.First();
-            if (cds.IsEmpty()) {
-                result.Outcome = TCadOutcome::Imported;
-                break;
-            }
-            // A batch whose statements cannot be built (a field name that is not
-            // an identifier) could not write a single row: acknowledging it would
-            // lose it, so it stays pending at the server.
-            if (!built)
-                break;
-
-            const TDataPacket& packet = cds.Packet();
-            const QList<int> keys = KeyFieldIndexes(packet.Fields());
-            QStringList batchKeys;
-            batchKeys.reserve(packet.RowCount());
-            bool anyNew = false;
-            for (int row = 0; row < packet.RowCount(); ++row) {
-                batchKeys.append(RowKeyText(packet, keys, row));
-                anyNew = anyNew || !taken.contains(batchKeys.last());
-            }
-            if (!anyNew) {
-                result.Outcome = TCadOutcome::NoProgress;
-                Log(kStepSemProgresso, CurrentTable(),
-                    QStringLiteral("O servidor enviou de novo %1 registro(s) já recebido(s) nesta replicação; "
-                                   "a tabela será replicada de novo na próxima execução.")
-                        .arg(packet.RowCount()));
-                break;
-            }
-            ++result.Batches;
-
-            // 6. Every row by the import recipe; each sub-step logged on its own,
-            // with the row's key so that a failed row can be found again.
-            const auto logRow = [&](const char* step, const std::exception& e, int row) {
-                Log(QString::fromLatin1(step), CurrentTable(),
-                    ErrorText(e) + QStringLiteral("\r\nRegistro: ") + batchKeys.value(row));
-            };
-            const int writtenBefore = result.RowsWritten;
-            while (!cds.Eof()) {
-                const int row = cds.RecNo();
-                lookup.Close();
-                try {
-                    CopyRowToParams(lookup, cds);
-                } catch (const std::exception& e) {
-                    logRow("ImportaRegistros SetParamsDataSet Busca 003", e, row);
-                }
-                try {
-                    lookup.Open();
-                } catch (const std::exception& e) {
-                    logRow("ImportaRegistros Busca.Open 003", e, row);
-                }
-                exec.Close();
-                const bool found = lookup.Active() && !lookup.IsEmpty();
-                exec.SetCommandText(found ? updateText : insertText);
-                try {
-                    CopyRowToParams(exec, cds);
-                } catch (const std::exception& e) {
-                    logRow("ImportaRegistros SetParamsDataSet Executa 003", e, row);
-                }
-                try {
-                    exec.ExecSQL();
-                    ++result.RowsWritten;
-                    result.RowsUpdated += found ? 1 : 0;
-                } catch (const std::exception& e) {
-                    ++result.RowsFailed;
-                    logRow("ImportaRegistros SQlExecuta.ExecSQL 003", e, row);
-                }
-                cds.Next();
-                Bar().SetPosition(Bar().Position() + 1);
-                ProcessMessages();
-            }
-            for (const QString& key : batchKeys)
-                taken.insert(key);
-
-            // 7. Failed rows are acknowledged too, so that one bad row cannot
-            // block the channel; the log names them. A batch of which no row
-            // could be written failed for a reason of the store (database gone,
-            // a column missing), not of its rows: acknowledging it would lose it.
-            if (result.RowsWritten == writtenBefore && !IsPagedTable(CurrentTable())) {
-                result.Outcome = TCadOutcome::Failed;
-                Log(QStringLiteral("ImportaRegistros 003"), CurrentTable(),
-                    QStringLiteral("Nenhum dos %1 registro(s) do lote pôde ser gravado; o lote não foi confirmado ao "
-                                   "servidor e a tabela será replicada de novo na próxima execução.")
-                        .arg(packet.RowCount()));
-                break;
-            }
-            if (!IsPagedTable(CurrentTable())) {
-                TDadosFilial& f = m_dadosFilial;
-                QString ackTable = table;
-                if (!server.Exclui_No_Servidor(ackTable, cds.XMLData(), {f.CdContrato, f.PkEmpresa, f.PkFilial, f.UF})) {
-                    result.Outcome = TCadOutcome::AckRefused;
-                    SetServerFailure();
-                    Log(QStringLiteral("Excluir_Servidor"), table, m_lastError);
-                    break;
-                }
-                ++result.Acknowledged;
-            }
-
-            // 8. Done with the batch.
-            ProcessMessages();
-            cds.Close();
-
-            // 9. A paged table moves on only when its last key grows.
-            if (IsPagedTable(CurrentTable())) {
-                const qint32 before = m_pkUltimo;
-                m_pkUltimo = LastKey(CurrentTable(), true);
-                if (m_pkUltimo <= before) {
-                    result.Outcome = TCadOutcome::NoProgress;
-                    Log(kStepSemProgresso, CurrentTable(),
-                        QStringLiteral("A última chave local de %1 ficou em %2 depois do lote; a tabela será "
-                                       "replicada de novo na próxima execução.")
-                            .arg(CurrentTable())
-                            .arg(m_pkUltimo));
-                    break;
-                }
-            } else {
-                m_pkUltimo = 0;
-            }
-            // 10. The next pass.
-        }
+        TImportTable steps(*this, provider);
+        TBatchEngine(*this).Import(steps, table, result);
     } catch (const std::exception& e) {
-        result.Outcome = TCadOutcome::Failed;
+        result.Outcome = TTableOutcome::Failed;
         Log(QStringLiteral("ImportaRegistros 003"), CurrentTable(), ErrorText(e));
     }
 }

@@ -9,7 +9,7 @@
 #include "remote/ConnectionBroker.h"
 #include "remote/ServerObjects.h"
 #include "remote/SocketConnection.h"
-#include "replication/core/BatchHistory.h"
+#include "replication/core/BatchEngine.h"
 #include "replication/core/ProcessMessages.h"
 #include "replication/transactions/uDM_MovimentoM.h"
 
@@ -26,14 +26,6 @@ const QString kInsertTbLog = QStringLiteral(
     "INSERT INTO TBLOG (CDCONTRATO, PKFILIAL, PKTABELA, PKTABELA2, PKTABELA3, NMTABELA, DATA, HORA, ENVIADO) "
     "VALUES (:CDCONTRATO, :PKFILIAL, :PKTABELA, :PKTABELA2, :PKTABELA3, :NMTABELA, :DATA, :HORA, :ENVIADO)");
 
-template <class T>
-T& Wired(T* object, const char* what)
-{
-    if (!object)
-        throw Exception(QStringLiteral("TKeltMovMClient: %1 is not wired").arg(QLatin1String(what)));
-    return *object;
-}
-
 // Exact and case-sensitive: a server naming the table in lower case gets no
 // special handling.
 bool IsCondItemTable(const QString& table)
@@ -46,18 +38,6 @@ QString QuotedLiteral(const QString& text)
     QString quoted = text;
     quoted.replace(u'\'', QStringLiteral("''"));
     return u'\'' + quoted + u'\'';
-}
-
-// A table name from the server goes into the log file name; one that could not
-// stand there is logged under an empty table name (the message names it).
-bool FitsFileName(const QString& part)
-{
-    if (part.contains(QLatin1String("..")))
-        return false;
-    for (const QChar c : part)
-        if (c.unicode() < 0x20 || c.unicode() == 0x7f || QStringView(u"<>:\"|?*/\\").contains(c))
-            return false;
-    return true;
 }
 
 // The contract code as TBLOG stores it: a whole number, nothing else.
@@ -117,42 +97,13 @@ QString LocatingKeyText(const TClientDataSet& batch, const QList<int>& fields)
 
 } // namespace
 
-QString MovOutcomeText(TMovOutcome outcome)
-{
-    switch (outcome) {
-    case TMovOutcome::NothingPending: return QStringLiteral("nothing pending");
-    case TMovOutcome::Done: return QStringLiteral("done");
-    case TMovOutcome::CountFailed: return QStringLiteral("count failed, skipped (logged)");
-    case TMovOutcome::ServerRefused: return QStringLiteral("refused by the server, sent again next run (logged)");
-    case TMovOutcome::CleanUpFailed: return QStringLiteral("clean-up failed (logged)");
-    case TMovOutcome::MonitorFailed: return QStringLiteral("monitoring row not written (logged)");
-    case TMovOutcome::NoProgress: return QStringLiteral("stopped, no progress; tried again next run (logged)");
-    case TMovOutcome::Failed: return QStringLiteral("failed (logged)");
-    }
-    return {};
-}
-
 // --- helpers -------------------------------------------------------------------
 
-void TKeltMovMClient::Log(const QString& step, const QString& table, const QString& message)
-{
-    // The identity as it stands now: the server may have rewritten it.
-    const TDadosFilial& f = m_dadosFilial;
-    LogAs(step, table, f.CdContrato, f.PkEmpresa, f.PkFilial, f.UF, message);
-}
-
-void TKeltMovMClient::LogAs(const QString& step, const QString& table, const QString& cdContrato, qint32 pkEmpresa,
-                            qint32 pkFilial, const QString& uf, const QString& message)
-{
-    ServerClient().WriteLog(m_programFolder, step, FitsFileName(table) ? table : QString(), cdContrato, pkEmpresa,
-                            pkFilial, uf, message);
-}
-
-TMovTableResult& TKeltMovMClient::CurrentResult(const QString& provider, const QString& table)
+TTableResult& TKeltMovMClient::CurrentResult(const QString& provider, const QString& table)
 {
     if (!m_run.Tables.isEmpty() && m_run.Tables.last().Provider == provider && m_run.Tables.last().Table == table)
         return m_run.Tables.last();
-    m_scratch = TMovTableResult{provider, table};
+    m_scratch = TTableResult{provider, table};
     return m_scratch;
 }
 
@@ -171,7 +122,7 @@ void TKeltMovMClient::ReadConfiguration()
 
 void TKeltMovMClient::InicialReplicacaoMovimentoM()
 {
-    m_run = TMovRunResult();
+    m_run = TRunResult();
     const QString step = QStringLiteral("InicialReplicacaoMovimentoM");
     // However the run ends, also when logging fails: the broker goes, and the
     // log database with it when this run opened it.
@@ -242,8 +193,8 @@ void TKeltMovMClient::InicialReplicacaoMovimentoM()
 void TKeltMovMClient::ListaProviders(const QString& provider, const QString& table)
 {
     const QString step = QStringLiteral("ListaProviders");
-    m_run.Tables.append(TMovTableResult{provider, table});
-    TMovTableResult& result = m_run.Tables.last();
+    m_run.Tables.append(TTableResult{provider, table});
+    TTableResult& result = m_run.Tables.last();
     try {
         Label().SetCaption(table);
         ProcessMessages();
@@ -251,12 +202,12 @@ void TKeltMovMClient::ListaProviders(const QString& provider, const QString& tab
         const qint32 count = ContaRegistrosPendentes(CurrentTable(), f.CdContrato, f.UF, f.PkFilial, f.PkEmpresa);
         result.Pending = count;
         if (count == -1) {
-            result.Outcome = TMovOutcome::CountFailed;
+            result.Outcome = TTableOutcome::CountFailed;
             Log(step, CurrentTable(), Wired(m_execDataSet, "ExecDataSet").CommandText());
             return;
         }
         if (count <= 0) {
-            result.Outcome = TMovOutcome::NothingPending;
+            result.Outcome = TTableOutcome::NothingPending;
             Bar().SetPosition(0);
             ProcessMessages();
             return;
@@ -267,7 +218,7 @@ void TKeltMovMClient::ListaProviders(const QString& provider, const QString& tab
         if (IsCondItemTable(CurrentTable())) {
             TKeltMovMServer server(Wired(m_broker, "Broker"));
             if (!server.LimpaVariaveisItCondiVendaCompra()) {
-                result.Outcome = TMovOutcome::ServerRefused;
+                result.Outcome = TTableOutcome::Refused;
                 SetServerFailure();
                 Log(step, CurrentTable(), m_lastError);
                 return;
@@ -277,7 +228,7 @@ void TKeltMovMClient::ListaProviders(const QString& provider, const QString& tab
         Bar().SetPosition(0);
         ProcessMessages();
     } catch (const std::exception& e) {
-        result.Outcome = TMovOutcome::Failed;
+        result.Outcome = TTableOutcome::Failed;
         Log(step, CurrentTable(), ErrorText(e));
     }
 }
@@ -313,82 +264,68 @@ qint32 TKeltMovMClient::ContaRegistrosPendentes(const QString& table, const QStr
     }
 }
 
+// A branch sends the marked rows of a local provider and deletes their marks.
+class TKeltMovMClient::TExportTable : public TExportSteps
+{
+public:
+    TExportTable(TKeltMovMClient& client, const QString& provider)
+        : c(client), m_provider(provider), m_server(Wired(client.m_broker, "Broker"))
+    {
+    }
+
+    QString ErrorStep() const override { return QStringLiteral("ImportaRegistros 002"); }
+
+    void OpenBatch(TClientDataSet& batch) override
+    {
+        PrepareProvider(batch, Wired(c.m_localProviderConnection, "LocalProviderConnection"), m_provider,
+                        c.m_dadosFilial, 0);
+        batch.Open();
+    }
+
+    void LogNoProgress(const QString& table, int rows) override
+    {
+        c.Log(kStepSemProgressoEnvio, table,
+              QStringLiteral("Os %1 registro(s) do lote já foram enviados nesta replicação e continuam "
+                             "marcados em TBCEMM; a tabela será enviada de novo na próxima execução.")
+                  .arg(rows));
+    }
+
+    bool Send(QString& table, const QByteArray& packet) override
+    {
+        // The server may rewrite the identity for the rest of the run.
+        TDadosFilial& f = c.m_dadosFilial;
+        return m_server.Inseri_No_Servidor(table, packet, {f.CdContrato, f.PkEmpresa, f.PkFilial, f.UF});
+    }
+
+    bool Settle(const QString& table, const QByteArray& packet, int& settled) override
+    {
+        const TDadosFilial& f = c.m_dadosFilial;
+        settled = 0;
+        return c.BaixaRegistrosEnviados(table, packet, f.UF, f.PkFilial, f.PkEmpresa, f.CdContrato);
+    }
+
+    // The server has the rows and their marks are gone: then the monitoring rows.
+    bool AfterSettle(const QString& table, const QByteArray& packet) override
+    {
+        const TDadosFilial& f = c.m_dadosFilial;
+        return !c.m_monitoramento.MonitorarReplicacao
+               || c.Seta_Log_Como_Enviado(table, packet, f.UF, f.PkFilial, f.PkEmpresa, f.CdContrato);
+    }
+
+private:
+    TKeltMovMClient& c;
+    QString m_provider;
+    TKeltMovMServer m_server;
+};
+
 void TKeltMovMClient::ImportaRegistros(const QString& provider, const QString& tableName)
 {
-    TMovTableResult& result = CurrentResult(provider, tableName);
-    result.Outcome = TMovOutcome::Failed;
-    QString table = tableName; // the server may rename it for the rest of the export
-    // Rows sent in this run. A batch of nothing else means their marks did not
-    // go (a clean-up that deleted nothing): sending it again would never end. A
-    // row changed and marked again since it went is new.
-    TBatchHistory sent;
+    TTableResult& result = CurrentResult(provider, tableName);
     try {
-        TClientDataSet& cds = Wired(m_clientDataSet, "ClientDataSet");
-        TLocalConnection& providers = Wired(m_localProviderConnection, "LocalProviderConnection");
-        TKeltMovMServer server(Wired(m_broker, "Broker"));
-        TDadosFilial& f = m_dadosFilial;
-
-        for (;;) {
-            // 1-2. The local provider with the company's key.
-            PrepareProvider(cds, providers, provider, m_dadosFilial, 0);
-
-            // The batch is read and its marks deleted in one snapshot: a mark or
-            // a change that another program commits in between stays.
-            TSQLTransaction snapshot(LocalDatabase());
-
-            // 3-4.
-            cds.Open();
-            ProcessMessages();
-            cds.First();
-            if (cds.IsEmpty()) {
-                result.Outcome = TMovOutcome::Done;
-                break;
-            }
-
-            if (!sent.HoldsNewRows(cds.Packet())) {
-                result.Outcome = TMovOutcome::NoProgress;
-                Log(kStepSemProgressoEnvio, table,
-                    QStringLiteral("Os %1 registro(s) do lote já foram enviados nesta replicação e continuam "
-                                   "marcados em TBCEMM; a tabela será enviada de novo na próxima execução.")
-                        .arg(cds.RecordCount()));
-                break;
-            }
-
-            // 5. The server stores the batch.
-            const QByteArray batch = cds.XMLData();
-            const int rows = cds.RecordCount();
-            if (!server.Inseri_No_Servidor(table, batch, {f.CdContrato, f.PkEmpresa, f.PkFilial, f.UF})) {
-                result.Outcome = TMovOutcome::ServerRefused;
-                SetServerFailure();
-                Log(QStringLiteral("Inserir_No_Servidor"), table, m_lastError);
-                break;
-            }
-            ++result.Batches;
-            result.Rows += rows;
-            sent.Take();
-
-            // 6. Then its marks go.
-            ProcessMessages();
-            if (!BaixaRegistrosEnviados(table, batch, f.UF, f.PkFilial, f.PkEmpresa, f.CdContrato)
-                || !CommitCleanUp(snapshot, table)) {
-                result.Outcome = TMovOutcome::CleanUpFailed;
-                break;
-            }
-
-            // 7. Then the monitoring rows.
-            if (m_monitoramento.MonitorarReplicacao
-                && !Seta_Log_Como_Enviado(table, batch, f.UF, f.PkFilial, f.PkEmpresa, f.CdContrato)) {
-                result.Outcome = TMovOutcome::MonitorFailed;
-                break;
-            }
-
-            // 8.
-            Bar().SetPosition(Bar().Position() + rows);
-            ProcessMessages();
-            cds.Close();
-        }
+        TExportTable steps(*this, provider);
+        TBatchEngine(*this).Export(steps, tableName, result);
     } catch (const std::exception& e) {
-        result.Outcome = TMovOutcome::Failed;
+        result.Outcome = TTableOutcome::Failed;
         Log(QStringLiteral("ImportaRegistros 002"), CurrentTable(), ErrorText(e));
     }
 }
@@ -434,17 +371,6 @@ bool TKeltMovMClient::BaixaRegistrosEnviados(const QString& table, const QByteAr
         const QString statement = exec ? exec->CommandText() : QString();
         LogAs(QStringLiteral("Exclui_No_Servidor"), table, cdContrato, pkEmpresa, pkFilial, uf,
               ErrorText(e) + kCrLf + statement);
-        return false;
-    }
-}
-
-bool TKeltMovMClient::CommitCleanUp(TSQLTransaction& snapshot, const QString& table)
-{
-    try {
-        snapshot.Commit();
-        return true;
-    } catch (const std::exception& e) {
-        Log(QStringLiteral("Exclui_No_Servidor"), table, ErrorText(e) + kCrLf + QStringLiteral("COMMIT"));
         return false;
     }
 }
@@ -498,8 +424,8 @@ bool TKeltMovMClient::Seta_Log_Como_Enviado(const QString& table, const QByteArr
 void TKeltMovMClient::ListaProvidersRemoto(const QString& provider, const QString& table)
 {
     const QString step = QStringLiteral("ListaProvidersRemoto");
-    m_run.Tables.append(TMovTableResult{provider, table});
-    TMovTableResult& result = m_run.Tables.last();
+    m_run.Tables.append(TTableResult{provider, table});
+    TTableResult& result = m_run.Tables.last();
     try {
         Label().SetCaption(table);
         ProcessMessages();
@@ -509,13 +435,13 @@ void TKeltMovMClient::ListaProvidersRemoto(const QString& provider, const QStrin
             server.NrRegistros_AImportar(CurrentTable(), {f.CdContrato, f.PkEmpresa, f.PkFilial, f.UF});
         result.Pending = count;
         if (count == -1) {
-            result.Outcome = TMovOutcome::CountFailed;
+            result.Outcome = TTableOutcome::CountFailed;
             SetServerFailure();
             Log(step, CurrentTable(), m_lastError);
             return;
         }
         if (count <= 0) {
-            result.Outcome = TMovOutcome::NothingPending;
+            result.Outcome = TTableOutcome::NothingPending;
             Bar().SetPosition(0);
             ProcessMessages();
             return;
@@ -531,117 +457,74 @@ void TKeltMovMClient::ListaProvidersRemoto(const QString& provider, const QStrin
         Bar().SetPosition(0);
         ProcessMessages();
     } catch (const std::exception& e) {
-        result.Outcome = TMovOutcome::Failed;
+        result.Outcome = TTableOutcome::Failed;
         Log(step, CurrentTable(), ErrorText(e));
     }
 }
 
+// Headquarters writes the rows the server offers and acknowledges them.
+class TKeltMovMClient::TImportTable : public TImportSteps
+{
+public:
+    TImportTable(TKeltMovMClient& client, const QString& provider)
+        : c(client), m_provider(provider), m_broker(Wired(client.m_broker, "Broker")), m_server(m_broker)
+    {
+    }
+
+    QString ErrorStep() const override { return QStringLiteral("ImportaRegistrosRemoto"); }
+
+    void OpenBatch(TClientDataSet& batch) override
+    {
+        PrepareProvider(batch, m_broker, m_provider, c.m_dadosFilial, 0);
+        batch.Open();
+    }
+
+    void LogNoProgress(const QString& table, int rows) override
+    {
+        c.Log(kStepSemProgressoRecebimento, table,
+              QStringLiteral("O servidor enviou de novo %1 registro(s) já gravado(s) e confirmado(s) "
+                             "nesta replicação; a tabela será recebida de novo na próxima execução.")
+                  .arg(rows));
+    }
+
+    // Each header's items are replaced by the incoming set.
+    bool BeforeRows(TClientDataSet& batch, const QString& table) override
+    {
+        if (!IsCondItemTable(table) || c.LimpaTbItCondiVendaCompra(batch, table))
+            return true;
+        c.SetServerFailure();
+        c.Log(QStringLiteral("LimpaTbItCondiVendaCompra"), table, c.m_lastError);
+        return false;
+    }
+
+    bool Acknowledge(QString& table, const QByteArray& packet) override
+    {
+        TDadosFilial& f = c.m_dadosFilial;
+        return m_server.Exclui_No_Servidor(table, packet, {f.CdContrato, f.PkEmpresa, f.PkFilial, f.UF});
+    }
+
+    bool AfterAcknowledge(const QString& table, const QByteArray& packet) override
+    {
+        const TDadosFilial& f = c.m_dadosFilial;
+        return !c.m_monitoramento.MonitorarReplicacao
+               || c.Seta_Log_Como_Enviado(table, packet, f.UF, f.PkFilial, f.PkEmpresa, f.CdContrato);
+    }
+
+private:
+    TKeltMovMClient& c;
+    QString m_provider;
+    TConnectionBroker& m_broker;
+    TKeltMovMServer m_server;
+};
+
 void TKeltMovMClient::ImportaRegistrosRemoto(const QString& provider, const QString& tableName)
 {
-    TMovTableResult& result = CurrentResult(provider, tableName);
-    result.Outcome = TMovOutcome::Failed;
-    QString table = tableName; // the server may rename it for the rest of the import
-    // Rows written in this run: a batch of nothing else means the server keeps
-    // offering what it was told it may drop.
-    QSet<QString> written;
+    TTableResult& result = CurrentResult(provider, tableName);
     try {
-        TClientDataSet& cds = Wired(m_clientDataSet, "ClientDataSet");
-        TSQLDataSet& lookup = Wired(m_lookupDataSet, "LookupDataSet");
-        TSQLDataSet& exec = Wired(m_execDataSet, "ExecDataSet");
-        TConnectionBroker& broker = Wired(m_broker, "Broker");
-        TKeltMovMServer server(broker);
-        TKeltBaseServerClient& builder = ServerClient();
-        TDadosFilial& f = m_dadosFilial;
-
-        for (;;) {
-            // 1-2. The remote provider with this installation's identity.
-            PrepareProvider(cds, broker, provider, m_dadosFilial, 0);
-
-            // 3.
-            cds.Open();
-            ProcessMessages();
-
-            QStringList batchKeys;
-            if (!cds.IsEmpty()) {
-                const QList<int> fields = LocatingFields(cds.FieldDefs());
-                bool anyNew = false;
-                for (cds.First(); !cds.Eof(); cds.Next()) {
-                    batchKeys.append(LocatingKeyText(cds, fields));
-                    anyNew = anyNew || !written.contains(batchKeys.last());
-                }
-                cds.First();
-                if (!anyNew) {
-                    result.Outcome = TMovOutcome::NoProgress;
-                    Log(kStepSemProgressoRecebimento, table,
-                        QStringLiteral("O servidor enviou de novo %1 registro(s) já gravado(s) e confirmado(s) "
-                                       "nesta replicação; a tabela será recebida de novo na próxima execução.")
-                            .arg(cds.RecordCount()));
-                    break;
-                }
-            }
-
-            // 4. Each header's items are replaced by the incoming set.
-            if (IsCondItemTable(table) && !LimpaTbItCondiVendaCompra(cds, table)) {
-                result.Outcome = TMovOutcome::CleanUpFailed;
-                SetServerFailure();
-                Log(QStringLiteral("LimpaTbItCondiVendaCompra"), table, m_lastError);
-                break;
-            }
-
-            // 5.
-            cds.First();
-            if (cds.IsEmpty()) {
-                result.Outcome = TMovOutcome::Done;
-                break;
-            }
-
-            // 6. Every row by key: update when it exists, insert otherwise. The
-            // texts come out the same for every row of a batch.
-            const QString selectText = builder.BuildSelectByKey(table, cds);
-            const QString insertText = builder.BuildInsert(table, cds);
-            const QString updateText = builder.BuildUpdate(table, cds);
-            while (!cds.Eof()) {
-                lookup.Close();
-                lookup.SetCommandText(selectText);
-                CopyRowToParams(lookup, cds);
-                lookup.Open();
-                const bool exists = !lookup.IsEmpty();
-                lookup.Close();
-                exec.Close();
-                exec.SetCommandText(exists ? updateText : insertText);
-                CopyRowToParams(exec, cds);
-                exec.ExecSQL();
-                cds.Next();
-                Bar().SetPosition(Bar().Position() + 1);
-                ProcessMessages();
-            }
-            ++result.Batches;
-            result.Rows += cds.RecordCount();
-            for (const QString& k : batchKeys)
-                written.insert(k);
-
-            // 7. The server stops offering the batch.
-            const QByteArray batch = cds.XMLData();
-            if (!server.Exclui_No_Servidor(table, batch, {f.CdContrato, f.PkEmpresa, f.PkFilial, f.UF})) {
-                result.Outcome = TMovOutcome::ServerRefused;
-                SetServerFailure();
-                Log(QStringLiteral("Excluir_Servidor"), table, m_lastError);
-                break;
-            }
-
-            // 8.
-            if (m_monitoramento.MonitorarReplicacao
-                && !Seta_Log_Como_Enviado(table, batch, f.UF, f.PkFilial, f.PkEmpresa, f.CdContrato)) {
-                result.Outcome = TMovOutcome::MonitorFailed;
-                break;
-            }
-
-            // 9.
-            ProcessMessages();
-            cds.Close();
-        }
+        TImportTable steps(*this, provider);
+        TBatchEngine(*this).Import(steps, tableName, result);
     } catch (const std::exception& e) {
-        result.Outcome = TMovOutcome::Failed;
+        result.Outcome = TTableOutcome::Failed;
         Log(QStringLiteral("ImportaRegistrosRemoto"), CurrentTable(), ErrorText(e));
     }
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "replication/core/BatchEngine.h"
 #include "replication/core/cl_Funcoes.h"
 
 #include <QByteArray>
@@ -10,40 +11,6 @@ class TClientDataSet;
 class TLocalConnection;
 class TSQLConnection;
 class TSQLDataSet;
-
-// How one table of a transaction run ended, for the headless runner and the
-// operator; the replication log stays the record of failures.
-enum class TMovOutcome
-{
-    NothingPending, // a count of 0 or below (other than -1)
-    Done,           // every batch sent or written until the provider had no more rows
-    CountFailed,    // the count failed (-1): skipped (logged)
-    ServerRefused,  // the server answered false: the batch waits for the next run (logged)
-    CleanUpFailed,  // marks or condition items could not be cleared (logged)
-    MonitorFailed,  // a TBLOG row could not be written (logged)
-    NoProgress,     // a batch held only rows handled already in this run: stopped, tried again next run (logged)
-    Failed,         // an error ended the table (logged)
-};
-
-struct TMovTableResult
-{
-    QString Provider;
-    QString Table;
-    qint32 Pending = 0; // the count of the table
-    int Batches = 0;    // non-empty batches sent (branch) or written (headquarters)
-    int Rows = 0;       // rows of those batches
-    TMovOutcome Outcome = TMovOutcome::Failed;
-};
-
-struct TMovRunResult
-{
-    bool Accepted = false; // Conecta_No_Banco answered true
-    bool Failed = false;   // the run ended early (invalid branch type or an error outside the tables)
-    QList<TMovTableResult> Tables;
-};
-
-// The text of an outcome as the runner prints it.
-QString MovOutcomeText(TMovOutcome outcome);
 
 // Step names of the entries written when a table stops for want of progress: a
 // batch brought only rows already sent (their marks could not be removed) or
@@ -109,17 +76,15 @@ public:
     bool LimpaTbItCondiVendaCompra(TClientDataSet& batch, const QString& table);
 
     // What the last run did, table by table.
-    const TMovRunResult& LastRun() const { return m_run; }
+    const TRunResult& LastRun() const { return m_run; }
 
 private:
-    void Log(const QString& step, const QString& table, const QString& message);
-    // Commits a batch whose marks were deleted; a failure is logged as a failed clean-up.
-    bool CommitCleanUp(class TSQLTransaction& snapshot, const QString& table);
-    void LogAs(const QString& step, const QString& table, const QString& cdContrato, qint32 pkEmpresa,
-               qint32 pkFilial, const QString& uf, const QString& message);
+    class TExportTable;
+    class TImportTable;
+
     // The result of the table being handled; a scratch one for a table step
     // called on its own.
-    TMovTableResult& CurrentResult(const QString& provider, const QString& table);
+    TTableResult& CurrentResult(const QString& provider, const QString& table);
 
     TClientDataSet* m_genericDataSet = nullptr;
     TLocalConnection* m_localProviderConnection = nullptr;
@@ -128,6 +93,6 @@ private:
     TSQLDataSet* m_logDataSet = nullptr;
     TSQLConnection* m_logConnection = nullptr;
 
-    TMovRunResult m_run;
-    TMovTableResult m_scratch;    // result of a table step called outside a run
+    TRunResult m_run;
+    TTableResult m_scratch;    // result of a table step called outside a run
 };

@@ -42,7 +42,7 @@ TEST_F(CycleRunnerTest, ReportsEveryTableAndTellsByItsExitStatusWhetherItLogged)
 
     TCycle run = Cycle(QStringLiteral("cad"));
     EXPECT_EQ(run.ExitCode, 0) << qPrintable(run.Output);
-    EXPECT_TRUE(run.Output.contains(QRegularExpression(QStringLiteral("TBALIQUOTA +3 row\\(s\\)  imported"))))
+    EXPECT_TRUE(run.Output.contains(QRegularExpression(QStringLiteral("TBALIQUOTA +3 row\\(s\\)  done"))))
         << qPrintable(run.Output);
     EXPECT_TRUE(run.Output.contains(QStringLiteral("2 table(s), 4 row(s) written, 0 row(s) not written")))
         << qPrintable(run.Output);

@@ -109,7 +109,7 @@ protected:
     }
 
     // One run as RunCadMChannel makes it: wiring, the run, the teardown.
-    TCadMRunResult Run()
+    TRunResult Run()
     {
         TKeltCadMClient& c = m_w.CadMClient;
         c.SetLocalConnection(&m_w.SqlCAgente);
@@ -130,9 +130,9 @@ protected:
         return c.LastRun();
     }
 
-    static const TCadMTableResult& Table(const TCadMRunResult& run, const QString& table)
+    static const TTableResult& Table(const TRunResult& run, const QString& table)
     {
-        for (const TCadMTableResult& t : run.Tables)
+        for (const TTableResult& t : run.Tables)
             if (t.Table == table)
                 return t;
         throw std::runtime_error("no result for " + table.toStdString());
@@ -284,11 +284,11 @@ TEST_F(HeadquartersTest, ExportsInPassesOfThePacketSizeAndSettlesEachAcceptedBat
         trackingAtInsert.append(Query(QStringLiteral("SELECT COUNT(*) FROM TBCEC")).value(0));
     };
 
-    TCadMRunResult run = Run();
+    TRunResult run = Run();
     ASSERT_TRUE(run.Accepted);
     EXPECT_EQ(run.Tables.size(), CadastroMTables().size());
-    const TCadMTableResult& t = Table(run, kAliquota);
-    EXPECT_EQ(t.Outcome, TCadMOutcome::Done);
+    const TTableResult& t = Table(run, kAliquota);
+    EXPECT_EQ(t.Outcome, TTableOutcome::Done);
     EXPECT_EQ(t.Pending, 2500);
     EXPECT_EQ(t.Passes, 4); // the fourth finds nothing
     EXPECT_EQ(m_peer.State().Rows(kInseri, kAliquota), QList<int>({1000, 1000, 500}));
@@ -329,7 +329,7 @@ TEST_F(HeadquartersTest, SettlesEachDestinationOfTheRunsCompanyOnce)
     Exec("INSERT INTO TBPRECOSWAP (PKPRECOSWAP, PKFPHABIL, VLVENDA) VALUES (11, 1, 9.9)");
     Exec("INSERT INTO TBPRECOACESSORIO (PKPRODUTO, PKFPRODUTO, PKFILIAL, VLATUAL) VALUES (4, 1, 9, 2.5)");
 
-    TCadMRunResult run = Run();
+    TRunResult run = Run();
     EXPECT_EQ(m_peer.State().Rows(kInseri, kAliquota), QList<int>({4}));
     QStringList destinations; // key / PKFILIALDESTINO
     const TDataPacket& sent = m_peer.State().Stored[kAliquota][0];
@@ -339,8 +339,8 @@ TEST_F(HeadquartersTest, SettlesEachDestinationOfTheRunsCompanyOnce)
     EXPECT_EQ(destinations, QStringList({"7/5", "7/6", "7/7", "8/5"}));
     // Only the other company's tracking row is left; the next pass would only repeat it.
     EXPECT_EQ(Query("SELECT NMTABELA, PKTABELA, PKEMPRESA FROM TBCEC"), QStringList({"TBALIQUOTA|8|99"}));
-    EXPECT_EQ(Table(run, kAliquota).Outcome, TCadMOutcome::NoProgress);
-    EXPECT_EQ(Table(run, QStringLiteral("TBFAIXAPRECO")).Outcome, TCadMOutcome::Done);
+    EXPECT_EQ(Table(run, kAliquota).Outcome, TTableOutcome::NoProgress);
+    EXPECT_EQ(Table(run, QStringLiteral("TBFAIXAPRECO")).Outcome, TTableOutcome::Done);
     EXPECT_EQ(Query("SELECT PKPRECOSWAP, PKFILIAL FROM TBPRECOSWAPBAIXADA"), QStringList({"11|1"}));
     EXPECT_EQ(Query("SELECT PKPRODUTO, PKFPRODUTO, PKFILIAL FROM TBPRECOACESSORIOBAIXADA"), QStringList({"4|1|9"}));
     QList<TLogEntry> logs = TakeLogs();
@@ -371,10 +371,10 @@ TEST_F(HeadquartersTest, RefusedAndUnsettledRowsStayPending)
     m_peer.State().RefuseInsert = {kAliquota};
     m_peer.State().FixedPkUltimo = 100000000; // the server never moves its last key
 
-    TCadMRunResult run = Run();
-    EXPECT_EQ(Table(run, kAliquota).Outcome, TCadMOutcome::Refused);
-    EXPECT_EQ(Table(run, QStringLiteral("TBMARCA")).Outcome, TCadMOutcome::SettleFailed);
-    EXPECT_EQ(Table(run, kSerial).Outcome, TCadMOutcome::NoProgress);
+    TRunResult run = Run();
+    EXPECT_EQ(Table(run, kAliquota).Outcome, TTableOutcome::Refused);
+    EXPECT_EQ(Table(run, QStringLiteral("TBMARCA")).Outcome, TTableOutcome::SettleFailed);
+    EXPECT_EQ(Table(run, kSerial).Outcome, TTableOutcome::NoProgress);
     // A batch whose settling fails stays pending as a whole, its first row too.
     EXPECT_EQ(Query("SELECT NMTABELA, PKTABELA FROM TBCEC ORDER BY 1, 2"),
               QStringList({"TBALIQUOTA|1", "TBALIQUOTA|2", "TBALIQUOTA|3", "TBMARCA|1", "TBMARCA|2", "TBMARCA|3"}));
@@ -395,7 +395,7 @@ TEST_F(HeadquartersTest, RefusedAndUnsettledRowsStayPending)
     m_peer.State().FixedPkUltimo.reset();
     m_peer.State().Stored.remove(kSerial);
     run = Run();
-    EXPECT_EQ(Table(run, kSerial).Outcome, TCadMOutcome::Done);
+    EXPECT_EQ(Table(run, kSerial).Outcome, TTableOutcome::Done);
     EXPECT_EQ(Table(run, kSerial).Passes, 2);
 }
 
@@ -418,7 +418,7 @@ TEST_F(HeadquartersTest, ChangesCommittedWhileABatchIsAtTheServerAreSentAgain)
         m_peer.State().Stored.remove(kAliquota);
         return sent;
     };
-    TCadMRunResult run;
+    TRunResult run;
 
     // The row changed by a program that marks only rows without a mark, then a
     // mark rewritten in place (UPDATE OR INSERT): the batch stays pending.
@@ -429,7 +429,7 @@ TEST_F(HeadquartersTest, ChangesCommittedWhileABatchIsAtTheServerAreSentAgain)
         SCOPED_TRACE(change.toStdString());
         writer = [&] { Exec(change); };
         run = Run();
-        EXPECT_EQ(Table(run, kAliquota).Outcome, TCadMOutcome::SettleFailed);
+        EXPECT_EQ(Table(run, kAliquota).Outcome, TTableOutcome::SettleFailed);
         EXPECT_EQ(Query(QStringLiteral("SELECT COUNT(*) FROM TBCEC")), QStringList({"4"}));
         const QList<TLogEntry> logs = TakeLogs();
         ASSERT_EQ(logs.size(), 1);
@@ -440,7 +440,7 @@ TEST_F(HeadquartersTest, ChangesCommittedWhileABatchIsAtTheServerAreSentAgain)
     }
 
     run = Run();
-    EXPECT_EQ(Table(run, kAliquota).Outcome, TCadMOutcome::Done);
+    EXPECT_EQ(Table(run, kAliquota).Outcome, TTableOutcome::Done);
     EXPECT_EQ(names(), QStringList({"1=Nova 1", "2=Aliquota 2", "3=Aliquota 3", "4=Aliquota 4"}));
     EXPECT_EQ(Query(QStringLiteral("SELECT COUNT(*) FROM TBCEC")), QStringList({"0"}));
     EXPECT_TRUE(TakeLogs().isEmpty());
@@ -460,15 +460,15 @@ TEST_F(BranchTest, ImportsAndAcknowledgesEveryTableItCanWrite)
     serials.AppendRow({100000002, QVariant(), QVariant(), QVariant(), QVariant(), QVariant(), "1.000", 0, "K1", 0});
     m_peer.State().Waiting[kSerial] = serials;
 
-    TCadMRunResult run = Run();
+    TRunResult run = Run();
     EXPECT_EQ(Query("SELECT PKALIQUOTA, NMALIQUOTA, PKFILIALDESTINO FROM TBALIQUOTA ORDER BY 1"),
               QStringList({"1|Um|5", "2|Dois|5"}));
     EXPECT_EQ(m_peer.State().Count(kExclui, kAliquota), 0);
-    EXPECT_EQ(Table(run, "TBBANCO").Outcome, TCadMOutcome::Done);
+    EXPECT_EQ(Table(run, "TBBANCO").Outcome, TTableOutcome::Done);
     EXPECT_EQ(Query("SELECT NMBANCO FROM TBBANCO"), QStringList({"Banco"}));
     EXPECT_EQ(m_peer.State().Count(kExclui, "TBBANCO"), 1);
     // Serial prices: paged by the local last key, never acknowledged.
-    EXPECT_EQ(Table(run, kSerial).Outcome, TCadMOutcome::Done);
+    EXPECT_EQ(Table(run, kSerial).Outcome, TTableOutcome::Done);
     EXPECT_EQ(Query("SELECT PKPRECOSERIAL FROM TBPRECOSERIAL ORDER BY 1"), QStringList({"5", "100000002"}));
     EXPECT_EQ(m_peer.State().Count(kExclui, kSerial), 0);
     EXPECT_EQ(m_bar.Position(), 0);
@@ -485,9 +485,9 @@ TEST_F(BranchTest, ImportsAndAcknowledgesEveryTableItCanWrite)
     serials.AppendRow({100000005, QVariant(), QVariant(), QVariant(), QVariant(), QVariant(), "0.000", 0, "K1", 0});
     m_peer.State().Waiting[kSerial] = serials;
     run = Run();
-    EXPECT_EQ(Table(run, "TBBANCO").Outcome, TCadMOutcome::NoProgress);
+    EXPECT_EQ(Table(run, "TBBANCO").Outcome, TTableOutcome::NoProgress);
     EXPECT_EQ(Table(run, "TBBANCO").Passes, 2);
-    EXPECT_EQ(Table(run, kSerial).Outcome, TCadMOutcome::NoProgress);
+    EXPECT_EQ(Table(run, kSerial).Outcome, TTableOutcome::NoProgress);
     EXPECT_EQ(Table(run, kSerial).Passes, 1);
     logs = TakeLogs();
     ASSERT_EQ(logs.size(), 2);
@@ -499,7 +499,7 @@ TEST_F(BranchTest, ImportsAndAcknowledgesEveryTableItCanWrite)
 TEST_F(BranchTest, RunsEndWithoutTouchingTablesWhenThereIsNothingToDo)
 {
     // A server that lists no providers.
-    TCadMRunResult run = Run();
+    TRunResult run = Run();
     EXPECT_TRUE(run.Accepted);
     EXPECT_EQ(m_peer.State().Methods(), QStringList({"open", "Conecta_No_Banco", "Get_ProvidersCount"}));
     EXPECT_EQ(m_label.Caption(), QStringLiteral("..."));

@@ -52,7 +52,7 @@ struct TInstallation
     }
 
     // One run as the program makes it, with the installation as program folder.
-    TCadMRunResult Run()
+    TRunResult Run()
     {
         SetProgramFolderOverride(Db.Folder().Path());
         TFDM dm;
@@ -63,7 +63,7 @@ struct TInstallation
         dm.SetChannelProgressBar(&Bar);
         dm.RunCadMChannel();
         EXPECT_FALSE(dm.CbAgente.Connected());
-        const TCadMRunResult run = dm.CadMClient->LastRun();
+        const TRunResult run = dm.CadMClient->LastRun();
         dm.SqlCAgente.Close();
         SetProgramFolderOverride({});
         return run;
@@ -121,9 +121,9 @@ const TCadastroMTable& Catalogue(const QString& table)
     throw std::runtime_error("not in the catalogue: " + table.toStdString());
 }
 
-const TCadMTableResult* Result(const TCadMRunResult& run, const QString& table)
+const TTableResult* Result(const TRunResult& run, const QString& table)
 {
-    for (const TCadMTableResult& t : run.Tables)
+    for (const TTableResult& t : run.Tables)
         if (t.Table == table)
             return &t;
     return nullptr;
@@ -256,12 +256,12 @@ TEST_F(MasterDataE2ETest, BranchEndsWithWhatHeadquartersSent)
     ASSERT_EQ(sent["TBPRECOSERIAL"].size(), 2);
     ASSERT_TRUE(sent["TBFUNCIONARIO"].join(u' ').contains(QStringLiteral("0xffd8ff00e0104a46")));
 
-    const TCadMRunResult exported = m_hq.Run();
+    const TRunResult exported = m_hq.Run();
     ASSERT_TRUE(exported.Accepted) << m_hq.Logs().join(u'\n').toStdString();
     for (const QString& t : tables) {
-        const TCadMTableResult* r = Result(exported, t);
+        const TTableResult* r = Result(exported, t);
         ASSERT_NE(r, nullptr) << t.toStdString();
-        EXPECT_EQ(r->Outcome, TCadMOutcome::Done) << t.toStdString() << " " << m_hq.Logs().join(u'\n').toStdString();
+        EXPECT_EQ(r->Outcome, TTableOutcome::Done) << t.toStdString() << " " << m_hq.Logs().join(u'\n').toStdString();
     }
     // Every tracking row of a sent row is gone, the other branches' rows are
     // gone too (the server keeps them for those branches); the markers are in.
@@ -272,18 +272,18 @@ TEST_F(MasterDataE2ETest, BranchEndsWithWhatHeadquartersSent)
     EXPECT_EQ(m_hq.Query(QStringLiteral("SELECT PKITUSUARIO FROM TBITUSUARIOBAIXADA")), QStringList{QStringLiteral("41")});
     EXPECT_TRUE(m_hq.Logs().isEmpty()) << m_hq.Logs().join(u'\n').toStdString();
 
-    const TCadMRunResult imported = m_branch.Run();
+    const TRunResult imported = m_branch.Run();
     ASSERT_TRUE(imported.Accepted) << m_branch.Logs().join(u'\n').toStdString();
     EXPECT_TRUE(m_branch.Logs().isEmpty()) << m_branch.Logs().join(u'\n').toStdString();
     for (const QString& t : tables)
         EXPECT_EQ(Received(t), sent[t]) << t.toStdString();
 
     // Nothing is pending any more on either side: a second round moves no row.
-    const TCadMRunResult again = m_hq.Run();
-    for (const TCadMTableResult& r : again.Tables)
+    const TRunResult again = m_hq.Run();
+    for (const TTableResult& r : again.Tables)
         EXPECT_EQ(r.Rows, 0) << r.Table.toStdString();
-    const TCadMRunResult againBranch = m_branch.Run();
-    for (const TCadMTableResult& r : againBranch.Tables)
+    const TRunResult againBranch = m_branch.Run();
+    for (const TTableResult& r : againBranch.Tables)
         EXPECT_EQ(r.Rows, 0) << r.Table.toStdString();
     for (const QString& t : tables)
         EXPECT_EQ(Received(t), sent[t]) << t.toStdString();
@@ -293,7 +293,7 @@ TEST_F(MasterDataE2ETest, BranchEndsWithWhatHeadquartersSent)
     Track(QStringLiteral("TBALIQUOTA"), 11, 1, kBranch);
     const QStringList changed = Sent(QStringLiteral("TBALIQUOTA"));
     m_hq.Run();
-    const TCadMRunResult update = m_branch.Run();
+    const TRunResult update = m_branch.Run();
     ASSERT_NE(Result(update, QStringLiteral("TBALIQUOTA")), nullptr);
     EXPECT_EQ(Result(update, QStringLiteral("TBALIQUOTA"))->Rows, 1);
     ASSERT_EQ(changed.size(), 1);
@@ -317,10 +317,10 @@ TEST_F(MasterDataE2ETest, ManyRowsInPacketsOfAThousand)
     const QStringList sent = Sent(QStringLiteral("TBALIQUOTA"));
     ASSERT_EQ(sent.size(), 2500);
 
-    const TCadMRunResult exported = m_hq.Run();
-    const TCadMTableResult* out = Result(exported, QStringLiteral("TBALIQUOTA"));
+    const TRunResult exported = m_hq.Run();
+    const TTableResult* out = Result(exported, QStringLiteral("TBALIQUOTA"));
     ASSERT_NE(out, nullptr) << m_hq.Logs().join(u'\n').toStdString();
-    EXPECT_EQ(out->Outcome, TCadMOutcome::Done);
+    EXPECT_EQ(out->Outcome, TTableOutcome::Done);
     EXPECT_EQ(out->Pending, 2500);
     EXPECT_EQ(out->Batches, 3);
     EXPECT_EQ(out->Passes, 4);
@@ -329,10 +329,10 @@ TEST_F(MasterDataE2ETest, ManyRowsInPacketsOfAThousand)
     EXPECT_EQ(m_hq.Bar.Highest, 2500);
     EXPECT_EQ(m_hq.Query(QStringLiteral("SELECT COUNT(*) FROM TBCEC")), QStringList{QStringLiteral("0")});
 
-    const TCadMRunResult imported = m_branch.Run();
-    const TCadMTableResult* in = Result(imported, QStringLiteral("TBALIQUOTA"));
+    const TRunResult imported = m_branch.Run();
+    const TTableResult* in = Result(imported, QStringLiteral("TBALIQUOTA"));
     ASSERT_NE(in, nullptr) << m_branch.Logs().join(u'\n').toStdString();
-    EXPECT_EQ(in->Outcome, TCadMOutcome::Done);
+    EXPECT_EQ(in->Outcome, TTableOutcome::Done);
     EXPECT_EQ(in->Pending, 2500);
     EXPECT_EQ(in->Batches, 3);
     EXPECT_EQ(in->Passes, 4);
@@ -359,24 +359,24 @@ TEST_F(MasterDataE2ETest, SeveralDestinationsAndARefusedBatch)
     m_admin->SetFault(QJsonObject{{"method", "Inseri_No_Servidor"}, {"table", "TBMARCA"}, {"kind", "false"},
                                   {"once", true}});
 
-    const TCadMRunResult first = m_hq.Run();
-    const TCadMTableResult* aliquota = Result(first, QStringLiteral("TBALIQUOTA"));
+    const TRunResult first = m_hq.Run();
+    const TTableResult* aliquota = Result(first, QStringLiteral("TBALIQUOTA"));
     ASSERT_NE(aliquota, nullptr);
     EXPECT_EQ(aliquota->Rows, 3);
     EXPECT_EQ(aliquota->Settled, 3);
-    const TCadMTableResult* marca = Result(first, QStringLiteral("TBMARCA"));
+    const TTableResult* marca = Result(first, QStringLiteral("TBMARCA"));
     ASSERT_NE(marca, nullptr);
-    EXPECT_EQ(marca->Outcome, TCadMOutcome::Refused);
+    EXPECT_EQ(marca->Outcome, TTableOutcome::Refused);
     EXPECT_EQ(m_hq.Query(QStringLiteral("SELECT NMTABELA, PKTABELA, PKFILIAL FROM TBCEC")),
               QStringList{QStringLiteral("TBMARCA|3|5")});
     EXPECT_EQ(m_hq.Logs().size(), 1);
 
-    const TCadMRunResult second = m_hq.Run();
+    const TRunResult second = m_hq.Run();
     ASSERT_NE(Result(second, QStringLiteral("TBMARCA")), nullptr);
-    EXPECT_EQ(Result(second, QStringLiteral("TBMARCA"))->Outcome, TCadMOutcome::Done);
+    EXPECT_EQ(Result(second, QStringLiteral("TBMARCA"))->Outcome, TTableOutcome::Done);
     EXPECT_EQ(m_hq.Query(QStringLiteral("SELECT COUNT(*) FROM TBCEC")), QStringList{QStringLiteral("0")});
 
-    const TCadMRunResult imported = m_branch.Run();
+    const TRunResult imported = m_branch.Run();
     EXPECT_EQ(Result(imported, QStringLiteral("TBALIQUOTA"))->Rows, 1);
     EXPECT_EQ(Received(QStringLiteral("TBMARCA")), marcas);
     EXPECT_EQ(m_branch.Query(QStringLiteral("SELECT PKALIQUOTA, PKFILIALDESTINO FROM TBALIQUOTA")),

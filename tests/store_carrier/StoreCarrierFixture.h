@@ -106,7 +106,7 @@ protected:
     // One run through the connection data module, which lives as long as the
     // test as it lives as long as the program. After every run the remote side
     // is closed.
-    TCadRunResult Run()
+    TRunResult Run()
     {
         if (!m_dm)
             m_dm = std::make_unique<TFDM>();
@@ -124,9 +124,9 @@ protected:
         EXPECT_FALSE(m_dm->CdsTabela.Active());
     }
 
-    static const TCadTableResult& Table(const TCadRunResult& run, const QString& table)
+    static const TTableResult& Table(const TRunResult& run, const QString& table)
     {
-        for (const TCadTableResult& t : run.Tables)
+        for (const TTableResult& t : run.Tables)
             if (t.Table == table)
                 return t;
         throw std::runtime_error(("no result for " + table).toStdString());

@@ -26,15 +26,15 @@ QStringList Steps(const QList<TLogEntry>& logs)
 TEST_F(StoreCarrierTest, InsertsNewRowsAndUpdatesThemOnALaterDelivery)
 {
     m_admin->LoadPacket(kAliquota, Aliquotas(1, 3, QStringLiteral("Aliq")));
-    TCadRunResult run = Run();
+    TRunResult run = Run();
     ASSERT_TRUE(run.Accepted);
     ASSERT_EQ(run.Tables.size(), 1);
-    const TCadTableResult& first = run.Tables[0];
-    EXPECT_EQ(first.Outcome, TCadOutcome::Imported);
+    const TTableResult& first = run.Tables[0];
+    EXPECT_EQ(first.Outcome, TTableOutcome::Done);
     EXPECT_EQ(first.Pending, 3);
     EXPECT_EQ(first.Batches, 1);
     EXPECT_EQ(first.Acknowledged, 1);
-    EXPECT_EQ(first.RowsWritten, 3);
+    EXPECT_EQ(first.Rows, 3);
     EXPECT_EQ(Query("SELECT PKALIQUOTA, PKFILIAL, NMALIQUOTA, PEALIQUOTA FROM TBALIQUOTA ORDER BY 1"),
               QStringList({"1|12|Aliq 1|1.50", "2|12|Aliq 2|1.50", "3|12|Aliq 3|1.50"}));
     EXPECT_EQ(m_label.Caption(), kAliquota);
@@ -44,13 +44,13 @@ TEST_F(StoreCarrierTest, InsertsNewRowsAndUpdatesThemOnALaterDelivery)
 
     // Acknowledged rows are not offered again.
     run = Run();
-    EXPECT_EQ(Table(run, kAliquota).Outcome, TCadOutcome::NothingPending);
+    EXPECT_EQ(Table(run, kAliquota).Outcome, TTableOutcome::NothingPending);
     EXPECT_EQ(Calls("Exclui_No_Servidor"), 1);
 
     // A second delivery of known keys updates them; a new key is inserted.
     m_admin->LoadPacket(kAliquota, Aliquotas(2, 4, QStringLiteral("Nova")));
     run = Run();
-    EXPECT_EQ(Table(run, kAliquota).RowsWritten, 3);
+    EXPECT_EQ(Table(run, kAliquota).Rows, 3);
     EXPECT_EQ(Table(run, kAliquota).RowsUpdated, 2);
     EXPECT_EQ(Query("SELECT PKALIQUOTA, NMALIQUOTA FROM TBALIQUOTA ORDER BY 1"),
               QStringList({"1|Aliq 1", "2|Nova 2", "3|Nova 3", "4|Nova 4"}));
@@ -64,12 +64,12 @@ TEST_F(StoreCarrierTest, ReadsBatchesOfThePacketSizeAndAcknowledgesEachOnce)
         rows.append({k, kStore, QStringLiteral("Aliquota %1").arg(k), QStringLiteral("%1.25").arg(k % 90)});
     m_admin->LoadPacket(kAliquota, Packet(kAliquotaFields, rows));
 
-    TCadRunResult run = Run();
-    const TCadTableResult& t = Table(run, kAliquota);
-    EXPECT_EQ(t.Outcome, TCadOutcome::Imported);
+    TRunResult run = Run();
+    const TTableResult& t = Table(run, kAliquota);
+    EXPECT_EQ(t.Outcome, TTableOutcome::Done);
     EXPECT_EQ(t.Batches, 2);
     EXPECT_EQ(t.Acknowledged, 2);
-    EXPECT_EQ(t.RowsWritten, 1500);
+    EXPECT_EQ(t.Rows, 1500);
     EXPECT_EQ(Calls("Exclui_No_Servidor", kAliquota), 2);
     EXPECT_EQ(Calls("AS_GetRecords", kAliquota), 3); // the third batch is empty
     EXPECT_EQ(Query("SELECT COUNT(*), MAX(PKALIQUOTA), SUM(PEALIQUOTA) FROM TBALIQUOTA"),
@@ -100,9 +100,9 @@ TEST_F(StoreCarrierTest, PagedTablesAskOnlyForKeysAboveTheirGreatestLocalKey)
                                              {{4, "s4", "2.000"}, {8, "s8", "2.000"}, {9, "s9", "2.000"}}));
     WriteConfig(2);
 
-    TCadRunResult run = Run();
-    const TCadTableResult& promocao = Table(run, kPromocao);
-    EXPECT_EQ(promocao.Outcome, TCadOutcome::Imported);
+    TRunResult run = Run();
+    const TTableResult& promocao = Table(run, kPromocao);
+    EXPECT_EQ(promocao.Outcome, TTableOutcome::Done);
     EXPECT_EQ(promocao.Pending, 3);
     EXPECT_EQ(promocao.Batches, 2); // 4 and 5, then 6
     EXPECT_EQ(Query("SELECT PKPROMOCAO, NMPROMOCAO FROM TBPROMOCAO ORDER BY 1"),
@@ -118,8 +118,8 @@ TEST_F(StoreCarrierTest, PagedTablesAskOnlyForKeysAboveTheirGreatestLocalKey)
     EXPECT_TRUE(TakeLogs().isEmpty());
 
     run = Run();
-    EXPECT_EQ(Table(run, kPromocao).Outcome, TCadOutcome::NothingPending);
-    EXPECT_EQ(Table(run, kPrecoSerial).Outcome, TCadOutcome::NothingPending);
+    EXPECT_EQ(Table(run, kPromocao).Outcome, TTableOutcome::NothingPending);
+    EXPECT_EQ(Table(run, kPrecoSerial).Outcome, TTableOutcome::NothingPending);
 }
 
 TEST_F(StoreCarrierTest, DeclinedTablesAndCountsOfZeroOrLessEndTheTableOnlyMinusOneIsLogged)
@@ -133,13 +133,13 @@ TEST_F(StoreCarrierTest, DeclinedTablesAndCountsOfZeroOrLessEndTheTableOnlyMinus
     Fault("NrRegistros_AImportar", kClassificacao, "minus1");
     m_bar.SetPosition(9);
 
-    const TCadRunResult run = Run();
-    EXPECT_EQ(Table(run, kServico).Outcome, TCadOutcome::Declined);
-    EXPECT_EQ(Table(run, kRemuneracao).Outcome, TCadOutcome::NothingPending);
+    const TRunResult run = Run();
+    EXPECT_EQ(Table(run, kServico).Outcome, TTableOutcome::Declined);
+    EXPECT_EQ(Table(run, kRemuneracao).Outcome, TTableOutcome::NothingPending);
     EXPECT_EQ(Table(run, kRemuneracao).Pending, -5);
-    EXPECT_EQ(Table(run, kClassificacao).Outcome, TCadOutcome::ServerFailure);
+    EXPECT_EQ(Table(run, kClassificacao).Outcome, TTableOutcome::CountFailed);
     // The run goes on after a failed count.
-    EXPECT_EQ(Table(run, kAliquota).Outcome, TCadOutcome::Imported);
+    EXPECT_EQ(Table(run, kAliquota).Outcome, TTableOutcome::Done);
     EXPECT_EQ(Calls("NrRegistros_AImportar", kServico), 0);
     for (const QString& table : {kServico, kRemuneracao, kClassificacao})
         EXPECT_EQ(Calls("AS_GetRecords", table), 0) << qPrintable(table);
@@ -161,7 +161,7 @@ TEST_F(StoreCarrierTest, RefusalsOfTheServerAreLoggedAndLoseNoRow)
 
     // An installation the server does not know: one entry, no table touched.
     WriteConfig(1000, QStringLiteral("OUTRO"));
-    TCadRunResult run = Run();
+    TRunResult run = Run();
     EXPECT_FALSE(run.Accepted);
     EXPECT_TRUE(run.Tables.isEmpty());
     EXPECT_EQ(Calls("Get_ProvidersCount"), 0);
@@ -174,7 +174,7 @@ TEST_F(StoreCarrierTest, RefusalsOfTheServerAreLoggedAndLoseNoRow)
     WriteConfig();
     Fault("Exclui_No_Servidor", kAliquota, "false");
     run = Run();
-    EXPECT_EQ(Table(run, kAliquota).Outcome, TCadOutcome::AckRefused);
+    EXPECT_EQ(Table(run, kAliquota).Outcome, TTableOutcome::Refused);
     EXPECT_EQ(Query("SELECT COUNT(*) FROM TBALIQUOTA"), QStringList({"3"}));
     logs = TakeLogs();
     ASSERT_EQ(logs.size(), 1);
@@ -184,9 +184,9 @@ TEST_F(StoreCarrierTest, RefusalsOfTheServerAreLoggedAndLoseNoRow)
 
     run = Run();
     EXPECT_EQ(Table(run, kAliquota).Pending, 3);
-    EXPECT_EQ(Table(run, kAliquota).Outcome, TCadOutcome::Imported);
+    EXPECT_EQ(Table(run, kAliquota).Outcome, TTableOutcome::Done);
     run = Run();
-    EXPECT_EQ(Table(run, kAliquota).Outcome, TCadOutcome::NothingPending);
+    EXPECT_EQ(Table(run, kAliquota).Outcome, TTableOutcome::NothingPending);
 
     // Nobody listening: the connection failure is the run's one entry.
     QTcpServer closed;
@@ -215,11 +215,11 @@ TEST_F(StoreCarrierTest, AConnectionDroppedMidTableLosesNothingAndTheNextRunConv
     WriteConfig(2);
     Fault("Exclui_No_Servidor", kAliquota, "drop", true, 2);
 
-    TCadRunResult run = Run();
-    const TCadTableResult& t = Table(run, kAliquota);
-    EXPECT_EQ(t.Outcome, TCadOutcome::Failed);
+    TRunResult run = Run();
+    const TTableResult& t = Table(run, kAliquota);
+    EXPECT_EQ(t.Outcome, TTableOutcome::Failed);
     EXPECT_EQ(t.Acknowledged, 1);
-    EXPECT_EQ(t.RowsWritten, 4);
+    EXPECT_EQ(t.Rows, 4);
     const QList<TLogEntry> logs = TakeLogs();
     ASSERT_EQ(logs.size(), 1);
     EXPECT_EQ(logs[0].Step, "ImportaRegistros 003");
@@ -229,11 +229,11 @@ TEST_F(StoreCarrierTest, AConnectionDroppedMidTableLosesNothingAndTheNextRunConv
     m_admin->LoadPacket(kAliquota, Aliquotas(4, 4, QStringLiteral("b")));
     run = Run();
     EXPECT_EQ(Table(run, kAliquota).Pending, 3);
-    EXPECT_EQ(Table(run, kAliquota).Outcome, TCadOutcome::Imported);
+    EXPECT_EQ(Table(run, kAliquota).Outcome, TTableOutcome::Done);
     EXPECT_EQ(Query("SELECT PKALIQUOTA, NMALIQUOTA FROM TBALIQUOTA ORDER BY 1"),
               QStringList({"1|a 1", "2|a 2", "3|a 3", "4|b 4", "5|a 5"}));
     run = Run();
-    EXPECT_EQ(Table(run, kAliquota).Outcome, TCadOutcome::NothingPending);
+    EXPECT_EQ(Table(run, kAliquota).Outcome, TTableOutcome::NothingPending);
     EXPECT_TRUE(TakeLogs().isEmpty());
 }
 
@@ -245,10 +245,10 @@ TEST_F(StoreCarrierTest, AMalformedPacketOrAHostileFieldNameWritesNothingAndIsNo
     Fault("AS_GetRecords", kAliquota, "malformed");
     Fault("AS_GetRecords", kServico, "hostile");
 
-    TCadRunResult run = Run();
-    EXPECT_EQ(Table(run, kAliquota).Outcome, TCadOutcome::Failed);
-    EXPECT_EQ(Table(run, kServico).Outcome, TCadOutcome::Failed);
-    EXPECT_EQ(Table(run, kRemuneracao).Outcome, TCadOutcome::Imported);
+    TRunResult run = Run();
+    EXPECT_EQ(Table(run, kAliquota).Outcome, TTableOutcome::Failed);
+    EXPECT_EQ(Table(run, kServico).Outcome, TTableOutcome::Failed);
+    EXPECT_EQ(Table(run, kRemuneracao).Outcome, TTableOutcome::Done);
     EXPECT_EQ(Query("SELECT COUNT(*) FROM TBALIQUOTA"), QStringList({"0"}));
     EXPECT_EQ(Query("SELECT COUNT(*) FROM TBSERVICO"), QStringList({"0"}));
     EXPECT_EQ(Calls("Exclui_No_Servidor", kAliquota), 0);
@@ -271,8 +271,8 @@ TEST_F(StoreCarrierTest, AMalformedPacketOrAHostileFieldNameWritesNothingAndIsNo
 
     // Nothing was lost: once the server behaves, every row arrives.
     run = Run();
-    EXPECT_EQ(Table(run, kAliquota).RowsWritten, 2);
-    EXPECT_EQ(Table(run, kServico).RowsWritten, 2);
+    EXPECT_EQ(Table(run, kAliquota).Rows, 2);
+    EXPECT_EQ(Table(run, kServico).Rows, 2);
     EXPECT_TRUE(TakeLogs().isEmpty());
 }
 
@@ -285,7 +285,7 @@ TEST_F(StoreCarrierTest, IdentityRewrittenByTheServerServesTheRestOfTheRun)
     m_admin->LoadPacket(kClassificacao, Named(u"PKCLASSIFICACAO int K; NMCLASSIFICACAO str 50", 1, 1, QStringLiteral("c")));
     Fault("NrRegistros_AImportar", kClassificacao, "minus1");
 
-    TCadRunResult run = Run();
+    TRunResult run = Run();
     // Counted, fetched and acknowledged as branch 13.
     EXPECT_EQ(Table(run, kAliquota).Pending, 2);
     EXPECT_EQ(Query("SELECT PKALIQUOTA, NMALIQUOTA FROM TBALIQUOTA ORDER BY 1"),
@@ -300,17 +300,17 @@ TEST_F(StoreCarrierTest, IdentityRewrittenByTheServerServesTheRestOfTheRun)
     // The next run starts again from Config.ini and is rewritten again.
     run = Run();
     EXPECT_TRUE(run.Accepted);
-    EXPECT_EQ(Table(run, kAliquota).Outcome, TCadOutcome::NothingPending);
+    EXPECT_EQ(Table(run, kAliquota).Outcome, TTableOutcome::NothingPending);
 }
 
 TEST_F(StoreCarrierTest, ARowThatCannotBeWrittenIsLoggedWithItsKeyAndTheBatchStillAcknowledged)
 {
     // The local column holds 10 characters.
     m_admin->LoadPacket(kServico, Packet(kServicoFields, {{1, "curto"}, {2, "longo demais para a loja"}, {3, "ok"}}));
-    TCadRunResult run = Run();
-    const TCadTableResult& t = Table(run, kServico);
-    EXPECT_EQ(t.Outcome, TCadOutcome::Imported);
-    EXPECT_EQ(t.RowsWritten, 2);
+    TRunResult run = Run();
+    const TTableResult& t = Table(run, kServico);
+    EXPECT_EQ(t.Outcome, TTableOutcome::Done);
+    EXPECT_EQ(t.Rows, 2);
     EXPECT_EQ(t.RowsFailed, 1);
     EXPECT_EQ(t.Acknowledged, 1);
     EXPECT_EQ(Query("SELECT PKSERVICO FROM TBSERVICO ORDER BY 1"), QStringList({"1", "3"}));
@@ -320,7 +320,7 @@ TEST_F(StoreCarrierTest, ARowThatCannotBeWrittenIsLoggedWithItsKeyAndTheBatchSti
     EXPECT_TRUE(logs[0].Message.endsWith(QLatin1String("Registro: PKSERVICO=2"))) << qPrintable(logs[0].Message);
 
     run = Run();
-    EXPECT_EQ(Table(run, kServico).Outcome, TCadOutcome::NothingPending);
+    EXPECT_EQ(Table(run, kServico).Outcome, TTableOutcome::NothingPending);
 }
 
 TEST_F(StoreCarrierTest, APassWithoutProgressEndsTheTableUntilTheNextRun)
@@ -335,17 +335,17 @@ TEST_F(StoreCarrierTest, APassWithoutProgressEndsTheTableUntilTheNextRun)
     m_admin->LoadPacket(kPrecoSerial, Packet(u"PKPRECOSERIAL int K; NRSERIAL str 30; VLVENDA dec 15.3",
                                              {{3, "s3", "1.000"}, {4, "s4", "0.000"}}));
 
-    TCadRunResult run = Run();
-    const TCadTableResult& aliquota = Table(run, kAliquota);
-    EXPECT_EQ(aliquota.Outcome, TCadOutcome::NoProgress);
+    TRunResult run = Run();
+    const TTableResult& aliquota = Table(run, kAliquota);
+    EXPECT_EQ(aliquota.Outcome, TTableOutcome::NoProgress);
     EXPECT_EQ(aliquota.Acknowledged, 1);
-    EXPECT_EQ(aliquota.RowsWritten, 3);
+    EXPECT_EQ(aliquota.Rows, 3);
     EXPECT_EQ(Calls("AS_GetRecords", kAliquota), 2);
-    EXPECT_EQ(Table(run, kPromocao).Outcome, TCadOutcome::NoProgress);
+    EXPECT_EQ(Table(run, kPromocao).Outcome, TTableOutcome::NoProgress);
     EXPECT_EQ(Calls("AS_GetRecords", kPromocao), 1);
     // Key 3 moves the last key on; key 4 has no sale value, so it never counts
     // and comes again in the next pass.
-    EXPECT_EQ(Table(run, kPrecoSerial).Outcome, TCadOutcome::NoProgress);
+    EXPECT_EQ(Table(run, kPrecoSerial).Outcome, TTableOutcome::NoProgress);
     EXPECT_EQ(Query("SELECT PKPRECOSERIAL FROM TBPRECOSERIAL ORDER BY 1"), QStringList({"3", "4"}));
 
     QList<TLogEntry> logs = TakeLogs();
@@ -358,6 +358,6 @@ TEST_F(StoreCarrierTest, APassWithoutProgressEndsTheTableUntilTheNextRun)
 
     // Tried again in the next run, and bounded again.
     run = Run();
-    EXPECT_EQ(Table(run, kPromocao).Outcome, TCadOutcome::NoProgress);
-    EXPECT_EQ(Table(run, kPrecoSerial).Outcome, TCadOutcome::NoProgress);
+    EXPECT_EQ(Table(run, kPromocao).Outcome, TTableOutcome::NoProgress);
+    EXPECT_EQ(Table(run, kPrecoSerial).Outcome, TTableOutcome::NoProgress);
 }

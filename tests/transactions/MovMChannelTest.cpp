@@ -93,11 +93,11 @@ TEST_F(MovMChannel, SaleSentByTheBranchArrivesAtHeadquartersWithEveryColumnHeade
                            "123|7|32|7|0|TBITCONDIVENDA|2024-03-05|1", "123|7|33|7|0|TBITCONDIVENDA|2024-03-05|1",
                            "123|7|12|7|0|TBITVENDA|2024-03-05|1", "123|7|13|7|0|TBITVENDA|2024-03-05|1",
                            "123|7|11|7|0|TBVENDA|2024-03-05|1"}));
-    const TMovRunResult& run = branch.MovMClient.LastRun();
+    const TRunResult& run = branch.MovMClient.LastRun();
     ASSERT_EQ(run.Tables.size(), 50);
     EXPECT_EQ(run.Tables[3].Table, QStringLiteral("TBITCONDIVENDA"));
-    EXPECT_EQ(run.Tables[3].Outcome, TMovOutcome::Done);
-    EXPECT_EQ(run.Tables[49].Outcome, TMovOutcome::NothingPending);
+    EXPECT_EQ(run.Tables[3].Outcome, TTableOutcome::Done);
+    EXPECT_EQ(run.Tables[49].Outcome, TTableOutcome::NothingPending);
     EXPECT_EQ(branch.Label.Caption(), QStringLiteral("TBOSADICIONAIS"));
     EXPECT_EQ(branch.Bar.Positions.last(), 0);
 
@@ -231,7 +231,7 @@ TEST_F(MovMChannel, MarkedRowsGoInPacketsAndOnlyMarksOfAcceptedRowsAreRemoved)
     branch.Run();
     EXPECT_EQ(RowsOf(m_peer.Calls(), "Inseri_No_Servidor", kVenda), QList<int>());
     EXPECT_EQ(branch.Marks(kVenda).size(), 30);
-    EXPECT_EQ(branch.MovMClient.LastRun().Tables[0].Outcome, TMovOutcome::Done);
+    EXPECT_EQ(branch.MovMClient.LastRun().Tables[0].Outcome, TTableOutcome::Done);
 
     // A refused batch keeps every mark; the next run sends the same rows. A row
     // marked twice goes twice and loses both marks; a mark without its row stays.
@@ -301,7 +301,7 @@ TEST_F(MovMChannel, ChangesCommittedWhileABatchIsAtTheServerAreSentAgain)
                          QStringLiteral("INSERT INTO TBCEMM (NMTABELA, PKTABELA, PKTABELA2) VALUES ('TBVENDA', 1, 7)")});
     m_peer.ClearCalls();
     branch.Run();
-    EXPECT_EQ(branch.MovMClient.LastRun().Tables[0].Outcome, TMovOutcome::CleanUpFailed);
+    EXPECT_EQ(branch.MovMClient.LastRun().Tables[0].Outcome, TTableOutcome::SettleFailed);
     EXPECT_EQ(branch.Marks(kVenda), QStringList({"1|7", "1|7", "2|7", "3|7"}));
     ASSERT_EQ(branch.Log().size(), 1);
     EXPECT_EQ(branch.Log()[0].Step, QStringLiteral("Exclui_No_Servidor"));
@@ -340,7 +340,7 @@ TEST_F(MovMChannel, ContractCodeThatIsNoNumberStopsTheTableAfterItsMarksAreGone)
                                              "INSERT INTO TBLOG (CDCONTRATO, PKFILIAL, PKTABELA, PKTABELA2, PKTABELA3, "
                                              "NMTABELA, DATA, HORA, ENVIADO) VALUES (:CDCONTRATO, :PKFILIAL, :PKTABELA, "
                                              ":PKTABELA2, :PKTABELA3, :NMTABELA, :DATA, :HORA, :ENVIADO)"));
-    EXPECT_EQ(branch.MovMClient.LastRun().Tables[0].Outcome, TMovOutcome::MonitorFailed);
+    EXPECT_EQ(branch.MovMClient.LastRun().Tables[0].Outcome, TTableOutcome::MonitorFailed);
 }
 
 TEST_F(MovMChannel, MarksTheCleanUpCannotRemoveEndTheTableUntilTheNextRun)
@@ -372,8 +372,8 @@ TEST_F(MovMChannel, MarksTheCleanUpCannotRemoveEndTheTableUntilTheNextRun)
         EXPECT_EQ(branch.LogSteps(), QStringList({kSemProgresso + "@TBVENDA", kSemProgresso + "@TBITVENDA"}));
         EXPECT_EQ(branch.Marks(kVenda), QStringList({"5|07"}));
         EXPECT_EQ(branch.Marks("TBITVENDA"), QStringList({"8|07"}));
-        EXPECT_EQ(branch.MovMClient.LastRun().Tables[0].Outcome, TMovOutcome::NoProgress);
-        EXPECT_EQ(branch.MovMClient.LastRun().Tables[1].Outcome, TMovOutcome::NoProgress);
+        EXPECT_EQ(branch.MovMClient.LastRun().Tables[0].Outcome, TTableOutcome::NoProgress);
+        EXPECT_EQ(branch.MovMClient.LastRun().Tables[1].Outcome, TTableOutcome::NoProgress);
     }
 }
 

@@ -40,10 +40,10 @@ protected:
 
     // One run of the installation as the program runs it: the connection
     // module with the transaction provider module, which both end afterwards.
-    TMovRunResult Run(TMovMInstallation& installation)
+    TRunResult Run(TMovMInstallation& installation)
     {
         SetProgramFolderOverride(installation.Folder());
-        TMovRunResult result;
+        TRunResult result;
         {
             TFDM dm;
             TFDM_MovimentoM module(&dm.SqlCAgente);
@@ -62,10 +62,10 @@ protected:
     }
 
     // Tables a run moved rows of, in the order handled, with their row counts.
-    static QStringList Moved(const TMovRunResult& run)
+    static QStringList Moved(const TRunResult& run)
     {
         QStringList moved;
-        for (const TMovTableResult& t : run.Tables)
+        for (const TTableResult& t : run.Tables)
             if (t.Rows > 0)
                 moved << QStringLiteral("%1 %2/%3").arg(t.Table).arg(t.Rows).arg(t.Batches);
         return moved;
@@ -125,7 +125,7 @@ TEST_F(MovMEndToEnd, SaleWithItemsAndConditionsTravelsFromBranchToHeadquartersWi
     InsertSample(branch.Admin, kVenda, 11);
     branch.Mark(kVenda, 11);
 
-    const TMovRunResult sent = Run(branch);
+    const TRunResult sent = Run(branch);
     EXPECT_TRUE(sent.Accepted);
     EXPECT_FALSE(sent.Failed);
     EXPECT_EQ(branch.LogSteps(), QStringList());
@@ -150,7 +150,7 @@ TEST_F(MovMEndToEnd, SaleWithItemsAndConditionsTravelsFromBranchToHeadquartersWi
     ExecSql(hq.Admin, QStringLiteral("INSERT INTO TBITCONDIVENDA (PKITCONDIVENDA, PKFILIAL, PKCONDIVENDA, PKFCONDIVENDA, "
                                      "CDCONTRATO) VALUES (99, 7, 21, 7, '123')"));
     const qint64 before = LastSeq();
-    const TMovRunResult received = Run(hq);
+    const TRunResult received = Run(hq);
     EXPECT_TRUE(received.Accepted);
     EXPECT_EQ(hq.LogSteps(), QStringList());
     EXPECT_EQ(Moved(received), order);
@@ -223,9 +223,9 @@ TEST_F(MovMEndToEnd, RefusedBatchKeepsItsMarksAndConditionItemsStayGroupedAcross
     // The server refuses the second batch once: what went before is sent and
     // unmarked, the refused rows and those after them keep their marks.
     m_admin->SetFault({{"method", "Inseri_No_Servidor"}, {"table", kItCondiVenda}, {"kind", "false"}, {"at", 2}, {"once", true}});
-    const TMovRunResult first = Run(branch);
+    const TRunResult first = Run(branch);
     ASSERT_EQ(first.Tables.size(), 50);
-    EXPECT_EQ(first.Tables[3].Outcome, TMovOutcome::ServerRefused);
+    EXPECT_EQ(first.Tables[3].Outcome, TTableOutcome::Refused);
     EXPECT_EQ(branch.Marks(kItCondiVenda), QStringList({"33|7", "41|7", "42|7"}));
     EXPECT_EQ(QueryRows(branch.LogAdmin, QStringLiteral("SELECT PKTABELA FROM TBLOG ORDER BY PKTABELA")),
               QStringList({"31", "32"}));

@@ -62,23 +62,23 @@ QStringList WrittenSince(const QString& folder, const QHash<QString, QDateTime>&
     return written;
 }
 
-QString TableLine(const TCadTableResult& t)
+QString TableLine(const TTableResult& t)
 {
     QString detail;
-    if (t.Batches > 0 || t.Outcome == TCadOutcome::Imported) {
+    if (t.Batches > 0 || t.Outcome == TTableOutcome::Done) {
         detail = QStringLiteral(" (%1 pending, %2 batch(es), ").arg(t.Pending).arg(t.Batches)
                  + (t.Paged ? QStringLiteral("paged by key") : QStringLiteral("%1 acknowledged").arg(t.Acknowledged))
-                 + QStringLiteral("; %1 new, %2 updated").arg(t.RowsWritten - t.RowsUpdated).arg(t.RowsUpdated);
+                 + QStringLiteral("; %1 new, %2 updated").arg(t.Rows - t.RowsUpdated).arg(t.RowsUpdated);
         if (t.RowsFailed > 0)
             detail += QStringLiteral(", %1 row(s) not written (logged)").arg(t.RowsFailed);
         detail += u')';
-    } else if (t.Outcome == TCadOutcome::NothingPending && t.Pending != 0) {
+    } else if (t.Outcome == TTableOutcome::NothingPending && t.Pending != 0) {
         detail = QStringLiteral(" (count %1)").arg(t.Pending);
     }
     return QStringLiteral("  %1 %2 row(s)  %3%4")
         .arg(t.Table, -24)
-        .arg(t.RowsWritten, 7)
-        .arg(CadOutcomeText(t.Outcome), detail);
+        .arg(t.Rows, 7)
+        .arg(TableOutcomeText(t.Outcome), detail);
 }
 
 // The store-carrier channel through the connection data module, as the cycle runs it.
@@ -97,11 +97,11 @@ bool RunCad(TFDM& dm)
         Print(QStringLiteral("  error: %1").arg(e.Message()));
         ended = false;
     }
-    const TCadRunResult& run = dm.CadClient->LastRun();
+    const TRunResult& run = dm.CadClient->LastRun();
     int rows = 0, failed = 0;
-    for (const TCadTableResult& t : run.Tables) {
+    for (const TTableResult& t : run.Tables) {
         Print(TableLine(t));
-        rows += t.RowsWritten;
+        rows += t.Rows;
         failed += t.RowsFailed;
     }
     if (!run.Accepted && ended)
@@ -168,14 +168,14 @@ void PrintTables(const RunResult& run, OutcomeText outcomeText, bool ended)
 bool RunCadM(TFDM& dm)
 {
     const bool ended = RunChannel(dm, QStringLiteral("Cadastro Matriz X Filial"), [&] { dm.RunCadMChannel(); });
-    PrintTables(dm.CadMClient->LastRun(), CadMOutcomeText, ended);
+    PrintTables(dm.CadMClient->LastRun(), TableOutcomeText, ended);
     return ended;
 }
 
 bool RunMovM(TFDM& dm)
 {
     const bool ended = RunChannel(dm, QStringLiteral("Movimento Matriz x Filial"), [&] { dm.RunMovMChannel(); });
-    PrintTables(dm.MovMClient->LastRun(), MovOutcomeText, ended);
+    PrintTables(dm.MovMClient->LastRun(), TableOutcomeText, ended);
     return ended;
 }
 
