@@ -3,8 +3,9 @@
 // The row-applying floor of the benchmarks: every row of a batch looked up by
 // key, then inserted or updated, with the statement builder's texts prepared
 // once on the Firebird object API and bound straight from the packet's values.
-// One transaction per statement, as the client runs them. Whatever the client
-// adds on top of this (parameters, data sets, the network) is measured against it.
+// One transaction per statement, as the client runs them by default, or one per
+// batch of rows. Whatever the client adds on top of this (parameters, data sets,
+// the network) is measured against it.
 
 #include "platform/data/DataPacket.h"
 #include "platform/data/Decimal.h"
@@ -18,6 +19,7 @@
 #include <QString>
 #include <QTime>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -145,7 +147,10 @@ inline QString Positional(QString sql)
 
 // Applies every row of `packet` to `table` of the embedded database at `path`
 // and returns the seconds the rows took (attaching and preparing excluded).
-inline double ApplyRaw(const QString& path, const QString& table, const TDataPacket& packet)
+// `rowsPerTransaction` 0: every statement in a transaction of its own; n > 0:
+// the lookups and writes of n rows at a time in one transaction (-1 all rows).
+inline double ApplyRaw(const QString& path, const QString& table, const TDataPacket& packet,
+                       int rowsPerTransaction = 0)
 {
     IMaster* master = fb_get_master_interface();
     ThrowStatusWrapper st(master->getStatus());
@@ -189,16 +194,30 @@ inline double ApplyRaw(const QString& path, const QString& table, const TDataPac
 
         QElapsedTimer timer;
         timer.start();
-        for (int r = 0; r < packet.RowCount(); ++r) {
-            ITransaction* tra = begin();
-            select.Bind(tra, packet, r, util);
-            const bool exists = select.Exists(tra);
-            tra->commit(&st);
-            tra = begin();
-            RawStatement& write = exists ? update : insert;
-            write.Bind(tra, packet, r, util);
-            write.Execute(tra);
-            tra->commit(&st);
+        if (rowsPerTransaction == 0) {
+            for (int r = 0; r < packet.RowCount(); ++r) {
+                ITransaction* tra = begin();
+                select.Bind(tra, packet, r, util);
+                const bool exists = select.Exists(tra);
+                tra->commit(&st);
+                tra = begin();
+                RawStatement& write = exists ? update : insert;
+                write.Bind(tra, packet, r, util);
+                write.Execute(tra);
+                tra->commit(&st);
+            }
+        } else {
+            const int perBatch = rowsPerTransaction < 0 ? packet.RowCount() : rowsPerTransaction;
+            for (int first = 0; first < packet.RowCount(); first += perBatch) {
+                ITransaction* tra = begin();
+                for (int r = first; r < std::min(first + perBatch, packet.RowCount()); ++r) {
+                    select.Bind(tra, packet, r, util);
+                    RawStatement& write = select.Exists(tra) ? update : insert;
+                    write.Bind(tra, packet, r, util);
+                    write.Execute(tra);
+                }
+                tra->commit(&st);
+            }
         }
         seconds = timer.nsecsElapsed() / 1e9;
     }

@@ -4,6 +4,7 @@
 // against a floor in the same run: for the export the table's pending count,
 // the provider's select and the TBCEC deletes written straight on the Firebird
 // object API, for the import the row-applying floor of bench/common.
+#include "bench/common/ChannelFixtures.h"
 #include "bench/common/RowApplyFloor.h"
 #include "config/uDM.h"
 #include "platform/os/ProgramFolder.h"
@@ -38,65 +39,7 @@ constexpr qint32 kBranch = 5;
 // Rows per batch: the third argument (default 1000; -1 all rows at once).
 int kPacketSize = 1000;
 
-const TCadastroMTable& Produto()
-{
-    for (const TCadastroMTable& t : CadastroMTables())
-        if (t.TableName() == kTable)
-            return t;
-    throw Exception(QStringLiteral("TBPRODUTO is not in the catalogue"));
-}
-
-void Exec(const QString& database, const QString& sql)
-{
-    TSQLConnection c;
-    c.Params().Add(QStringLiteral("DataBase"), database);
-    {
-        TSQLDataSet ds(&c);
-        ds.SetCommandText(sql);
-        ds.ExecSQL();
-    }
-    c.Close();
-}
-
-// A headquarters database with `rows` products, every column filled by its
-// type, each tracked for the branch.
-void BuildHeadquarters(const QString& database, int rows)
-{
-    BuildDatabase(database, CadastroMExportingTables(), /*forcedWrites=*/false);
-    Exec(database, QStringLiteral("INSERT INTO TBEMPRESA (PKEMPRESA, CDOPERADORA, CDCONTRATO) VALUES (1, 'OP', 'K1')"));
-    QStringList columns, values;
-    int i = 0;
-    for (const TFieldDef& f : ParseFieldList(Produto().FieldList)) {
-        ++i;
-        if (f.Name == QLatin1String("CDCONTRATO") || f.Name == QLatin1String("PKFILIALDESTINO"))
-            continue;
-        columns << f.Name;
-        if (f.Name == QLatin1String("PKPRODUTO"))
-            values << QStringLiteral("K");
-        else if (f.Name == QLatin1String("PKOPERADORA"))
-            values << QStringLiteral("MOD(K, 3) + 1");
-        else if (f.DataType == TFieldType::ftSmallint)
-            values << QStringLiteral("MOD(K + %1, 3)").arg(i);
-        else if (f.DataType == TFieldType::ftInteger)
-            values << QStringLiteral("MOD(K * 131 + %1, 100000)").arg(i * 17);
-        else if (f.DataType == TFieldType::ftFMTBcd)
-            values << QStringLiteral("MOD(K * 1013 + %1, 9999999) / 1000.0").arg(i);
-        else if (f.Name == QLatin1String("DSSUCINTABEM"))
-            values << QStringLiteral("'Aparelho celular ' || K || ', cor grafite, acompanha carregador e fone; "
-                                     "garantia de um ano.'");
-        else
-            values << QStringLiteral("LEFT('Ação' || (K * 131 + %1), %2)").arg(i * 17).arg(f.Size);
-    }
-    const QString keys = QStringLiteral(
-        "WITH RECURSIVE R AS (SELECT 0 AS D FROM RDB$DATABASE UNION ALL SELECT D + 1 FROM R WHERE D < 999), "
-        "N AS (SELECT A.D * 100 + B.D + 1 AS K FROM R A CROSS JOIN R B WHERE B.D < 100) ");
-    Exec(database, QStringLiteral("INSERT INTO TBPRODUTO (%1) %2 SELECT %3 FROM N WHERE K <= %4")
-                       .arg(columns.join(u','), keys, values.join(u','))
-                       .arg(rows));
-    Exec(database, QStringLiteral("INSERT INTO TBCEC (NMTABELA, PKTABELA, PKTABELA2, PKTABELA3, PKEMPRESA, PKFILIAL) "
-                                  "SELECT 'TBPRODUTO', PKPRODUTO, PKOPERADORA, 0, 1, %1 FROM TBPRODUTO")
-                       .arg(kBranch));
-}
+const TCadastroMTable& Produto() { return bench_fixtures::CadastroMTableNamed(kTable); }
 
 // The export floor: the table's pending count, then the provider's select, run
 // again for every batch of 1000 (settled rows leave the join), each row read,
@@ -221,7 +164,7 @@ void WriteConfig(const QString& folder, int port, const QString& database, qint3
 }
 
 // One channel run of an installation folder; the product table's result.
-TCadMTableResult RunChannel(const QString& folder, double& seconds)
+TTableResult RunChannel(const QString& folder, double& seconds)
 {
     SetProgramFolderOverride(folder);
     TFDM dm;
@@ -236,7 +179,7 @@ TCadMTableResult RunChannel(const QString& folder, double& seconds)
     dm.RunCadMChannel();
     seconds = timer.nsecsElapsed() / 1e9;
     dm.SqlCAgente.Close();
-    for (const TCadMTableResult& t : dm.CadMClient->LastRun().Tables)
+    for (const TTableResult& t : dm.CadMClient->LastRun().Tables)
         if (t.Table == kTable)
             return t;
     throw Exception(QStringLiteral("The run did not reach TBPRODUTO (see %1Log)").arg(folder));
@@ -341,8 +284,8 @@ int Main(int argc, char** argv)
     for (int rep = 0; rep < repetitions; ++rep) {
         const QString floorHq = root + QStringLiteral("floorhq%1.fdb").arg(rep);
         const QString hq = hqFolder + QStringLiteral("AGENTE%1.KELT").arg(rep);
-        BuildHeadquarters(floorHq, rowCount);
-        BuildHeadquarters(hq, rowCount);
+        bench_fixtures::BuildMasterDataHeadquarters(floorHq, rowCount, kBranch, /*forcedWrites=*/false);
+        bench_fixtures::BuildMasterDataHeadquarters(hq, rowCount, kBranch, /*forcedWrites=*/false);
         WriteConfig(hqFolder, server.Port(), hq, kHq, 0);
         exports.Run(
             "export", rep,
@@ -356,8 +299,8 @@ int Main(int argc, char** argv)
             [&](QMap<QString, double>& ms) {
                 ServerMs(*admin, seq);
                 double seconds = 0;
-                const TCadMTableResult out = RunChannel(hqFolder, seconds);
-                if (out.Outcome != TCadMOutcome::Done || out.Rows != rowCount || out.Settled != rowCount)
+                const TTableResult out = RunChannel(hqFolder, seconds);
+                if (out.Outcome != TTableOutcome::Done || out.Rows != rowCount || out.Settled != rowCount)
                     throw Exception(
                         QStringLiteral("The export did not send and settle every row (see %1Log)").arg(hqFolder));
                 ms = ServerMs(*admin, seq);
@@ -381,8 +324,8 @@ int Main(int argc, char** argv)
             [&](QMap<QString, double>& ms) {
                 ServerMs(*admin, seq);
                 double seconds = 0;
-                const TCadMTableResult in = RunChannel(branchFolder, seconds);
-                if (in.Outcome != TCadMOutcome::Done || in.Rows != rowCount)
+                const TTableResult in = RunChannel(branchFolder, seconds);
+                if (in.Outcome != TTableOutcome::Done || in.Rows != rowCount)
                     throw Exception(
                         QStringLiteral("The import did not write every row (see %1Log)").arg(branchFolder));
                 ms = ServerMs(*admin, seq);

@@ -5,6 +5,7 @@
 // same run on the same rows: the branch's rows as the branch holds them, the
 // server's packet as headquarters receives it. Both sides run again with
 // monitoring on, which adds one TBLOG row per row moved.
+#include "bench/common/ChannelFixtures.h"
 #include "bench/common/RowApplyFloor.h"
 #include "config/uDM.h"
 #include "platform/data/Decimal.h"
@@ -33,51 +34,9 @@ constexpr qint32 kBranch = 7;
 // Rows per batch: the third argument (default 1000; -1 all rows at once).
 int kPacketSize = 1000;
 
-const TMovimentoMEntry& VendaEntry()
-{
-    for (const TMovimentoMEntry& e : MovimentoMCatalogue())
-        if (e.TableName() == kTable)
-            return e;
-    throw Exception(QStringLiteral("no TBVENDA in the catalogue"));
-}
+const TMovimentoMEntry& VendaEntry() { return bench_fixtures::MovimentoMEntryNamed(kTable); }
 
-// Sales of the branch as its TBVENDA holds them: every column filled with a
-// value of its type, a few optional ones null, Latin-1 text.
-TDataPacket MakeSales(int rows)
-{
-    TDataPacket packet(MovimentoMTable(VendaEntry(), TMovimentoMShape::Sending).Columns);
-    const TFieldDefs& defs = packet.Fields();
-    QList<QVariant> values(defs.size());
-    for (int r = 0; r < rows; ++r) {
-        for (int f = 0; f < defs.size(); ++f) {
-            const TFieldDef& d = defs[f];
-            const int seed = r * 131 + f * 17;
-            QVariant& v = values[f];
-            if (d.Name == QLatin1String("PKVENDA"))
-                v = r + 1;
-            else if (d.Name == QLatin1String("PKFILIAL"))
-                v = kBranch;
-            else if (!d.Required && seed % 23 == 0)
-                v = QVariant();
-            else if (d.DataType == TFieldType::ftSmallint)
-                v = seed % 3;
-            else if (d.DataType == TFieldType::ftInteger)
-                v = seed % 100000;
-            else if (d.DataType == TFieldType::ftFMTBcd)
-                v = QVariant::fromValue(Decimal(qint64(seed) * 1013 % 99999999, d.Scale));
-            else if (d.DataType == TFieldType::ftDate)
-                v = QDate(2024, 1 + seed % 12, 1 + seed % 28);
-            else if (d.DataType == TFieldType::ftTime)
-                v = QTime(seed % 24, seed % 60, r % 60);
-            else if (d.DataType == TFieldType::ftMemo)
-                v = QStringLiteral("Venda %1: cliente retira no balcão, parcelado em três vezes.").arg(r);
-            else
-                v = QStringLiteral("Ação%1").arg(seed).left(d.Size);
-        }
-        packet.AppendRow(values);
-    }
-    return packet;
-}
+TDataPacket MakeSales(int rows) { return bench_fixtures::MakeBranchSales(rows, kBranch); }
 
 void WriteFile(const QString& path, const QByteArray& text)
 {
@@ -173,10 +132,10 @@ double RunChannel(const TInstallation& installation, int rows)
     const double seconds = timer.nsecsElapsed() / 1e9;
     dm.SqlCAgente.Close();
     int moved = 0;
-    for (const TMovTableResult& t : dm.MovMClient->LastRun().Tables) {
-        if (t.Table == kTable && t.Outcome == TMovOutcome::Done)
+    for (const TTableResult& t : dm.MovMClient->LastRun().Tables) {
+        if (t.Table == kTable && t.Outcome == TTableOutcome::Done)
             moved = t.Rows;
-        else if (t.Rows > 0 || (t.Outcome != TMovOutcome::NothingPending && t.Outcome != TMovOutcome::Done))
+        else if (t.Rows > 0 || (t.Outcome != TTableOutcome::NothingPending && t.Outcome != TTableOutcome::Done))
             throw Exception(QStringLiteral("Unexpected outcome for %1 (see %2Log)").arg(t.Table, installation.Folder));
     }
     if (moved != rows)
