@@ -1,0 +1,237 @@
+// Imports end to end over loopback with [CLIENTDATASET] TransacaoPorLote=1
+// (each received batch in one transaction, a savepoint per row, committed
+// before the acknowledgement) against the default (every statement on its own)
+// and against the row-applying floor with one transaction per batch, on the
+// same packet: a branch importing the products headquarters sent, and
+// headquarters importing the sales a branch sent. Each repetition runs the
+// three on fresh databases, the floor and the batch mode taking turns at going
+// first; the result is the median of the repetitions' ratios. Databases are
+// created with forced writes on (Firebird's default, what installations run)
+// and off.
+#include "bench/common/ChannelFixtures.h"
+#include "bench/common/RowApplyFloor.h"
+#include "replication/master_data/CadastroMSchema.h"
+#include "replication/transactions/MovimentoMSchema.h"
+#include "tests/master_data/CadMConfig.h"
+#include "tests/store_carrier/AppServerProcess.h"
+#include "tools/schema/SchemaBuilder.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+namespace {
+
+using namespace bench_fixtures;
+
+constexpr qint32 kHq = 1;
+constexpr qint32 kCadMBranch = 5;
+constexpr qint32 kMovMBranch = 7;
+// Rows per batch: the third argument (default 1000; -1 all rows at once).
+int kPacketSize = 1000;
+
+void WriteFile(const QString& path, const QByteArray& text)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate) || f.write(text) != text.size())
+        throw Exception(QStringLiteral("Cannot write %1").arg(path));
+}
+
+// One receiving side: the table, where the server holds it, the installation.
+struct TCase
+{
+    bool Cadm;
+    QString Table;
+    QString Object;  // the server object's short name for LoadPacket and Rows
+    qint32 Store;    // LoadPacket's store: 0 (each row for its destination) or the sending branch
+    QByteArray Held; // the packet the server serves
+    TDataPacket Packet;
+
+    TTableDefs ReceivingTables() const
+    {
+        return Cadm ? CadastroMReceivingTables() : ReceivingHeadquartersTables();
+    }
+    QByteArray Config(int port, const QString& database, bool perBatch) const
+    {
+        QByteArray text = Cadm ? CadMConfigText(kCadMBranch, 1, port, database, kPacketSize)
+                               : MovMConfigText(kMovMBranch, 0, port, database, kPacketSize);
+        // Absent means the default, as in an installation that never set it.
+        if (perBatch)
+            text += "TransacaoPorLote=1\n";
+        return text;
+    }
+};
+
+double Median(std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    const size_t n = v.size();
+    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+QString Spread(const std::vector<double>& v)
+{
+    return QStringLiteral("%1-%2")
+        .arg(*std::min_element(v.begin(), v.end()), 0, 'f', 2)
+        .arg(*std::max_element(v.begin(), v.end()), 0, 'f', 2);
+}
+
+int Main(int argc, char** argv)
+{
+    const int rowCount = argc > 1 ? std::atoi(argv[1]) : 20000;
+    const int repetitions = std::max(1, argc > 2 ? std::atoi(argv[2]) : 4); // even: each side first as often
+    if (argc > 3)
+        kPacketSize = std::atoi(argv[3]);
+    const char* fw = argc > 4 ? argv[4] : "both";
+    std::vector<bool> forcedWritesModes;
+    if (std::strcmp(fw, "on") == 0)
+        forcedWritesModes = {true};
+    else if (std::strcmp(fw, "off") == 0)
+        forcedWritesModes = {false};
+    else if (std::strcmp(fw, "both") == 0)
+        forcedWritesModes = {true, false};
+    else
+        throw Exception(QStringLiteral("usage: bench_import_batch [rows] [repetitions] [packet size] [on|off|both]"));
+
+    QTemporaryDir dir;
+    // KELT_BENCH_KEEP keeps the folder (logs, the server's call log) for a look afterwards.
+    dir.setAutoRemove(qEnvironmentVariableIsEmpty("KELT_BENCH_KEEP"));
+    const QString root = dir.path() + u'/';
+    for (const char* sub : {"server", "sender", "sender/Log", "batch", "batch/Log", "single", "single/Log"})
+        QDir(root).mkpath(QString::fromLatin1(sub));
+    const QString senderFolder = root + QStringLiteral("sender/");
+    const QString batchFolder = root + QStringLiteral("batch/"), singleFolder = root + QStringLiteral("single/");
+
+    std::printf("Import with TransacaoPorLote=1 against the default and against the floor with one transaction "
+                "per batch: %d rows, batches of %d, over loopback (%d repetitions, forced writes %s)\n",
+                rowCount, kPacketSize, repetitions, fw);
+    TAppServerProcess server(QStringLiteral(KELT_APPSERVER_EXE), root + QStringLiteral("server/"));
+    server.Start();
+    TAppServerAdmin admin(server.Port());
+    admin.AddInstallation(QStringLiteral("K1"), 1, kHq, QStringLiteral("VIVO_BA"));
+    admin.AddInstallation(QStringLiteral("K1"), 1, kCadMBranch, QStringLiteral("VIVO_BA"));
+    admin.AddInstallation(QStringLiteral("123"), 1, kMovMBranch, QStringLiteral("VIVO_BA"));
+
+    // The server is filled once by the sending channels; what it holds then is
+    // what every import run below receives.
+    std::vector<TCase> cases = {
+        {true, QStringLiteral("TBPRODUTO"), QStringLiteral("cadm"), 0, {}, {}},
+        {false, QStringLiteral("TBVENDA"), QStringLiteral("movm"), kMovMBranch, {}, {}},
+    };
+    for (TCase& c : cases) {
+        const QString db = senderFolder + QStringLiteral("%1.KELT").arg(c.Table);
+        if (c.Cadm) {
+            BuildMasterDataHeadquarters(db, rowCount, kCadMBranch, false);
+            WriteFile(senderFolder + QStringLiteral("Config.ini"), CadMConfigText(kHq, 0, server.Port(), db, kPacketSize));
+        } else {
+            BuildMovMBranch(db, MakeBranchSales(rowCount, kMovMBranch), false);
+            WriteFile(senderFolder + QStringLiteral("Config.ini"),
+                      MovMConfigText(kMovMBranch, 1, server.Port(), db, kPacketSize));
+        }
+        double seconds = 0;
+        if (RunChannel(senderFolder, c.Cadm, c.Table, seconds).Rows != rowCount)
+            throw Exception(QStringLiteral("The sender did not send every row of %1").arg(c.Table));
+        c.Held = admin.Call(QStringLiteral("Rows"), {c.Object, c.Table}).toString().toUtf8();
+        c.Packet = TDataPacket::FromXml(c.Held);
+        if (c.Packet.RowCount() != rowCount)
+            throw Exception(QStringLiteral("The server holds %1 rows of %2").arg(c.Packet.RowCount()).arg(c.Table));
+    }
+
+    // One import by the channel; the server's rows are made pending again first.
+    auto runImport = [&](const TCase& c, const QString& folder, const QString& db) {
+        admin.Call(QStringLiteral("LoadPacket"),
+                   {c.Table, QString::fromUtf8(c.Held), c.Store, QString(), c.Object});
+        double seconds = 0;
+        const TTableResult t = RunChannel(folder, c.Cadm, c.Table, seconds);
+        if (t.Outcome != TTableOutcome::Done || t.Rows != rowCount || t.RowsFailed != 0)
+            throw Exception(QStringLiteral("The import of %1 wrote %2 rows: %3 (see %4Log)")
+                                .arg(c.Table)
+                                .arg(t.Rows)
+                                .arg(TableOutcomeText(t.Outcome), folder));
+        if (Scalar(db, QStringLiteral("SELECT COUNT(*) FROM %1").arg(c.Table)).toInt() != rowCount)
+            throw Exception(QStringLiteral("%1 does not hold every row").arg(db));
+        return seconds;
+    };
+
+    QStringList results;
+    int n = 0;
+    for (const bool forcedWrites : forcedWritesModes) {
+        for (const TCase& c : cases) {
+            std::vector<double> floorTimes, batchTimes, singleTimes, ofFloor, speedUps;
+            for (int rep = 0; rep < repetitions; ++rep, ++n) {
+                const QString floorDb = root + QStringLiteral("floor%1.fdb").arg(n);
+                const QString batchDb = batchFolder + QStringLiteral("AGENTE%1.KELT").arg(n);
+                const QString singleDb = singleFolder + QStringLiteral("AGENTE%1.KELT").arg(n);
+                for (const QString& db : {floorDb, batchDb, singleDb})
+                    BuildDatabase(db, c.ReceivingTables(), forcedWrites);
+                WriteFile(batchFolder + QStringLiteral("Config.ini"), c.Config(server.Port(), batchDb, true));
+                WriteFile(singleFolder + QStringLiteral("Config.ini"), c.Config(server.Port(), singleDb, false));
+
+                double floor = 0, batch = 0, single = 0;
+                auto runFloor = [&] { floor = floor_apply::ApplyRaw(floorDb, c.Table, c.Packet, kPacketSize); };
+                if (rep % 2 == 0) {
+                    runFloor();
+                    batch = runImport(c, batchFolder, batchDb);
+                    single = runImport(c, singleFolder, singleDb);
+                } else {
+                    single = runImport(c, singleFolder, singleDb);
+                    batch = runImport(c, batchFolder, batchDb);
+                    runFloor();
+                }
+                floorTimes.push_back(floor);
+                batchTimes.push_back(batch);
+                singleTimes.push_back(single);
+                ofFloor.push_back(floor / batch);
+                speedUps.push_back(single / batch);
+                std::printf("  forced writes %s, %s, repetition %d: floor %.2f s, TransacaoPorLote=1 %.2f s, "
+                            "default %.2f s; of the floor %.2f, speed-up over the default %.2f\n",
+                            forcedWrites ? "on" : "off", qPrintable(c.Table), rep + 1, floor, batch, single,
+                            floor / batch, single / batch);
+                std::fflush(stdout);
+                for (const QString& db : {floorDb, batchDb, singleDb})
+                    QFile::remove(db);
+            }
+            const double median = Median(ofFloor);
+            results << QStringLiteral("RESULT import_batch table=%1 forced_writes=%2 rows=%3 packet=%4 reps=%5 "
+                                      "floor_s_median=%6 batch_s_median=%7 default_s_median=%8 "
+                                      "of_floor_median=%9 of_floor_range=%10 speedup_median=%11 speedup_range=%12 "
+                                      "target>=0.70 %13")
+                           .arg(c.Table, forcedWrites ? QStringLiteral("on") : QStringLiteral("off"))
+                           .arg(rowCount)
+                           .arg(kPacketSize)
+                           .arg(repetitions)
+                           .arg(Median(floorTimes), 0, 'f', 2)
+                           .arg(Median(batchTimes), 0, 'f', 2)
+                           .arg(Median(singleTimes), 0, 'f', 2)
+                           .arg(median, 0, 'f', 2)
+                           .arg(Spread(ofFloor))
+                           .arg(Median(speedUps), 0, 'f', 2)
+                           .arg(Spread(speedUps))
+                           .arg(median >= 0.7 ? QStringLiteral("MET") : QStringLiteral("MISSED"));
+        }
+    }
+    // of_floor = floor time / channel time with TransacaoPorLote=1;
+    // speed-up = default time / TransacaoPorLote=1 time; both per repetition.
+    for (const QString& line : std::as_const(results))
+        std::printf("%s\n", qPrintable(line));
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    try {
+        return Main(argc, argv);
+    } catch (const Firebird::FbException& e) {
+        std::fprintf(stderr, "bench_import_batch: %s\n", qPrintable(floor_apply::ErrorText(e)));
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "bench_import_batch: %s\n", e.what());
+    }
+    return 1;
+}
