@@ -12,6 +12,7 @@
 #include "tests/support/TestSupport.h"
 
 #include <QDir>
+#include <QProcess>
 
 #include <gtest/gtest.h>
 
@@ -384,3 +385,78 @@ TEST_F(MasterDataE2ETest, SeveralDestinationsAndARefusedBatch)
 }
 
 } // namespace
+
+// Another program keeps changing rates at headquarters, each change its own
+// transaction, marking them by rewriting the tracking row in place or only when
+// the row has none yet, while headquarters sends: once it stops and everything
+// is sent, the branch holds every rate's last value. Headquarters' database is
+// on the Firebird server, shared with the writer's process.
+TEST_F(MasterDataE2ETest, NoChangeIsLostWhileAnotherProgramKeepsWriting)
+{
+    KELT_REQUIRE_FB_SERVER();
+    qputenv("KELT_TEST_DATABASE_TIER", "server");
+    constexpr int kRates = 3000;
+    constexpr int kChanges = 2500;
+    for (const QString& mark :
+         {QStringLiteral("UPDATE OR INSERT INTO TBCEC (NMTABELA, PKTABELA, PKTABELA2, PKTABELA3, PKEMPRESA, PKFILIAL) "
+                         "VALUES ('TBALIQUOTA', %1, 1, 0, 1, 5) MATCHING (NMTABELA, PKTABELA, PKTABELA2, PKTABELA3, "
+                         "PKEMPRESA, PKFILIAL)"),
+          QStringLiteral("INSERT INTO TBCEC (NMTABELA, PKTABELA, PKTABELA2, PKTABELA3, PKEMPRESA, PKFILIAL) SELECT "
+                         "'TBALIQUOTA', %1, 1, 0, 1, 5 FROM RDB$DATABASE WHERE NOT EXISTS (SELECT 1 FROM TBCEC WHERE "
+                         "NMTABELA = 'TBALIQUOTA' AND PKTABELA = %1 AND PKTABELA2 = 1 AND PKFILIAL = 5)")}) {
+        SCOPED_TRACE(mark.toStdString());
+        TInstallation hq(CadastroMExportingTables(), kHq, 0);
+        hq.WriteConfig(m_server->Port(), 100);
+        hq.Db.Exec(QStringLiteral("INSERT INTO TBEMPRESA (PKEMPRESA, CDOPERADORA, CDCONTRATO) VALUES (1, 'OP1', 'K1')"));
+        hq.Db.Exec(QStringLiteral("INSERT INTO TBALIQUOTA (PKALIQUOTA, PKFILIAL, NMALIQUOTA, PEALIQUOTA, EXCLUIDO) "
+                                  "SELECT FIRST %1 ROW_NUMBER() OVER (), 1, 'v0', 1.5, 0 FROM RDB$FIELDS A CROSS JOIN "
+                                  "RDB$FIELDS B")
+                       .arg(kRates));
+        hq.Db.Exec(QStringLiteral("INSERT INTO TBCEC (NMTABELA, PKTABELA, PKTABELA2, PKTABELA3, PKEMPRESA, PKFILIAL) "
+                                  "SELECT 'TBALIQUOTA', PKALIQUOTA, 1, 0, 1, 5 FROM TBALIQUOTA"));
+
+        // Read committed and waiting, as shop programs write; a change that
+        // meets the settling of the same row may fail and is then not made.
+        QByteArray script = "SET AUTODDL OFF;\nCOMMIT;\n";
+        for (int i = 1; i <= kChanges; ++i) {
+            const int k = 1 + (i * 7919) % kRates;
+            script += QStringLiteral("SET TRANSACTION READ COMMITTED RECORD_VERSION WAIT;\nUPDATE TBALIQUOTA SET "
+                                     "NMALIQUOTA = 'v%1' WHERE PKALIQUOTA = %2 AND PKFILIAL = 1;\n%3;\nCOMMIT;\n")
+                          .arg(i)
+                          .arg(k)
+                          .arg(mark.arg(k))
+                          .toUtf8();
+        }
+        TTempFolder scratch;
+        scratch.Write(QStringLiteral("writer.sql"), script);
+        QProcess writer;
+        writer.setProcessChannelMode(QProcess::MergedChannels);
+        writer.start(QStringLiteral("isql-fb"), {QStringLiteral("-user"), QStringLiteral("SYSDBA"), QStringLiteral("-password"),
+                                                 QStringLiteral("quillbent"), QStringLiteral("-i"),
+                                                 scratch.File(QStringLiteral("writer.sql")), hq.Db.Path()});
+        ASSERT_TRUE(writer.waitForStarted());
+        while (writer.state() != QProcess::NotRunning) {
+            hq.Run();
+            writer.waitForFinished(10);
+        }
+        writer.waitForFinished();
+        const QString errors = QString::fromLocal8Bit(writer.readAll());
+        EXPECT_LT(errors.count(QStringLiteral("Statement failed")), kChanges / 20) << errors.left(2000).toStdString();
+        for (int run = 0; run < 10 && hq.Query(QStringLiteral("SELECT COUNT(*) FROM TBCEC")) != QStringList{"0"}; ++run)
+            hq.Run();
+        EXPECT_EQ(hq.Query(QStringLiteral("SELECT COUNT(*) FROM TBCEC")), QStringList{QStringLiteral("0")});
+
+        TInstallation branch(CadastroMReceivingTables(), kBranch, 1);
+        branch.WriteConfig(m_server->Port());
+        for (int run = 0; run < 5; ++run)
+            branch.Run();
+        const QString rates = QStringLiteral("SELECT PKALIQUOTA, NMALIQUOTA FROM TBALIQUOTA");
+        const QStringList expected = hq.Query(rates);
+        const QStringList received = branch.Query(rates);
+        ASSERT_EQ(received.size(), kRates);
+        int lost = 0;
+        for (int i = 0; i < kRates; ++i)
+            lost += expected[i] != received[i] ? 1 : 0;
+        EXPECT_EQ(lost, 0) << "changes lost under a concurrent writer";
+    }
+}
