@@ -2,7 +2,14 @@
 // server process, judged by its output and exit status.
 #include "tests/store_carrier/StoreCarrierFixture.h"
 
+#include "platform/sql/SQLConnection.h"
+#include "platform/sql/SQLDataSet.h"
+
+#include <QDeadlineTimer>
 #include <QProcess>
+#include <QThread>
+
+#include <csignal>
 
 namespace {
 
@@ -81,4 +88,68 @@ TEST_F(CycleRunnerTest, RefusesUsageAndSetUpErrorsWithStatusTwo)
     EXPECT_EQ(noLog.ExitCode, 2);
     EXPECT_TRUE(noLog.Output.contains(QStringLiteral("no Log folder"))) << qPrintable(noLog.Output);
     EXPECT_EQ(Calls("Conecta_No_Banco"), 0); // nothing was run
+}
+
+namespace {
+
+// The store's database on the Firebird server, so that the test can hold a
+// lock in it while kelt-cycle works.
+class BatchTransactionTest : public CycleRunnerTest
+{
+protected:
+    void SetUp() override
+    {
+        KELT_REQUIRE_FB_SERVER();
+        qputenv("KELT_TEST_DATABASE_TIER", "server");
+        CycleRunnerTest::SetUp();
+    }
+};
+
+} // namespace
+
+// With TransacaoPorLote=1 a process killed in the middle of a batch leaves no
+// row of it written and the batch unacknowledged; the next run brings it whole.
+TEST_F(BatchTransactionTest, AProcessKilledInTheMiddleOfABatchLeavesNothingOfIt)
+{
+    m_admin->LoadPacket(QStringLiteral("TBALIQUOTA"), Aliquotas(1, 300, QStringLiteral("a")));
+    m_installation.Write(QStringLiteral("Config.ini"),
+                         m_installation.Read(QStringLiteral("Config.ini")) + "TransacaoPorLote=1\n");
+    // Row 150 waits for a row this test holds locked.
+    Exec(QStringLiteral("INSERT INTO TBSERVICO (PKSERVICO, DSSERVICO) VALUES (1, 'trava')"));
+    Exec(QStringLiteral("CREATE TRIGGER TR_ESPERA FOR TBALIQUOTA BEFORE INSERT AS BEGIN IF (NEW.PKALIQUOTA = 150) THEN "
+                        "UPDATE TBSERVICO SET DSSERVICO = 'espera' WHERE PKSERVICO = 1; END"));
+    TSQLConnection holder;
+    holder.Params().Add(QStringLiteral("DataBase"), LocalDatabase());
+    holder.Params().Add(QStringLiteral("User_Name"), QStringLiteral("SYSDBA"));
+    holder.Params().Add(QStringLiteral("Password"), QStringLiteral("quillbent"));
+    holder.StartTransaction(TIsolation::ReadCommitted);
+    {
+        TSQLDataSet lock(&holder);
+        lock.SetCommandText(QStringLiteral("UPDATE TBSERVICO SET DSSERVICO = 'presa' WHERE PKSERVICO = 1"));
+        lock.ExecSQL();
+    }
+
+    QProcess cycle;
+    cycle.start(QStringLiteral(KELT_CYCLE_EXE), {m_installation.Path(), QStringLiteral("--channel"), QStringLiteral("cad")});
+    ASSERT_TRUE(cycle.waitForStarted());
+    const QDeadlineTimer served(30000);
+    while (Calls(QStringLiteral("AS_GetRecords"), QStringLiteral("TBALIQUOTA")) == 0 && !served.hasExpired())
+        QThread::msleep(20);
+    // Rows 1 to 149 take well under a second; the wait at row 150 lasts until
+    // the lock times out.
+    QThread::msleep(2500);
+    ASSERT_EQ(cycle.state(), QProcess::Running);
+    ::kill(pid_t(cycle.processId()), SIGKILL);
+    cycle.waitForFinished();
+    holder.Rollback();
+    holder.Close();
+
+    EXPECT_EQ(Query("SELECT COUNT(*) FROM TBALIQUOTA"), QStringList({"0"}));
+    EXPECT_EQ(Calls(QStringLiteral("Exclui_No_Servidor")), 0);
+
+    Exec(QStringLiteral("DROP TRIGGER TR_ESPERA"));
+    const TCycle again = Cycle(QStringLiteral("cad"));
+    EXPECT_EQ(again.ExitCode, 0) << qPrintable(again.Output);
+    EXPECT_EQ(Query("SELECT COUNT(*) FROM TBALIQUOTA"), QStringList({"300"}));
+    EXPECT_EQ(Calls(QStringLiteral("Exclui_No_Servidor"), QStringLiteral("TBALIQUOTA")), 1);
 }

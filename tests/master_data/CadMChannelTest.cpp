@@ -460,22 +460,34 @@ TEST_F(BranchTest, ImportsAndAcknowledgesEveryTableItCanWrite)
     serials.AppendRow({100000002, QVariant(), QVariant(), QVariant(), QVariant(), QVariant(), "1.000", 0, "K1", 0});
     m_peer.State().Waiting[kSerial] = serials;
 
-    TRunResult run = Run();
-    EXPECT_EQ(Query("SELECT PKALIQUOTA, NMALIQUOTA, PKFILIALDESTINO FROM TBALIQUOTA ORDER BY 1"),
-              QStringList({"1|Um|5", "2|Dois|5"}));
-    EXPECT_EQ(m_peer.State().Count(kExclui, kAliquota), 0);
-    EXPECT_EQ(Table(run, "TBBANCO").Outcome, TTableOutcome::Done);
-    EXPECT_EQ(Query("SELECT NMBANCO FROM TBBANCO"), QStringList({"Banco"}));
-    EXPECT_EQ(m_peer.State().Count(kExclui, "TBBANCO"), 1);
-    // Serial prices: paged by the local last key, never acknowledged.
-    EXPECT_EQ(Table(run, kSerial).Outcome, TTableOutcome::Done);
-    EXPECT_EQ(Query("SELECT PKPRECOSERIAL FROM TBPRECOSERIAL ORDER BY 1"), QStringList({"5", "100000002"}));
-    EXPECT_EQ(m_peer.State().Count(kExclui, kSerial), 0);
-    EXPECT_EQ(m_bar.Position(), 0);
-    QList<TLogEntry> logs = TakeLogs();
-    ASSERT_EQ(logs.size(), 1);
-    EXPECT_EQ(logs[0].Step, QStringLiteral("ImportaRegistrosRemoto"));
-    EXPECT_EQ(logs[0].Table, kAliquota);
+    // The same rows, entries and acknowledgements whether each statement takes
+    // effect on its own or each batch is one transaction.
+    TRunResult run;
+    for (const char* perBatch : {"1", "0"}) {
+        SCOPED_TRACE(perBatch);
+        m_db->Folder().Write(QStringLiteral("Config.ini"), m_db->Folder().Read(QStringLiteral("Config.ini"))
+                                                             + "TransacaoPorLote=" + perBatch + "\n");
+        for (const char* table : {"TBALIQUOTA", "TBBANCO", "TBPRECOSERIAL"})
+            Exec(QStringLiteral("DELETE FROM %1").arg(QLatin1String(table)));
+        m_peer.State().Calls.clear();
+        run = Run();
+        EXPECT_EQ(Query("SELECT PKALIQUOTA, NMALIQUOTA, PKFILIALDESTINO FROM TBALIQUOTA ORDER BY 1"),
+                  QStringList({"1|Um|5", "2|Dois|5"}));
+        EXPECT_EQ(m_peer.State().Count(kExclui, kAliquota), 0);
+        EXPECT_EQ(Table(run, "TBBANCO").Outcome, TTableOutcome::Done);
+        EXPECT_EQ(Query("SELECT NMBANCO FROM TBBANCO"), QStringList({"Banco"}));
+        EXPECT_EQ(m_peer.State().Count(kExclui, "TBBANCO"), 1);
+        // Serial prices: paged by the local last key, never acknowledged.
+        EXPECT_EQ(Table(run, kSerial).Outcome, TTableOutcome::Done);
+        EXPECT_EQ(Query("SELECT PKPRECOSERIAL FROM TBPRECOSERIAL ORDER BY 1"), QStringList({"5", "100000002"}));
+        EXPECT_EQ(m_peer.State().Count(kExclui, kSerial), 0);
+        EXPECT_EQ(m_bar.Position(), 0);
+        QList<TLogEntry> logs = TakeLogs();
+        ASSERT_EQ(logs.size(), 1);
+        EXPECT_EQ(logs[0].Step, QStringLiteral("ImportaRegistrosRemoto"));
+        EXPECT_EQ(logs[0].Table, kAliquota);
+        m_peer.State().Waiting["TBBANCO"] = bancos;
+    }
 
     // A server that offers acknowledged rows again, and serial prices that do
     // not raise the last key: each table stops after one repeated pass.
@@ -489,7 +501,7 @@ TEST_F(BranchTest, ImportsAndAcknowledgesEveryTableItCanWrite)
     EXPECT_EQ(Table(run, "TBBANCO").Passes, 2);
     EXPECT_EQ(Table(run, kSerial).Outcome, TTableOutcome::NoProgress);
     EXPECT_EQ(Table(run, kSerial).Passes, 1);
-    logs = TakeLogs();
+    QList<TLogEntry> logs = TakeLogs();
     ASSERT_EQ(logs.size(), 2);
     EXPECT_EQ(logs[0].Step, kStepImportSemProgresso);
     EXPECT_EQ(logs[1].Step, kStepImportSemProgresso);

@@ -303,24 +303,32 @@ TEST_F(StoreCarrierTest, IdentityRewrittenByTheServerServesTheRestOfTheRun)
     EXPECT_EQ(Table(run, kAliquota).Outcome, TTableOutcome::NothingPending);
 }
 
+// The same rows, entries and acknowledgement whether each statement takes
+// effect on its own or each batch is one transaction.
 TEST_F(StoreCarrierTest, ARowThatCannotBeWrittenIsLoggedWithItsKeyAndTheBatchStillAcknowledged)
 {
-    // The local column holds 10 characters.
-    m_admin->LoadPacket(kServico, Packet(kServicoFields, {{1, "curto"}, {2, "longo demais para a loja"}, {3, "ok"}}));
-    TRunResult run = Run();
-    const TTableResult& t = Table(run, kServico);
-    EXPECT_EQ(t.Outcome, TTableOutcome::Done);
-    EXPECT_EQ(t.Rows, 2);
-    EXPECT_EQ(t.RowsFailed, 1);
-    EXPECT_EQ(t.Acknowledged, 1);
-    EXPECT_EQ(Query("SELECT PKSERVICO FROM TBSERVICO ORDER BY 1"), QStringList({"1", "3"}));
-    const QList<TLogEntry> logs = TakeLogs();
-    ASSERT_EQ(logs.size(), 1);
-    EXPECT_EQ(logs[0].Step, "ImportaRegistros SQlExecuta.ExecSQL 003");
-    EXPECT_TRUE(logs[0].Message.endsWith(QLatin1String("Registro: PKSERVICO=2"))) << qPrintable(logs[0].Message);
+    for (const char* perBatch : {"1", "0"}) {
+        SCOPED_TRACE(perBatch);
+        m_installation.Write(QStringLiteral("Config.ini"), m_installation.Read(QStringLiteral("Config.ini"))
+                                                               + "TransacaoPorLote=" + perBatch + "\n");
+        Exec(QStringLiteral("DELETE FROM TBSERVICO"));
+        // The local column holds 10 characters.
+        m_admin->LoadPacket(kServico, Packet(kServicoFields, {{1, "curto"}, {2, "longo demais para a loja"}, {3, "ok"}}));
+        TRunResult run = Run();
+        const TTableResult& t = Table(run, kServico);
+        EXPECT_EQ(t.Outcome, TTableOutcome::Done);
+        EXPECT_EQ(t.Rows, 2);
+        EXPECT_EQ(t.RowsFailed, 1);
+        EXPECT_EQ(t.Acknowledged, 1);
+        EXPECT_EQ(Query("SELECT PKSERVICO FROM TBSERVICO ORDER BY 1"), QStringList({"1", "3"}));
+        const QList<TLogEntry> logs = TakeLogs();
+        ASSERT_EQ(logs.size(), 1);
+        EXPECT_EQ(logs[0].Step, "ImportaRegistros SQlExecuta.ExecSQL 003");
+        EXPECT_TRUE(logs[0].Message.endsWith(QLatin1String("Registro: PKSERVICO=2"))) << qPrintable(logs[0].Message);
 
-    run = Run();
-    EXPECT_EQ(Table(run, kServico).Outcome, TTableOutcome::NothingPending);
+        run = Run();
+        EXPECT_EQ(Table(run, kServico).Outcome, TTableOutcome::NothingPending);
+    }
 }
 
 TEST_F(StoreCarrierTest, APassWithoutProgressEndsTheTableUntilTheNextRun)
