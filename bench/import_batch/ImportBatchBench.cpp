@@ -18,6 +18,8 @@
 
 #include <QDir>
 #include <QFile>
+#include <QJsonArray>
+#include <QJsonObject>
 #include <QTemporaryDir>
 
 #include <algorithm>
@@ -69,6 +71,8 @@ struct TCase
 
 double Median(std::vector<double> v)
 {
+    if (v.empty())
+        return 0;
     std::sort(v.begin(), v.end());
     const size_t n = v.size();
     return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
@@ -76,6 +80,8 @@ double Median(std::vector<double> v)
 
 QString Spread(const std::vector<double>& v)
 {
+    if (v.empty())
+        return QStringLiteral("-");
     return QStringLiteral("%1-%2")
         .arg(*std::min_element(v.begin(), v.end()), 0, 'f', 2)
         .arg(*std::max_element(v.begin(), v.end()), 0, 'f', 2);
@@ -88,6 +94,10 @@ int Main(int argc, char** argv)
     if (argc > 3)
         kPacketSize = std::atoi(argv[3]);
     const char* fw = argc > 4 ? argv[4] : "both";
+    // With forced writes on the default commits every statement to disk, a
+    // minute or more per run: the fifth argument limits it to the first
+    // repetitions (default: all).
+    const int defaultReps = std::clamp(argc > 5 ? std::atoi(argv[5]) : repetitions, 0, repetitions);
     std::vector<bool> forcedWritesModes;
     if (std::strcmp(fw, "on") == 0)
         forcedWritesModes = {true};
@@ -96,7 +106,7 @@ int Main(int argc, char** argv)
     else if (std::strcmp(fw, "both") == 0)
         forcedWritesModes = {true, false};
     else
-        throw Exception(QStringLiteral("usage: bench_import_batch [rows] [repetitions] [packet size] [on|off|both]"));
+        throw Exception(QStringLiteral("usage: bench_import_batch [rows] [repetitions] [packet size] [on|off|both] [default repetitions]"));
 
     QTemporaryDir dir;
     // KELT_BENCH_KEEP keeps the folder (logs, the server's call log) for a look afterwards.
@@ -142,12 +152,27 @@ int Main(int argc, char** argv)
             throw Exception(QStringLiteral("The server holds %1 rows of %2").arg(c.Packet.RowCount()).arg(c.Table));
     }
 
+    // Milliseconds the server spent in the calls after `seq` (advanced past them).
+    qint64 seq = 0;
+    auto serverMs = [&] {
+        double ms = 0;
+        for (const QJsonValue& v : admin.CallLog(seq)) {
+            const QJsonObject call = v.toObject();
+            ms += call[QStringLiteral("ms")].toDouble();
+            seq = std::max(seq, qint64(call[QStringLiteral("seq")].toDouble()));
+        }
+        return ms;
+    };
+    double lastServerMs = 0;
+
     // One import by the channel; the server's rows are made pending again first.
     auto runImport = [&](const TCase& c, const QString& folder, const QString& db) {
         admin.Call(QStringLiteral("LoadPacket"),
                    {c.Table, QString::fromUtf8(c.Held), c.Store, QString(), c.Object});
+        serverMs();
         double seconds = 0;
         const TTableResult t = RunChannel(folder, c.Cadm, c.Table, seconds);
+        lastServerMs = serverMs();
         if (t.Outcome != TTableOutcome::Done || t.Rows != rowCount || t.RowsFailed != 0)
             throw Exception(QStringLiteral("The import of %1 wrote %2 rows: %3 (see %4Log)")
                                 .arg(c.Table)
@@ -172,26 +197,40 @@ int Main(int argc, char** argv)
                 WriteFile(batchFolder + QStringLiteral("Config.ini"), c.Config(server.Port(), batchDb, true));
                 WriteFile(singleFolder + QStringLiteral("Config.ini"), c.Config(server.Port(), singleDb, false));
 
-                double floor = 0, batch = 0, single = 0;
+                double floor = 0, batch = 0, single = 0, batchServerMs = 0;
+                const bool withDefault = rep < defaultReps;
                 auto runFloor = [&] { floor = floor_apply::ApplyRaw(floorDb, c.Table, c.Packet, kPacketSize); };
+                auto runSingle = [&] {
+                    if (withDefault)
+                        single = runImport(c, singleFolder, singleDb);
+                };
                 if (rep % 2 == 0) {
                     runFloor();
                     batch = runImport(c, batchFolder, batchDb);
-                    single = runImport(c, singleFolder, singleDb);
+                    batchServerMs = lastServerMs;
+                    runSingle();
                 } else {
-                    single = runImport(c, singleFolder, singleDb);
+                    runSingle();
                     batch = runImport(c, batchFolder, batchDb);
+                    batchServerMs = lastServerMs;
                     runFloor();
                 }
                 floorTimes.push_back(floor);
                 batchTimes.push_back(batch);
-                singleTimes.push_back(single);
                 ofFloor.push_back(floor / batch);
-                speedUps.push_back(single / batch);
-                std::printf("  forced writes %s, %s, repetition %d: floor %.2f s, TransacaoPorLote=1 %.2f s, "
-                            "default %.2f s; of the floor %.2f, speed-up over the default %.2f\n",
-                            forcedWrites ? "on" : "off", qPrintable(c.Table), rep + 1, floor, batch, single,
-                            floor / batch, single / batch);
+                if (withDefault) {
+                    singleTimes.push_back(single);
+                    speedUps.push_back(single / batch);
+                }
+                const QString defaultText =
+                    withDefault ? QStringLiteral("default %1 s, speed-up over the default %2")
+                                      .arg(single, 0, 'f', 2)
+                                      .arg(single / batch, 0, 'f', 2)
+                                : QStringLiteral("default not run");
+                std::printf("  forced writes %s, %s, repetition %d: floor %.2f s, TransacaoPorLote=1 %.2f s "
+                            "(the server's share %.2f s), of the floor %.2f; %s\n",
+                            forcedWrites ? "on" : "off", qPrintable(c.Table), rep + 1, floor, batch,
+                            batchServerMs / 1000, floor / batch, qPrintable(defaultText));
                 std::fflush(stdout);
                 for (const QString& db : {floorDb, batchDb, singleDb})
                     QFile::remove(db);
