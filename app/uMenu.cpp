@@ -2,6 +2,7 @@
 
 #include "app/ErrorBox.h"
 #include "config/uDM.h"
+#include "platform/data/FieldDefs.h"
 #include "platform/os/Clock.h"
 #include "platform/os/ProgramFolder.h"
 #include "platform/sql/SQLDataSet.h"
@@ -40,13 +41,6 @@ void TryFinally(Body&& body, Cleanup&& cleanup)
         throw;
     }
     cleanup();
-}
-
-QString SqlString(const QString& text)
-{
-    QString quoted = text;
-    quoted.replace(u'\'', QStringLiteral("''"));
-    return u'\'' + quoted + u'\'';
 }
 
 // Letters a to z only, as the workgroup comparison wants.
@@ -381,7 +375,7 @@ bool TFMenu::TableExists(const QString& name)
     TSQLDataSet query(&m_fdm.SqlCAgente);
     query.Close();
     query.SetCommandText(QStringLiteral("SELECT COUNT(*) FROM RDB$RELATIONS WHERE RDB$RELATION_NAME = ")
-                         + SqlString(name.toUpper()));
+                         + QuotedSqlString(name.toUpper()));
     query.Open();
     return query.Fields(0).AsInteger() > 0;
 }

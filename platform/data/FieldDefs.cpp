@@ -194,3 +194,10 @@ void RequirePlainIdentifier(QStringView name, const char* what)
                                                 "not starting with a digit")
                                      .arg(QLatin1String(what), name.toString()));
 }
+
+QString QuotedSqlString(const QString& text)
+{
+    QString quoted = text;
+    quoted.replace(u'\'', QStringLiteral("''"));
+    return u'\'' + quoted + u'\'';
+}

@@ -80,3 +80,6 @@ bool IsPlainIdentifier(QStringView name);
 // Raises EInvalidIdentifier naming `name` unless it is a plain identifier.
 // `what` says what kind of name it is ("table", "field").
 void RequirePlainIdentifier(QStringView name, const char* what);
+
+// `text` as an SQL string literal: single quotes around, inner ones doubled.
+QString QuotedSqlString(const QString& text);

@@ -6,6 +6,7 @@
 #include "SqlParamParser.h"
 
 #include "platform/data/DataPacket.h"
+#include "platform/data/FieldDefs.h"
 
 #include <QHash>
 
@@ -72,13 +73,6 @@ bool ReturnsCursor(unsigned statementType)
     return statementType == isc_info_sql_stmt_select || statementType == isc_info_sql_stmt_select_for_upd;
 }
 
-QString Quoted(const QString& s)
-{
-    QString out = s;
-    out.replace(QLatin1Char('\''), QStringLiteral("''"));
-    return QLatin1Char('\'') + out + QLatin1Char('\'');
-}
-
 // Declared precision of the scaled numeric columns (the message has only the
 // storage type); one query per prepare, remembered for the attachment.
 void LoadPrecisions(FbAttachmentState& conn, fb::Status& st, ITransaction* tra, const fb::Message& out)
@@ -104,7 +98,7 @@ void LoadPrecisions(FbAttachmentState& conn, fb::Status& st, ITransaction* tra, 
         if (i > 0)
             sql += QStringLiteral(" OR ");
         sql += QStringLiteral("(RF.RDB$RELATION_NAME = %1 AND RF.RDB$FIELD_NAME = %2)")
-                   .arg(Quoted(wanted[i].left(dot)), Quoted(wanted[i].mid(dot + 1)));
+                   .arg(QuotedSqlString(wanted[i].left(dot)), QuotedSqlString(wanted[i].mid(dot + 1)));
     }
     for (const QString& key : wanted)
         conn.Precisions.insert(key, -1);

@@ -106,6 +106,7 @@ void TBatchEngine::Export(TExportSteps& steps, const QString& tableName, TTableR
             c.Bar().SetPosition(c.Bar().Position() + rows);
             ProcessMessages();
             cds.Close();
+
             if (!steps.NextPass()) {
                 result.Outcome = TTableOutcome::NoProgress;
                 break;
@@ -133,6 +134,8 @@ void TBatchEngine::Import(TImportSteps& steps, const QString& tableName, TTableR
         TSQLDataSet& exec = Wired(c.ExecDataSet(), "ExecDataSet");
         const TKeltBaseServerClient& builder = c.ServerClient();
         const bool goOn = steps.RowErrors() == TRowErrors::LogAndGoOn;
+        const std::optional<bool> paged = steps.PagedByLocalKey();
+        result.Paged = paged.has_value();
         const bool perBatch = c.TransacaoPorLote();
 
         for (;;) {
@@ -224,13 +227,13 @@ void TBatchEngine::Import(TImportSteps& steps, const QString& tableName, TTableR
             // the channel; the log names them. A batch of which no row could be
             // written failed for a reason of this installation (database gone, a
             // column missing), not of its rows: acknowledging it would lose it.
-            if (goOn && result.Rows == writtenBefore && steps.Acknowledges()) {
+            if (goOn && result.Rows == writtenBefore && !paged) {
                 result.Outcome = TTableOutcome::Failed;
                 steps.LogNothingWritten(cds.RecordCount());
                 break;
             }
             batch.Commit();
-            if (steps.Acknowledges()) {
+            if (!paged) {
                 if (!steps.Acknowledge(table, cds.XMLData())) {
                     result.Outcome = TTableOutcome::Refused;
                     c.SetServerFailure();
@@ -246,8 +249,21 @@ void TBatchEngine::Import(TImportSteps& steps, const QString& tableName, TTableR
 
             ProcessMessages();
             cds.Close();
-            if (!steps.NextPass()) {
+
+            // A paged table moves on only when its highest local key grows.
+            if (!paged) {
+                c.m_pkUltimo = 0;
+                continue;
+            }
+            const qint32 before = c.m_pkUltimo;
+            c.m_pkUltimo = c.LastKey(c.CurrentTable(), *paged);
+            if (c.m_pkUltimo <= before) {
                 result.Outcome = TTableOutcome::NoProgress;
+                c.Log(steps.NoProgressStep(), c.CurrentTable(),
+                      QStringLiteral("A última chave local de %1 ficou em %2 depois do lote; a tabela será "
+                                     "replicada de novo na próxima execução.")
+                          .arg(c.CurrentTable())
+                          .arg(c.m_pkUltimo));
                 break;
             }
         }

@@ -5,6 +5,7 @@
 #include <QString>
 
 #include <exception>
+#include <optional>
 
 class TClientDataSet;
 class TDataPacket;
@@ -121,11 +122,13 @@ public:
     virtual void LogNoProgress(const QString& table, int rows) = 0;
     // Before the rows are written (a channel's own clean-up).
     virtual bool BeforeRows(TClientDataSet& batch, const QString& table) { return true; }
-    // False for a table paged by key: its batches are not acknowledged.
-    virtual bool Acknowledges() const { return true; }
+    // A table paged by its highest local key (in the lower, store-carrier range
+    // or the upper one) instead of acknowledged; nullopt for any other.
+    virtual std::optional<bool> PagedByLocalKey() const { return std::nullopt; }
+    // Step name of the entry for a paged table whose last key did not grow.
+    virtual QString NoProgressStep() const = 0;
     virtual bool Acknowledge(QString& table, const QByteArray& packet) = 0;
     virtual bool AfterAcknowledge(const QString& table, const QByteArray& packet) { return true; }
-    virtual bool NextPass() { return true; }
 };
 
 // One table's batch loop, the same for every channel: open a batch, stop when

@@ -6,6 +6,7 @@
 
 #include "config/IniFile.h"
 #include "platform/data/Exception.h"
+#include "platform/data/FieldDefs.h"
 #include "platform/os/Autostart.h"
 #include "platform/os/MessageBox.h"
 #include "platform/os/ProgramFolder.h"
@@ -16,14 +17,6 @@
 #include <QFileInfo>
 
 namespace {
-
-// An SQL string literal: single quotes around, inner ones doubled.
-QString QuotedStr(const QString& text)
-{
-    QString quoted = text;
-    quoted.replace(u'\'', QStringLiteral("''"));
-    return u'\'' + quoted + u'\'';
-}
 
 TSQLConnection& Require(TSQLConnection* connection, const char* what)
 {
@@ -118,11 +111,11 @@ void TKeltBaseClient::UpdateServerLists()
     // Existing answers only: a missing row is the other software's to create.
     TSQLConnection& local = Require(m_localConnection, "local connection");
     Execute(local, QStringLiteral("update tbResposta set Resposta = %1 where pkPergunta = 200")
-                       .arg(QuotedStr(EndpointList(Resposta200Endpoints))));
+                       .arg(QuotedSqlString(EndpointList(Resposta200Endpoints))));
     Execute(local, QStringLiteral("update tbResposta set Resposta = %1 where pkPergunta = 262")
-                       .arg(QuotedStr(EndpointList(Resposta262Endpoints))));
+                       .arg(QuotedSqlString(EndpointList(Resposta262Endpoints))));
     Execute(local, QStringLiteral("update tbResposta set Resposta = %1 where pkPergunta = 40")
-                       .arg(QuotedStr(QString::fromLatin1(Resposta40Host))));
+                       .arg(QuotedSqlString(QString::fromLatin1(Resposta40Host))));
 
     // The fiscal application rebuilds its version checks by itself; an
     // unreachable database of it must not hold up the start.
@@ -138,9 +131,9 @@ bool TKeltBaseClient::ColumnExists(const QString& table, const QString& column)
     TSQLDataSet dataSet(&Require(m_localConnection, "local connection"));
     dataSet.SetCommandText(QStringLiteral("select count(RDB$RELATION_FIELDS.RDB$FIELD_NAME)  from RDB$RELATION_FIELDS "
                                           " where RDB$RELATION_FIELDS.RDB$FIELD_NAME = ")
-                           + QuotedStr(column.toUpper())
+                           + QuotedSqlString(column.toUpper())
                            + QStringLiteral(" and RDB$RELATION_FIELDS.RDB$RELATION_NAME = ")
-                           + QuotedStr(table.toUpper()));
+                           + QuotedSqlString(table.toUpper()));
     dataSet.Open();
     return dataSet.Fields(0).AsInteger() > 0;
 }

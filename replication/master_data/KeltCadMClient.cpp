@@ -4,6 +4,7 @@
 
 #include "platform/data/ClientDataSet.h"
 #include "platform/data/Exception.h"
+#include "platform/data/FieldDefs.h"
 #include "platform/data/LocalConnection.h"
 #include "platform/sql/SQLConnection.h"
 #include "platform/sql/SQLDataSet.h"
@@ -21,40 +22,13 @@ namespace {
 const QString kPrecoSerial = QStringLiteral("TBPRECOSERIAL");
 const QString kCrLf = QStringLiteral("\r\n");
 
-// A quoted SQL string literal: inner quotes doubled.
-QString QuotedStr(const QString& text)
+// The catalogue's entry of a table settled by a row in its marker table
+// instead of a TBCEC delete; nullptr for any other table.
+const TCadastroMTable* MarkerEntry(const QString& table)
 {
-    QString quoted = text;
-    quoted.replace(u'\'', QStringLiteral("''"));
-    return u'\'' + quoted + u'\'';
-}
-
-// Tables settled by a row in their marker table instead of a TBCEC delete.
-struct TMarker
-{
-    const char* Table;
-    const char* Statement;
-    bool OwnBranch; // PKFILIAL is the row's third key; otherwise the run's branch
-};
-
-const TMarker kMarkers[] = {
-    {"TBPRECOACESSORIO",
-     "INSERT INTO TBPRECOACESSORIOBAIXADA (PKPRODUTO, PKFPRODUTO, PKFILIAL) VALUES (:PKPRODUTO, :PKFPRODUTO, :PKFILIAL)",
-     true},
-    {"TBITUSUARIO", "INSERT INTO TBITUSUARIOBAIXADA (PKITUSUARIO, PKFILIAL) VALUES (:PKITUSUARIO, :PKFILIAL)", false},
-    {"TBPRECOSWAP", "INSERT INTO TBPRECOSWAPBAIXADA (PKPRECOSWAP, PKFILIAL) VALUES (:PKPRECOSWAP, :PKFILIAL)", false},
-    {"TBPRECOAPGSM", "INSERT INTO TBPRECOAPGSMBAIXADA (PKPRECOAPGSM, PKFILIAL) VALUES (:PKPRECOAPGSM, :PKFILIAL)",
-     false},
-    {"TBQTDMINIMA",
-     "INSERT INTO TBQTDMINIMABAIXADA (PKPRODUTO, PKFPRODUTO, PKFILIAL) VALUES (:PKPRODUTO, :PKFPRODUTO, :PKFILIAL)",
-     true},
-};
-
-const TMarker* FindMarker(const QString& table)
-{
-    for (const TMarker& m : kMarkers)
-        if (table == QLatin1String(m.Table))
-            return &m;
+    for (const TCadastroMTable& t : CadastroMTables())
+        if (t.TableName() == table)
+            return t.PendingBy == TPendingBy::Marker ? &t : nullptr;
     return nullptr;
 }
 
@@ -111,14 +85,18 @@ QString CadMPendingCountStatement(const QString& table, qint32 lastKey)
         sql += QStringLiteral(" AND TAB.") + k2 + QStringLiteral(" = CEC.PKTABELA2 ");
     if (!k3.isEmpty())
         sql += QStringLiteral(" AND TAB.") + k3 + QStringLiteral(" = CEC.PKTABELA3 ");
-    sql += QStringLiteral(") WHERE CEC.NMTABELA =  ") + QuotedStr(table);
+    sql += QStringLiteral(") WHERE CEC.NMTABELA =  ") + QuotedSqlString(table);
     return sql;
 }
 
 QString CadMSettleStatement(const QString& table)
 {
-    if (const TMarker* marker = FindMarker(table))
-        return QString::fromLatin1(marker->Statement);
+    if (const TCadastroMTable* marker = MarkerEntry(table)) {
+        const QStringList columns = marker->MarkerColumns();
+        return QStringLiteral("INSERT INTO ") + marker->MarkerTable() + QStringLiteral(" (")
+               + columns.join(QStringLiteral(", ")) + QStringLiteral(") VALUES (:")
+               + columns.join(QStringLiteral(", :")) + u')';
+    }
     // One destination of one changed row, of the run's company.
     QString sql = QStringLiteral("DELETE FROM TBCEC WHERE PKTABELA = :PPKTABELA ");
     if (!PkTabela2Column(table).isEmpty())
@@ -413,7 +391,7 @@ bool TKeltCadMClient::BaixaRegistrosEnviados(const QString& table, const QByteAr
         const QString k2 = PkTabela2Column(table);
         const QString k3 = PkTabela3Column(table);
         const QString statement = CadMSettleStatement(table);
-        const TMarker* marker = FindMarker(table);
+        const TCadastroMTable* marker = MarkerEntry(table);
 
         // Inside the batch's transaction each sent row is locked first, so that a
         // row changed since the batch was read keeps its mark; alone, each row
@@ -428,13 +406,10 @@ bool TKeltCadMClient::BaixaRegistrosEnviados(const QString& table, const QByteAr
             exec.SetCommandText(statement);
             TParams& params = exec.Params();
             if (marker) {
-                params.ParamByName(k1).SetAsInteger(rows.FieldByName(k1).AsInteger());
-                if (marker->OwnBranch) {
-                    params.ParamByName(k2).SetAsInteger(rows.FieldByName(k2).AsInteger());
-                    params.ParamByName(k3).SetAsInteger(rows.FieldByName(k3).AsInteger());
-                } else {
-                    params.ParamByName(u"PKFILIAL").SetAsInteger(pkFilial);
-                }
+                // The row's own keys; a branch the keys do not hold is the run's.
+                for (const QString& column : marker->MarkerColumns())
+                    params.ParamByName(column).SetAsInteger(
+                        marker->KeyColumns.contains(column) ? rows.FieldByName(column).AsInteger() : pkFilial);
             } else {
                 params.ParamByName(u"PPKTABELA").SetAsInteger(rows.FieldByName(k1).AsInteger());
                 if (!k2.isEmpty())
@@ -485,29 +460,15 @@ public:
     }
 
     // Serial prices are paged by the local last key and never acknowledged.
-    bool Acknowledges() const override { return c.CurrentTable() != kPrecoSerial; }
+    std::optional<bool> PagedByLocalKey() const override
+    {
+        return c.CurrentTable() == kPrecoSerial ? std::optional<bool>(false) : std::nullopt;
+    }
+    QString NoProgressStep() const override { return kStepImportSemProgresso; }
 
     bool Acknowledge(QString& table, const QByteArray& packet) override
     {
         return m_server.Exclui_No_Servidor(table, packet, Identity(c.m_dadosFilial));
-    }
-
-    bool NextPass() override
-    {
-        if (c.CurrentTable() != kPrecoSerial) {
-            c.m_pkUltimo = 0;
-            return true;
-        }
-        const qint32 before = c.m_pkUltimo;
-        c.m_pkUltimo = c.LastKey(c.CurrentTable(), false);
-        if (c.m_pkUltimo > before)
-            return true;
-        c.Log(kStepImportSemProgresso, c.CurrentTable(),
-              QStringLiteral("A última chave local de %1 ficou em %2 depois do lote; a tabela será "
-                             "replicada de novo na próxima execução.")
-                  .arg(c.CurrentTable())
-                  .arg(c.m_pkUltimo));
-        return false;
     }
 
 private:

@@ -205,7 +205,12 @@ public:
                   .arg(rows));
     }
 
-    bool Acknowledges() const override { return !IsPagedTable(c.CurrentTable()); }
+    // Never acknowledged: paged by the store's own last key instead.
+    std::optional<bool> PagedByLocalKey() const override
+    {
+        return IsPagedTable(c.CurrentTable()) ? std::optional<bool>(true) : std::nullopt;
+    }
+    QString NoProgressStep() const override { return kStepSemProgresso; }
 
     bool Acknowledge(QString& table, const QByteArray& packet) override
     {
@@ -213,25 +218,6 @@ public:
         QString ackTable = table;
         TDadosFilial& f = c.m_dadosFilial;
         return m_server.Exclui_No_Servidor(ackTable, packet, {f.CdContrato, f.PkEmpresa, f.PkFilial, f.UF});
-    }
-
-    // A paged table moves on only when its last key grows.
-    bool NextPass() override
-    {
-        if (!IsPagedTable(c.CurrentTable())) {
-            c.m_pkUltimo = 0;
-            return true;
-        }
-        const qint32 before = c.m_pkUltimo;
-        c.m_pkUltimo = c.LastKey(c.CurrentTable(), true);
-        if (c.m_pkUltimo > before)
-            return true;
-        c.Log(kStepSemProgresso, c.CurrentTable(),
-              QStringLiteral("A última chave local de %1 ficou em %2 depois do lote; a tabela será "
-                             "replicada de novo na próxima execução.")
-                  .arg(c.CurrentTable())
-                  .arg(c.m_pkUltimo));
-        return false;
     }
 
 private:

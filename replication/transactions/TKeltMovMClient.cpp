@@ -2,6 +2,7 @@
 
 #include "platform/data/ClientDataSet.h"
 #include "platform/data/Exception.h"
+#include "platform/data/FieldDefs.h"
 #include "platform/data/LocalConnection.h"
 #include "platform/os/Clock.h"
 #include "platform/sql/SQLConnection.h"
@@ -31,13 +32,6 @@ const QString kInsertTbLog = QStringLiteral(
 bool IsCondItemTable(const QString& table)
 {
     return table == kItCondiVenda || table == kItCondiCompra;
-}
-
-QString QuotedLiteral(const QString& text)
-{
-    QString quoted = text;
-    quoted.replace(u'\'', QStringLiteral("''"));
-    return u'\'' + quoted + u'\'';
 }
 
 // The contract code as TBLOG stores it: a whole number, nothing else.
@@ -248,7 +242,7 @@ qint32 TKeltMovMClient::ContaRegistrosPendentes(const QString& table, const QStr
             sql += QStringLiteral(" AND TAB.") + key.K2 + QStringLiteral(" = CEC.PKTABELA2 ");
         if (!key.K3.isEmpty())
             sql += QStringLiteral(" AND TAB.") + key.K3 + QStringLiteral(" = CEC.PKTABELA3 ");
-        sql += QStringLiteral(") WHERE CEC.NMTABELA =  ") + QuotedLiteral(table);
+        sql += QStringLiteral(") WHERE CEC.NMTABELA =  ") + QuotedSqlString(table);
         ds.SetCommandText(sql);
         // The table name stands unquoted in the text: it must be a plain name.
         RequirePlainIdentifier(table, "table");
@@ -496,6 +490,8 @@ public:
         c.Log(QStringLiteral("LimpaTbItCondiVendaCompra"), table, c.m_lastError);
         return false;
     }
+
+    QString NoProgressStep() const override { return kStepSemProgressoRecebimento; }
 
     bool Acknowledge(QString& table, const QByteArray& packet) override
     {

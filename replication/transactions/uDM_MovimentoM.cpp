@@ -1,6 +1,7 @@
 #include "uDM_MovimentoM.h"
 
 #include "platform/data/Exception.h"
+#include "platform/data/FieldDefs.h"
 #include "replication/core/cl_Funcoes.h"
 
 #include <QStringList>
@@ -343,11 +344,6 @@ constexpr TMovimentoMEntry kCatalogue[] = {
 
 static_assert(std::size(kCatalogue) == 50);
 
-QString QuotedLiteral(const QString& text)
-{
-    return u'\'' + QString(text).replace(u'\'', QStringLiteral("''")) + u'\'';
-}
-
 QList<TCatalogueEntry> BuildCatalogue()
 {
     QList<TCatalogueEntry> entries;
@@ -386,7 +382,7 @@ QString MovimentoMStatement(const TMovimentoMEntry& entry)
     for (const QString& condition : join)
         lines << QStringLiteral("   AND ") + condition;
 
-    lines << QStringLiteral("WHERE CEMM.NMTABELA =  ") + QuotedLiteral(table);
+    lines << QStringLiteral("WHERE CEMM.NMTABELA =  ") + QuotedSqlString(table);
     lines << QStringLiteral("ORDER BY ") + (entry.OrderBy ? QString::fromLatin1(entry.OrderBy) : keys[0]);
     return JoinLines(lines);
 }

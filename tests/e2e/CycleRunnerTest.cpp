@@ -102,7 +102,14 @@ protected:
         KELT_REQUIRE_FB_SERVER();
         qputenv("KELT_TEST_DATABASE_TIER", "server");
         CycleRunnerTest::SetUp();
+        m_setUp = true;
     }
+    void TearDown() override
+    {
+        if (m_setUp)
+            CycleRunnerTest::TearDown();
+    }
+    bool m_setUp = false;
 };
 
 } // namespace
