@@ -241,6 +241,17 @@ TEST(CadastroMDatabase, EveryProviderExportsIntoTheBranchShape)
             EXPECT_EQ(Text(cds.FieldByName(f.Name).Value()), expected) << f.Name.toStdString();
         }
 
+        // Settling locks the sent row by its key columns first.
+        if (t.TableName() != "TBPRECOSERIAL") {
+            TSQLTransaction snapshot(hq.Connection());
+            TSQLDataSet lock(&hq.Connection());
+            lock.SetCommandText(LockSentRowStatement(t.TableName()));
+            for (TParam& p : lock.Params())
+                p.Value = cds.FieldByName(p.Name).Value();
+            ASSERT_NO_THROW(lock.Open());
+            EXPECT_FALSE(lock.IsEmpty());
+        }
+
         // The import writes every field into the branch's table; a second
         // application finds the row by its key and updates it.
         ASSERT_NO_THROW(ApplyPacket(branch.Connection(), t.TableName(), cds));

@@ -144,6 +144,16 @@ TEST(MovimentoMBranchDatabase, EveryProviderReturnsItsMarkedRowsWithTheListedFie
         EXPECT_EQ(cds.FieldDefs(), listed);
         QList<int> keys;
         for (; !cds.Eof(); cds.Next()) {
+            // Settling locks the sent row by its key columns first.
+            {
+                TSQLTransaction snapshot(c);
+                TSQLDataSet lock(&c);
+                lock.SetCommandText(LockSentRowStatement(p.TableName));
+                for (TParam& param : lock.Params())
+                    param.Value = cds.FieldByName(param.Name).Value();
+                ASSERT_NO_THROW(lock.Open());
+                EXPECT_FALSE(lock.IsEmpty());
+            }
             const int key = keys.emplace_back(cds.Fields(0).AsInteger());
             for (int f = 1; f < listed.size(); ++f) {
                 const TFieldDef& def = listed[f];
