@@ -502,10 +502,10 @@ void TKeltBaseClient::SetServerFailure()
 {
     if (!m_socketConnection)
         throw Exception(QStringLiteral("The client has no socket connection wired"));
+    // In one step: a host such as "fe80::1%2" must not take the next value.
     m_lastError = QStringLiteral("Verificar log de erro no servidor. Servidor: %1 Porta: %2 Servico: %3")
-                      .arg(m_socketConnection->Host())
-                      .arg(m_socketConnection->Port())
-                      .arg(m_socketConnection->ServerName());
+                      .arg(m_socketConnection->Host(), QString::number(m_socketConnection->Port()),
+                           m_socketConnection->ServerName());
 }
 
 QString ErrorText(const std::exception& e)

@@ -525,10 +525,13 @@ TEST_F(MovMChannel, BranchTypeAndServerAnswersDecideHowARunEnds)
     };
 
     // No TPFILIAL: -1, checked only after the server accepted the connection.
+    // The entry carries the label's initial text, as in the other channels.
+    branch.Label.SetCaption(QStringLiteral("..."));
     run({});
     EXPECT_EQ(m_peer.Methods(), QStringList({"Conecta_No_Banco"}));
     ASSERT_EQ(branch.Log().size(), 1);
     EXPECT_EQ(branch.Log()[0].Step, QStringLiteral("InicialReplicacaoMovimentoM"));
+    EXPECT_EQ(branch.Log()[0].Table, QStringLiteral("..."));
     EXPECT_EQ(branch.Log()[0].Message, QStringLiteral("Tipo de Filial Inválido. Verifique no Arquivo Config.ini na "
                                                       "Chave [FILIAL] o Parametro TPFILIAL."));
     EXPECT_TRUE(branch.MovMClient.LastRun().Tables.isEmpty());

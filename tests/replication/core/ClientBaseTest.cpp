@@ -47,7 +47,7 @@ TEST(KeltBaseClient, ReadConfigurationConfiguresEveryWiredObjectAndFreesNone)
 {
     TTempFolder dir;
     dir.Write("Config.ini", "[DB]\nDataBase=local.kelt\n[SOCKET]\nAddress=hq\nPort=4000\n"
-                            "[SOCKET_PROPRIO]\nAddress=own\n[CLIENTDATASET]\nPackedRecord=10\n");
+                            "[SOCKET_PROPRIO]\nAddress=own\n[CLIENTDATASET]\nPackedRecord=10\nTransacaoPorLote=1\n");
     dir.Write("ConfigKeltPAF.ini", "[DB]\nDataBase=paf.kelt\nUser_Name=PAF\n");
     ProgramFolderScope scope(dir.Path());
 
@@ -75,6 +75,7 @@ TEST(KeltBaseClient, ReadConfigurationConfiguresEveryWiredObjectAndFreesNone)
         EXPECT_EQ(paf.Params().Value(u"DataBase"), "paf.kelt");
         EXPECT_EQ(paf.Params().Value(u"User_Name"), "PAF");
         EXPECT_EQ(cds.PacketRecords(), 10);
+        EXPECT_TRUE(client->TransacaoPorLote());
         EXPECT_EQ(client->TableLabel()->Caption(), "TBVENDA");
     }
     // Destroying the client leaves what it borrowed usable.
@@ -83,4 +84,29 @@ TEST(KeltBaseClient, ReadConfigurationConfiguresEveryWiredObjectAndFreesNone)
     EXPECT_EQ(label.Caption(), "TBPRODUTO");
     EXPECT_EQ(local.Params().Count(), 5);
     EXPECT_EQ(lookup.SQLConnection(), &local);
+}
+
+namespace {
+
+class TServerFailureClient : public TKeltTarefa
+{
+public:
+    using TKeltTarefa::SetServerFailure;
+};
+
+} // namespace
+
+// A host that holds '%' and a digit (an IPv6 zone) stands in the text as it is.
+TEST(KeltBaseClient, ServerFailureTextNamesTheSocketAsItIs)
+{
+    TSocketConnection socket;
+    socket.SetHost(QStringLiteral("fe80::1%2"));
+    socket.SetPort(211);
+    socket.SetServerName(QStringLiteral("KeltCadServer.coKeltCadServer"));
+    TServerFailureClient client;
+    EXPECT_THROW(client.SetServerFailure(), Exception);
+    client.SetSocketConnection(&socket);
+    client.SetServerFailure();
+    EXPECT_EQ(client.LastError(), QStringLiteral("Verificar log de erro no servidor. Servidor: fe80::1%2 Porta: 211 "
+                                                 "Servico: KeltCadServer.coKeltCadServer"));
 }
