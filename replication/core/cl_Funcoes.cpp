@@ -5,6 +5,7 @@
 #include "platform/data/Exception.h"
 #include "platform/data/Params.h"
 #include "platform/os/Clock.h"
+#include "platform/os/LogFile.h"
 #include "platform/os/ProgramFolder.h"
 #include "platform/sql/SQLConnection.h"
 #include "platform/sql/SQLDataSet.h"
@@ -205,11 +206,9 @@ void TKeltBaseServerClient::WriteLog(const QString& folder, const QString& step,
 
     QStringEncoder encoder(QStringEncoder::System);
     const QByteArray bytes = encoder.encode(content);
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        throw EFCreateError(QStringLiteral("Cannot create file \"%1\". %2").arg(path, file.errorString()));
-    if (file.write(bytes) != bytes.size() || !file.flush())
-        throw EFCreateError(QStringLiteral("Cannot write file \"%1\". %2").arg(path, file.errorString()));
+    const QString failure = ReplaceFileContent(path, bytes);
+    if (!failure.isEmpty())
+        throw EFCreateError(QStringLiteral("Cannot create file \"%1\". %2").arg(path, failure));
 }
 
 // --- statement builder -------------------------------------------------------

@@ -95,6 +95,19 @@ TEST_F(ReplicationLog, RefusesNamesThatWouldLeaveTheLogFolder)
     EXPECT_EQ(AllFiles(), QStringList({"Log/Log_2_SP_TBVENDA_05_03_2024_XX_14_07_09.ini"}));
 }
 
+// A link planted under the next entry's name is replaced, never followed.
+TEST_F(ReplicationLog, ALinkInTheLogFolderIsReplacedNotFollowed)
+{
+    TTempFolder outside;
+    outside.Write("precious", "keep me");
+    const QString name = "Log_2_SP_TBVENDA_05_03_2024_XX_14_07_09.ini";
+    ASSERT_TRUE(QFile::link(outside.File("precious"), LogFile(name)));
+    sc.WriteLog(dir.Path(), "Step", "TBVENDA", "C", 1, 2, "SP", "m");
+    EXPECT_EQ(outside.Read("precious"), "keep me");
+    EXPECT_FALSE(QFileInfo(LogFile(name)).isSymLink());
+    EXPECT_TRUE(ReadLog(name).startsWith("Metodo: Step\r\n"));
+}
+
 TEST(ReplicationLogFolder, MissingLogFolderIsAnErrorAndIsNotCreated)
 {
     TTempFolder dir;
