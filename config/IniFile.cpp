@@ -4,6 +4,8 @@
 
 #include <QFile>
 #include <QSaveFile>
+#include <QStringDecoder>
+#include <QStringEncoder>
 
 namespace {
 
@@ -48,6 +50,46 @@ bool HasLineBreak(const QString& s)
     return s.contains(u'\n') || s.contains(u'\r');
 }
 
+// Windows-1252 where it differs from Latin-1 (0x80-0x9F); the five unassigned
+// bytes stand for the control characters of the same number, as Windows reads them.
+constexpr char16_t kCp1252High[32] = {
+    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
+
+QString FromCp1252(QByteArrayView bytes)
+{
+    QString text(bytes.size(), Qt::Uninitialized);
+    for (qsizetype i = 0; i < bytes.size(); ++i) {
+        const uchar c = uchar(bytes[i]);
+        text[i] = QChar(c >= 0x80 && c < 0xA0 ? kCp1252High[c - 0x80] : char16_t(c));
+    }
+    return text;
+}
+
+// What the code page cannot hold becomes '?', as Windows writes it.
+QByteArray ToCp1252(const QString& text)
+{
+    QByteArray bytes(text.size(), Qt::Uninitialized);
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const char16_t u = text[i].unicode();
+        char c = '?';
+        if (u < 0x80 || (u >= 0xA0 && u < 0x100)) {
+            c = char(u);
+        } else {
+            for (int k = 0; k < 32; ++k)
+                if (kCp1252High[k] == u)
+                    c = char(0x80 + k);
+        }
+        bytes[i] = c;
+    }
+    return bytes;
+}
+
+const QByteArray kUtf8Bom("\xEF\xBB\xBF");
+const QByteArray kUtf16LeBom("\xFF\xFE");
+const QByteArray kUtf16BeBom("\xFE\xFF");
+
 } // namespace
 
 TIniFile::TIniFile(QString path) : m_path(std::move(path))
@@ -61,15 +103,25 @@ void TIniFile::Load()
     QFile file(m_path);
     if (file.open(QIODevice::ReadOnly))
         m_raw = file.readAll(); // an unreadable file reads as empty
+    // A UTF-16 file ("Unicode" in Windows editors) is kept as UTF-8 while it is
+    // read and written back in its own form; a file without a byte-order mark
+    // is in the Windows code page.
+    m_encoding = TEncoding::Ansi;
+    if (m_raw.startsWith(kUtf8Bom)) {
+        m_encoding = TEncoding::Utf8;
+    } else if (m_raw.startsWith(kUtf16LeBom) || m_raw.startsWith(kUtf16BeBom)) {
+        m_encoding = m_raw.startsWith(kUtf16LeBom) ? TEncoding::Utf16LE : TEncoding::Utf16BE;
+        QStringDecoder decode(m_encoding == TEncoding::Utf16LE ? QStringDecoder::Utf16LE : QStringDecoder::Utf16BE);
+        m_raw = QString(decode(QByteArrayView(m_raw).sliced(2))).toUtf8();
+    }
     Parse();
 }
 
 void TIniFile::Parse()
 {
     m_lines.clear();
-    m_utf8 = m_raw.startsWith("\xEF\xBB\xBF");
     const qsizetype n = m_raw.size();
-    qsizetype pos = m_utf8 ? 3 : 0;
+    qsizetype pos = m_encoding == TEncoding::Utf8 ? kUtf8Bom.size() : 0;
     int currentSection = -1;
     while (pos < n) {
         Line line;
@@ -121,12 +173,12 @@ void TIniFile::Parse()
 QString TIniFile::Decode(qsizetype begin, qsizetype end) const
 {
     const QByteArrayView bytes(m_raw.constData() + begin, end - begin);
-    return m_utf8 ? QString::fromUtf8(bytes) : QString::fromLatin1(bytes);
+    return m_encoding == TEncoding::Ansi ? FromCp1252(bytes) : QString::fromUtf8(bytes);
 }
 
 QByteArray TIniFile::Encode(const QString& text) const
 {
-    return m_utf8 ? text.toUtf8() : text.toLatin1();
+    return m_encoding == TEncoding::Ansi ? ToCp1252(text) : text.toUtf8();
 }
 
 QByteArray TIniFile::LineBreak() const
@@ -308,8 +360,14 @@ void TIniFile::WriteInteger(const QString& section, const QString& key, qint32 v
     WriteString(section, key, QString::number(value));
 }
 
-void TIniFile::Save(const QByteArray& bytes)
+void TIniFile::Save(const QByteArray& content)
 {
+    QByteArray bytes = content;
+    if (m_encoding == TEncoding::Utf16LE || m_encoding == TEncoding::Utf16BE) {
+        const bool le = m_encoding == TEncoding::Utf16LE;
+        QStringEncoder encode(le ? QStringEncoder::Utf16LE : QStringEncoder::Utf16BE);
+        bytes = (le ? kUtf16LeBom : kUtf16BeBom) + QByteArray(encode(QString::fromUtf8(content)));
+    }
     QSaveFile file(m_path);
     file.setDirectWriteFallback(true);
     // Unbuffered, so that a full disk fails the write itself: a buffered write

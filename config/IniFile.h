@@ -10,6 +10,8 @@
 // the first '=', without surrounding blanks, losing one pair of matching quotes;
 // a section counts as present only when it holds at least one key. A missing or
 // unreadable file reads as empty. Reading never creates or changes the file.
+// A file with a UTF-8 or UTF-16 byte-order mark is read and written in that
+// form; any other in the Windows code page (cp1252), as Windows reads it.
 //
 // The file is read once, at construction; callers that must see edits create a
 // new object for every read (the configuration is never cached).
@@ -63,7 +65,17 @@ private:
     void Save(const QByteArray& bytes);
 
     QString m_path;
-    QByteArray m_raw; // file bytes as read
+    // How the file is stored: the Windows code page (cp1252) without a
+    // byte-order mark, else UTF-8 or UTF-16 after their mark.
+    enum class TEncoding
+    {
+        Ansi,
+        Utf8,
+        Utf16LE,
+        Utf16BE,
+    };
+
+    QByteArray m_raw; // file bytes as read; a UTF-16 file's text as UTF-8
     QList<Line> m_lines;
-    bool m_utf8 = false; // the file starts with a UTF-8 byte-order mark
+    TEncoding m_encoding = TEncoding::Ansi;
 };

@@ -3,6 +3,7 @@
 #include "tests/support/TestSupport.h"
 
 #include <QFile>
+#include <QStringEncoder>
 
 #include <csignal>
 #include <sys/resource.h>
@@ -231,4 +232,38 @@ TEST(IniFile, AWriteThatFailsKeepsTheFileAsItWas)
     };
     EXPECT_EXIT(writeOnAFullDisk(), testing::ExitedWithCode(0), "");
     EXPECT_EQ(dir.Read("full.ini"), "[A]\nX=1\n");
+}
+
+// What Windows editors save: "Unicode" (UTF-16 with its mark) is read and a
+// written key keeps the file in UTF-16, the other lines unchanged; a file
+// without a mark is in the Windows code page.
+TEST(IniFile, ReadsAndWritesUtf16AndTheWindowsCodePage)
+{
+    TTempFolder dir;
+    const QString text = S("[FILIAL]\r\nUF=VIVO_BA\r\nNOME=Filial São João\r\n[DB]\r\nDataBase=C:\\Kelt\\AGENTE.KELT\r\n");
+    for (const bool littleEndian : {true, false}) {
+        SCOPED_TRACE(littleEndian);
+        QStringEncoder encode(littleEndian ? QStringEncoder::Utf16LE : QStringEncoder::Utf16BE);
+        const QByteArray bom = littleEndian ? QByteArray("\xFF\xFE") : QByteArray("\xFE\xFF");
+        dir.Write("Config.ini", bom + QByteArray(encode(text)));
+        TIniFile ini(dir.File("Config.ini"));
+        EXPECT_EQ(ini.ReadString(u"FILIAL", u"UF", "default"), "VIVO_BA");
+        EXPECT_EQ(ini.ReadString(u"filial", u"NOME", ""), S("Filial São João"));
+        EXPECT_EQ(ini.ReadString(u"DB", u"DataBase", ""), "C:\\Kelt\\AGENTE.KELT");
+
+        ini.WriteString("FILIAL", "UF", "VIVO_SE");
+        ini.WriteString("LOG", "MonitorarReplicacao", S("1 ç"));
+        QString expected = text;
+        expected.replace("UF=VIVO_BA", "UF=VIVO_SE");
+        expected += S("[LOG]\r\nMonitorarReplicacao=1 ç\r\n");
+        EXPECT_EQ(dir.Read("Config.ini"), bom + QByteArray(encode(expected)));
+        EXPECT_EQ(TIniFile(dir.File("Config.ini")).ReadString(u"LOG", u"MonitorarReplicacao", ""), S("1 ç"));
+    }
+
+    // 0x80-0x9F are the code page's letters, not control characters.
+    dir.Write("Config.ini", "[FILIAL]\r\nNOME=\x80 \x8a\x9c \xe7\r\n");
+    TIniFile ansi(dir.File("Config.ini"));
+    EXPECT_EQ(ansi.ReadString(u"FILIAL", u"NOME", ""), S("€ Šœ ç"));
+    ansi.WriteString("FILIAL", "UF", S("Š€ ✓"));
+    EXPECT_EQ(dir.Read("Config.ini"), "[FILIAL]\r\nNOME=\x80 \x8a\x9c \xe7\r\nUF=\x8a\x80 ?\r\n");
 }
