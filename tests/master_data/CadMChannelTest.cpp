@@ -328,8 +328,17 @@ TEST_F(HeadquartersTest, SettlesEachDestinationOfTheRunsCompanyOnce)
     Track(QStringLiteral("TBFAIXAPRECO"), 3, 2, 1, 5);
     Exec("INSERT INTO TBPRECOSWAP (PKPRECOSWAP, PKFPHABIL, VLVENDA) VALUES (11, 1, 9.9)");
     Exec("INSERT INTO TBPRECOACESSORIO (PKPRODUTO, PKFPRODUTO, PKFILIAL, VLATUAL) VALUES (4, 1, 9, 2.5)");
+    // Read by its first key alone, counted and settled by both: once the table
+    // counts a row, a tracking row whose second key is not the row's is sent
+    // with it but never settled.
+    Exec("INSERT INTO TBCONTADOR (PKCONTADOR, PKFILIAL) VALUES (9, 1)");
+    Exec("INSERT INTO TBCONTADOR (PKCONTADOR, PKFILIAL) VALUES (10, 1)");
+    Track(QStringLiteral("TBCONTADOR"), 9, 2, 1, 5);
+    Track(QStringLiteral("TBCONTADOR"), 10, 1, 1, 5);
 
     TRunResult run = Run();
+    EXPECT_EQ(m_peer.State().Rows(kInseri, QStringLiteral("TBCONTADOR")), QList<int>({2}));
+    EXPECT_EQ(Table(run, QStringLiteral("TBCONTADOR")).Outcome, TTableOutcome::NoProgress);
     EXPECT_EQ(m_peer.State().Rows(kInseri, kAliquota), QList<int>({4}));
     QStringList destinations; // key / PKFILIALDESTINO
     const TDataPacket& sent = m_peer.State().Stored[kAliquota][0];
@@ -337,21 +346,23 @@ TEST_F(HeadquartersTest, SettlesEachDestinationOfTheRunsCompanyOnce)
         destinations.append(sent.Value(r, 0).toString() + u'/' + sent.Value(r, 6).toString());
     destinations.sort();
     EXPECT_EQ(destinations, QStringList({"7/5", "7/6", "7/7", "8/5"}));
-    // Only the other company's tracking row is left; the next pass would only repeat it.
-    EXPECT_EQ(Query("SELECT NMTABELA, PKTABELA, PKEMPRESA FROM TBCEC"), QStringList({"TBALIQUOTA|8|99"}));
+    // Only the other company's tracking row is left (and the mismatched one);
+    // the next pass would only repeat it.
+    EXPECT_EQ(Query("SELECT NMTABELA, PKTABELA, PKEMPRESA FROM TBCEC ORDER BY 1"),
+              QStringList({"TBALIQUOTA|8|99", "TBCONTADOR|9|1"}));
     EXPECT_EQ(Table(run, kAliquota).Outcome, TTableOutcome::NoProgress);
     EXPECT_EQ(Table(run, QStringLiteral("TBFAIXAPRECO")).Outcome, TTableOutcome::Done);
     EXPECT_EQ(Query("SELECT PKPRECOSWAP, PKFILIAL FROM TBPRECOSWAPBAIXADA"), QStringList({"11|1"}));
     EXPECT_EQ(Query("SELECT PKPRODUTO, PKFPRODUTO, PKFILIAL FROM TBPRECOACESSORIOBAIXADA"), QStringList({"4|1|9"}));
     QList<TLogEntry> logs = TakeLogs();
-    ASSERT_EQ(logs.size(), 1);
+    ASSERT_EQ(logs.size(), 2);
     EXPECT_EQ(logs[0].Step, kStepExportSemProgresso);
-    EXPECT_EQ(logs[0].Table, kAliquota);
+    EXPECT_EQ(QStringList({logs[0].Table, logs[1].Table}), QStringList({kAliquota, "TBCONTADOR"}));
 
     // Tried again in the next run, and bounded again.
     run = Run();
     EXPECT_EQ(m_peer.State().Rows(kInseri, kAliquota), QList<int>({4, 1}));
-    EXPECT_EQ(m_peer.State().Count(kInseri), 5);
+    EXPECT_EQ(m_peer.State().Count(kInseri), 6);
     EXPECT_EQ(TakeLogs().size(), 1);
 }
 
@@ -489,6 +500,21 @@ TEST_F(BranchTest, ImportsAndAcknowledgesEveryTableItCanWrite)
         m_peer.State().Waiting["TBBANCO"] = bancos;
     }
 
+    // Fields with neither a key flag nor a required mark give a lookup without a
+    // condition, which the database refuses: nothing written, nothing acknowledged.
+    TDataPacket unkeyed(ParseFieldList(u"PKBANCO int; PKFILIAL int; NMBANCO str 60; CDCONTRATO str 20"));
+    unkeyed.AppendRow({7, 1, QStringLiteral("Sem chave"), QStringLiteral("K1")});
+    m_peer.State().Providers = {{"DspBanco", "TBBANCO"}};
+    m_peer.State().Waiting["TBBANCO"] = unkeyed;
+    m_peer.State().Calls.clear();
+    run = Run();
+    EXPECT_EQ(Table(run, "TBBANCO").Outcome, TTableOutcome::Failed);
+    EXPECT_EQ(m_peer.State().Count(kExclui, "TBBANCO"), 0);
+    const QList<TLogEntry> unkeyedLogs = TakeLogs();
+    ASSERT_EQ(unkeyedLogs.size(), 1);
+    EXPECT_EQ(unkeyedLogs[0].Step, QStringLiteral("ImportaRegistrosRemoto"));
+    EXPECT_EQ(unkeyedLogs[0].Table, QStringLiteral("TBBANCO"));
+
     // A server that offers acknowledged rows again, and serial prices that do
     // not raise the last key: each table stops after one repeated pass.
     m_peer.State().Providers = {{"DspBanco", "TBBANCO"}, {"DspPrecoSerial", kSerial}};
@@ -539,6 +565,22 @@ TEST_F(BranchTest, RunsEndWithoutTouchingTablesWhenThereIsNothingToDo)
     ASSERT_EQ(logs.size(), 1);
     EXPECT_EQ(logs[0].Step, QStringLiteral("Conecta_No_Banco"));
     EXPECT_EQ(logs[0].Message, ServerFailureText());
+}
+
+TEST_F(HeadquartersTest, AnIdentityRewrittenByTheServerServesTheRestOfTheRun)
+{
+    Aliquotas(1, 2);
+    m_peer.State().RewriteContrato = QStringLiteral("NOVO");
+    m_peer.State().RefuseInsert = {kAliquota};
+    Run();
+    for (const TPeerCall& call : m_peer.State().Calls)
+        if (call.Method == kInseri)
+            EXPECT_EQ(call.CdContrato, QStringLiteral("NOVO"));
+    EXPECT_EQ(m_peer.State().Count(kInseri, kAliquota), 1);
+    const QList<TLogEntry> logs = TakeLogs();
+    ASSERT_EQ(logs.size(), 1);
+    EXPECT_EQ(logs[0].Step, QStringLiteral("Inserir_No_Servidor"));
+    EXPECT_EQ(logs[0].CdContrato, QStringLiteral("NOVO"));
 }
 
 TEST_F(BranchTest, AnIdentityRewrittenByTheServerServesTheRestOfTheRun)

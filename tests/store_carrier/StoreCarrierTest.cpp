@@ -26,6 +26,9 @@ QStringList Steps(const QList<TLogEntry>& logs)
 TEST_F(StoreCarrierTest, InsertsNewRowsAndUpdatesThemOnALaterDelivery)
 {
     m_admin->LoadPacket(kAliquota, Aliquotas(1, 3, QStringLiteral("Aliq")));
+    // The channel takes [SOCKET]; [SOCKET_PROPRIO] is the other channels'.
+    m_installation.Write(QStringLiteral("Config.ini"), m_installation.Read(QStringLiteral("Config.ini"))
+                                                           + "[SOCKET_PROPRIO]\nAddress=127.0.0.1\nPort=1\n");
     TRunResult run = Run();
     ASSERT_TRUE(run.Accepted);
     ASSERT_EQ(run.Tables.size(), 1);

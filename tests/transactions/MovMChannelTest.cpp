@@ -425,6 +425,17 @@ TEST_F(MovMChannel, HeadquartersReplacesConditionItemsHeaderByHeader)
     EXPECT_EQ(hq.MovMClient.UltimoPkCond(), 3);
     EXPECT_EQ(hq.MovMClient.UltimoPkFCond(), kB);
 
+    // Named in lower case the table gets no clean-up: a stale item of a header
+    // that comes stays.
+    ExecSql(hq.Admin, QStringLiteral("INSERT INTO TBITCONDIVENDA (PKITCONDIVENDA, PKFILIAL, PKCONDIVENDA, PKFCONDIVENDA, "
+                                     "CDCONTRATO) VALUES (509, 7, 5, 7, '123')"));
+    m_peer.Put("tbitcondivenda", Packet(venda, {item("CONDIVENDA", 501, 5)}));
+    m_peer.Offer("DspItCondiVendaMinusculas", "tbitcondivenda");
+    hq.Run();
+    EXPECT_EQ(hq.LogSteps(), QStringList());
+    EXPECT_EQ(QueryRows(hq.Admin, "SELECT PKITCONDIVENDA FROM TBITCONDIVENDA WHERE PKCONDIVENDA = 5 ORDER BY 1"),
+              QStringList({"501", "509"}));
+
     // A clean-up that fails stops the table before any row of the batch is written.
     ExecSql(hq.Admin, "DELETE FROM TBITCONDICOMPRA");
     m_peer.Put("TBITCONDICOMPRA", Packet(compra, {item("CONDICOMPRA", 51, 5)}));
@@ -452,11 +463,18 @@ TEST_F(MovMChannel, HeadquartersUpdatesRowsOfferedAgainAndStopsOnAServerRepeatin
     };
     m_peer.Put(kVenda, Packet(fields, {sale(1, 1000), sale(2, 2000)}));
     m_peer.Offer("DspVenda", kVenda);
-    m_peer.Locked([&] { m_peer.RefuseAcks = 1; });
+    // The identity the server writes back serves the rest of the run.
+    m_peer.Locked([&] {
+        m_peer.RefuseAcks = 1;
+        m_peer.RewriteUF = QStringLiteral("VIVO_XX");
+    });
     hq.WriteConfig(m_peer.Port());
     hq.Run();
     EXPECT_EQ(hq.LogSteps(), QStringList({"Excluir_Servidor@TBVENDA"}));
     EXPECT_EQ(hq.Log()[0].Message, ServerFailure(m_peer.Port()));
+    EXPECT_EQ(hq.Log()[0].UF, QStringLiteral("VIVO_XX"));
+    EXPECT_EQ(m_peer.LastParams()[2].toObject().value("value").toString(), QStringLiteral("VIVO_XX"));
+    m_peer.Locked([&] { m_peer.RewriteUF.clear(); });
 
     // Offered again, changed: updated in place, then acknowledged.
     m_peer.Put(kVenda, Packet(fields, {sale(1, 1500), sale(2, 2000)}));

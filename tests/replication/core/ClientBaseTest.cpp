@@ -8,6 +8,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
 namespace {
 
 class ProgramFolderScope
@@ -109,4 +115,35 @@ TEST(KeltBaseClient, ServerFailureTextNamesTheSocketAsItIs)
     client.SetServerFailure();
     EXPECT_EQ(client.LastError(), QStringLiteral("Verificar log de erro no servidor. Servidor: fe80::1%2 Porta: 211 "
                                                  "Servico: KeltCadServer.coKeltCadServer"));
+}
+
+// Without a PAF connection ConfigKeltPAF.ini is never opened: here it is a pipe
+// that nobody writes, on which an opening would wait for ever.
+TEST(KeltBaseClient, TheFiscalApplicationsFileIsNotOpenedWithoutItsConnection)
+{
+    TTempFolder dir;
+    dir.Write("Config.ini", "[FILIAL]\nPKFILIAL=5\n");
+    const QByteArray pipe = QFile::encodeName(dir.File("ConfigKeltPAF.ini"));
+    ASSERT_EQ(::mkfifo(pipe.constData(), 0600), 0);
+    ProgramFolderScope scope(dir.Path());
+    std::atomic<bool> done{false};
+    std::atomic<bool> released{false};
+    std::thread guard([&] {
+        for (int i = 0; i < 40 && !done; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        if (!done) {
+            released = true;
+            const int fd = ::open(pipe.constData(), O_WRONLY | O_NONBLOCK);
+            if (fd >= 0)
+                ::close(fd);
+        }
+    });
+    TKeltTarefa client;
+    TSQLConnection local;
+    client.SetLocalConnection(&local);
+    client.ReadConfiguration();
+    done = true;
+    guard.join();
+    EXPECT_FALSE(released);
+    EXPECT_EQ(client.DadosFilial().PkFilial, 5);
 }
