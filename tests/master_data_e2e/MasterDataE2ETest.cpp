@@ -1,6 +1,7 @@
 // Headquarters exports, the branch imports, both through TFDM::RunCadMChannel,
 // with the stand-in server as its own process on loopback in between.
 #include "config/uDM.h"
+#include "platform/data/Decimal.h"
 #include "platform/os/ProgramFolder.h"
 #include "platform/sql/SQLConnection.h"
 #include "platform/sql/SQLDataSet.h"
@@ -458,5 +459,114 @@ TEST_F(MasterDataE2ETest, NoChangeIsLostWhileAnotherProgramKeepsWriting)
         for (int i = 0; i < kRates; ++i)
             lost += expected[i] != received[i] ? 1 : 0;
         EXPECT_EQ(lost, 0) << "changes lost under a concurrent writer";
+    }
+}
+
+namespace {
+
+// A value of the column's type for a sample row, at most its width.
+QVariant MasterSample(const TFieldDef& f)
+{
+    switch (f.DataType) {
+    case TFieldType::ftSmallint:
+    case TFieldType::ftInteger:
+    case TFieldType::ftLargeint: return 1;
+    case TFieldType::ftString: return (f.Name + QStringLiteral(" ação")).left(f.Size);
+    case TFieldType::ftFixedChar: return QString(f.Size, u'S');
+    case TFieldType::ftFMTBcd: return QVariant::fromValue(Decimal(15, f.Scale));
+    case TFieldType::ftDate: return QDate(2024, 3, 1);
+    case TFieldType::ftTime: return QTime(10, 20, 30);
+    case TFieldType::ftTimeStamp: return QDateTime(QDate(2024, 3, 1), QTime(10, 20, 30));
+    case TFieldType::ftMemo: return QStringLiteral("Observação");
+    case TFieldType::ftBlob: return QByteArray("\xff\xd8\x00\x01", 4);
+    default: return {};
+    }
+}
+
+} // namespace
+
+// A row of every master table for three branches: tracked rows once per
+// branch, rows addressed by their own PKFILIAL one per branch, rows for every
+// branch once. Each branch gets its own copy, also where the packet flags the
+// destination as no key (TBIMPOSTONCM).
+TEST_F(MasterDataE2ETest, ARowOfEveryTableForThreeBranches)
+{
+    constexpr qint32 kThird = 9;
+    m_admin->AddInstallation(QStringLiteral("K1"), 1, kThird, QStringLiteral("VIVO_BA"));
+    const QList<qint32> branches{kBranch, kOtherBranch, kThird};
+    TTableDefs defs = CadastroMExportingTables();
+    const auto def = [&](const QString& name) {
+        const auto it = std::find_if(defs.cbegin(), defs.cend(), [&](const TTableDef& d) { return d.Name == name; });
+        if (it == defs.cend())
+            throw std::runtime_error("no table " + name.toStdString());
+        return *it;
+    };
+    const auto insert = [&](const TCadastroMTable& t, int key, qint32 pkFilial) {
+        const TTableDef d = def(t.TableName());
+        QStringList names, marks;
+        for (const TFieldDef& f : d.Columns) {
+            names << f.Name;
+            marks << QStringLiteral(":P%1").arg(marks.size());
+        }
+        TSQLDataSet ds(&m_hq.Db.Connection());
+        ds.SetCommandText(QStringLiteral("INSERT INTO %1 (%2) VALUES (%3)").arg(d.Name, names.join(u','), marks.join(u',')));
+        for (int i = 0; i < d.Columns.size(); ++i) {
+            const QString& n = d.Columns[i].Name;
+            ds.Params()[i].Value = n.compare(t.JoinColumns.value(0, t.KeyColumns.value(0)), Qt::CaseInsensitive) == 0
+                                       ? QVariant(key)
+                                   : n == QLatin1String("PKFILIAL")                    ? QVariant(pkFilial)
+                                                                                       : MasterSample(d.Columns[i]);
+        }
+        ds.ExecSQL();
+    };
+    int key = 10;
+    for (const TCadastroMTable& t : CadastroMTables()) {
+        ++key;
+        const QString table = t.TableName();
+        if (table == QLatin1String("TBEMPRESA")) {
+            for (qint32 b : branches)
+                Track(table, 1, 0, b);
+        } else if (table == QLatin1String("TBPRECOACESSORIO") || table == QLatin1String("TBQTDMINIMA")) {
+            for (qint32 b : branches)
+                insert(t, key, b);
+        } else if (t.PendingBy != TPendingBy::Cec) {
+            insert(t, table == QLatin1String("TBPRECOSERIAL") ? 100000000 + key : key, 1);
+        } else {
+            insert(t, key, 1);
+            const bool twoKeys = t.JoinColumns.size() > 1 || t.KeyColumns.size() > 1;
+            for (qint32 b : branches)
+                Track(table, key, twoKeys ? 1 : 0, b);
+        }
+    }
+    const auto sentTo = [&](const TCadastroMTable& t, qint32 branch) {
+        const QString query = CadastroMCommandText(t)
+                                  .replace(QStringLiteral(":PPKEMPRESA"), QStringLiteral("1"))
+                                  .replace(QStringLiteral(":PPKULTIMO"), QStringLiteral("0"));
+        return m_hq.Query(QStringLiteral("SELECT %1 FROM (%2) Q WHERE Q.PKFILIALDESTINO IN (0, %3)")
+                              .arg(Columns(t), query)
+                              .arg(branch));
+    };
+    QMap<QString, QStringList> forBranch, forOther;
+    for (const TCadastroMTable& t : CadastroMTables()) {
+        forBranch[t.TableName()] = sentTo(t, kBranch);
+        forOther[t.TableName()] = sentTo(t, kOtherBranch);
+        ASSERT_EQ(forBranch[t.TableName()].size(), 1) << t.TableName().toStdString();
+    }
+
+    const TRunResult exported = m_hq.Run();
+    ASSERT_TRUE(exported.Accepted);
+    EXPECT_TRUE(m_hq.Logs().isEmpty()) << m_hq.Logs().join(u'\n').toStdString();
+    EXPECT_EQ(m_hq.Query(QStringLiteral("SELECT COUNT(*) FROM TBCEC")), QStringList{QStringLiteral("0")});
+
+    TInstallation other(CadastroMReceivingTables(), kOtherBranch, 1);
+    other.WriteConfig(m_server->Port());
+    for (TInstallation* branch : {&m_branch, &other}) {
+        const TRunResult imported = branch->Run();
+        ASSERT_TRUE(imported.Accepted);
+        EXPECT_TRUE(branch->Logs().isEmpty()) << branch->Logs().join(u'\n').toStdString();
+        for (const TCadastroMTable& t : CadastroMTables())
+            EXPECT_EQ(branch->Query(QStringLiteral("SELECT %1 FROM %2").arg(Columns(t), t.TableName())),
+                      (branch == &m_branch ? forBranch : forOther)[t.TableName()])
+                << branch->PkFilial << " " << t.TableName().toStdString();
     }
 }

@@ -324,3 +324,77 @@ TEST_F(MovMEndToEnd, NoChangeIsLostWhileAnotherProgramKeepsWriting)
         hq.Admin.Close();
     }
 }
+
+// One row of each of the fifty tables, whatever its packet flags as key: the
+// payment tables and the offline price log flag none, and are found by the
+// table's key columns.
+TEST_F(MovMEndToEnd, ARowOfEveryTableReachesHeadquarters)
+{
+    TMovMInstallation branch(TRole::Branch);
+    branch.WriteConfig(quint16(m_server->Port()), {QStringLiteral("1"), 1000, /*monitoring=*/false});
+    const auto catalogue = MovimentoMCatalogue();
+    ASSERT_EQ(catalogue.size(), 50u);
+    QStringList expected;
+    int key = 100;
+    for (const TMovimentoMEntry& e : catalogue) {
+        const QString table = e.TableName();
+        ++key;
+        if (table == QLatin1String("TBQUANTIDADE")) {
+            InsertSample(branch.Admin, table, key, {{"PKFPRODUTO", 3}});
+            branch.Mark(table, key, 3, kB);
+        } else {
+            InsertSample(branch.Admin, table, key);
+            branch.Mark(table, key);
+        }
+        expected << table + QStringLiteral(" 1/1");
+    }
+
+    EXPECT_EQ(Moved(Run(branch)), expected);
+    EXPECT_EQ(branch.LogSteps(), QStringList());
+    EXPECT_EQ(QueryRows(branch.Admin, QStringLiteral("SELECT COUNT(*) FROM TBCEMM")), QStringList({"0"}));
+
+    TMovMInstallation hq(TRole::Headquarters);
+    hq.WriteConfig(quint16(m_server->Port()), {QStringLiteral("0"), 1000, /*monitoring=*/false});
+    EXPECT_EQ(Moved(Run(hq)), expected);
+    EXPECT_EQ(hq.LogSteps(), QStringList());
+    for (const TMovimentoMEntry& e : catalogue)
+        ExpectSameRows(branch.Admin, hq.Admin, e.TableName(), 1);
+    EXPECT_EQ(Moved(Run(hq)), QStringList());
+}
+
+// Without the company's TBEMPRESA row every row goes with a null contract
+// code: the server keeps it, and the same sale sent again once the row is
+// back replaces it, since the contract code does not tell rows apart.
+TEST_F(MovMEndToEnd, RowsWithoutAContractCodeAreKeptAndReplacedBySaleKey)
+{
+    TMovMInstallation branch(TRole::Branch);
+    branch.WriteConfig(quint16(m_server->Port()), {QStringLiteral("1"), 1000, /*monitoring=*/false});
+    ExecSql(branch.Admin, QStringLiteral("DELETE FROM TBEMPRESA"));
+    InsertSample(branch.Admin, kVenda, 11);
+    branch.Mark(kVenda, 11);
+    EXPECT_EQ(Moved(Run(branch)), QStringList({"TBVENDA 1/1"}));
+    EXPECT_EQ(branch.LogSteps(), QStringList());
+    EXPECT_EQ(branch.Marks(kVenda), QStringList());
+    const auto contract = [&] {
+        const TDataPacket held = TDataPacket::FromXml(
+            m_admin->Call(QStringLiteral("Rows"), {QStringLiteral("movm"), kVenda}).toString().toUtf8());
+        QStringList values;
+        for (int r = 0; r < held.RowCount(); ++r)
+            values << (held.Value(r, IndexOfField(held.Fields(), u"CDCONTRATO")).isNull()
+                           ? QStringLiteral("<null>")
+                           : held.Value(r, IndexOfField(held.Fields(), u"CDCONTRATO")).toString());
+        return values;
+    };
+    EXPECT_EQ(contract(), QStringList({"<null>"}));
+
+    ExecSql(branch.Admin, QStringLiteral("INSERT INTO TBEMPRESA (PKEMPRESA, CDCONTRATO) VALUES (1, '123')"));
+    ExecSql(branch.Admin, QStringLiteral("UPDATE TBVENDA SET NRCUPOM = 'segunda' WHERE PKVENDA = 11"));
+    branch.Mark(kVenda, 11);
+    EXPECT_EQ(Moved(Run(branch)), QStringList({"TBVENDA 1/1"}));
+    EXPECT_EQ(contract(), QStringList({"123"}));
+
+    TMovMInstallation hq(TRole::Headquarters);
+    hq.WriteConfig(quint16(m_server->Port()), {QStringLiteral("0"), 1000, /*monitoring=*/false});
+    EXPECT_EQ(Moved(Run(hq)), QStringList({"TBVENDA 1/1"}));
+    ExpectSameRows(branch.Admin, hq.Admin, kVenda, 1);
+}

@@ -108,6 +108,52 @@ QString DefaultProvider(TBook book, const QString& table)
     return QStringLiteral("Dsp") + rest;
 }
 
+// The columns a stored row of `book`'s table is found by. Carrier tables:
+// the fields the packet flags in-key. Master data and transactions leave the
+// contract code out (it comes from the sender's company row and is null in
+// every row when that row is missing; it never tells a sender's rows apart),
+// and master data adds its destination, so that a row sent for several
+// branches is kept once per branch. A table whose packet flags no other key
+// field (the payment tables, the offline price log) is found by its catalogue
+// key: "PK" + the name after "TB" (with the catalogue's exceptions), then
+// PKFILIAL. Empty: no key to find rows by.
+QStringList StorageKeys(TBook book, const QString& table, const TFieldDefs& fields)
+{
+    QStringList keys;
+    const QLatin1String contract("CDCONTRATO");
+    const QString destination = QStringLiteral("PKFILIALDESTINO");
+    for (const TFieldDef& f : fields)
+        if (f.InKey() && (book == TBook::Cad || f.Name.compare(contract, Qt::CaseInsensitive) != 0))
+            keys << f.Name;
+    if (book == TBook::Cad)
+        return keys;
+    const bool hasDestination = book == TBook::CadM && IndexOfField(fields, destination) >= 0;
+    if (hasDestination)
+        keys.removeIf([&](const QString& k) { return k.compare(destination, Qt::CaseInsensitive) == 0; });
+    if (keys.isEmpty() && table.size() > 2) {
+        QStringList catalogue;
+        if (table == QLatin1String("TBQUANTIDADE"))
+            catalogue = {QStringLiteral("PKPRODUTO"), QStringLiteral("PKFPRODUTO"), QStringLiteral("PKFILIAL")};
+        else if (table == QLatin1String("TBDEVOLUCAOCOMPRA"))
+            catalogue = {QStringLiteral("PKDEVOLUCAO"), QStringLiteral("PKFILIAL")};
+        else if (table == QLatin1String("TBITDEVOLUCAOCOMPRA"))
+            catalogue = {QStringLiteral("PKITDEVOLUCAO"), QStringLiteral("PKFILIAL")};
+        else if (table == QLatin1String("TBIMPORTATRANSFERENCIA"))
+            catalogue = {QStringLiteral("PKTRANSFERENCIA"), QStringLiteral("PKFILIAL")};
+        else if (table == QLatin1String("TBITIMPORTATRANSFERENCIA"))
+            catalogue = {QStringLiteral("PKITTRANSFERENCIA"), QStringLiteral("PKFILIAL")};
+        else
+            catalogue = {QStringLiteral("PK") + table.mid(2), QStringLiteral("PKFILIAL")};
+        if (IndexOfField(fields, catalogue[0]) >= 0)
+            for (const QString& k : catalogue)
+                if (const int i = IndexOfField(fields, k); i >= 0)
+                    keys << fields[i].Name;
+    }
+    if (hasDestination && !keys.isEmpty())
+        keys << fields[IndexOfField(fields, destination)].Name;
+    return keys;
+}
+
 bool IsIntegerType(TFieldType type)
 {
     return type == TFieldType::ftSmallint || type == TFieldType::ftInteger || type == TFieldType::ftLargeint;
@@ -351,9 +397,7 @@ void TServerStore::ReadTables()
         t.Provider = ds.Fields(1).AsString();
         t.Order = ds.Fields(2).AsInteger();
         t.Fields = TDataPacket::FromXml(ds.Fields(3).AsString().toUtf8()).Fields();
-        for (const TFieldDef& f : t.Fields)
-            if (f.InKey())
-                t.Keys << f.Name;
+        t.Keys = StorageKeys(t.Book, t.Table, t.Fields);
         const QStringList header = ItemHeader(t.Book, t.Table);
         if (!header.isEmpty() && IndexOfField(t.Fields, header[0]) >= 0 && IndexOfField(t.Fields, header[1]) >= 0)
             t.OrderBy = header;
@@ -445,10 +489,12 @@ const TServedTable& TServerStore::CreateTable(TBook book, const QString& table, 
                                               const TFieldDefs& fields)
 {
     const QString sqlName = QLatin1String(Info(book).Prefix) + table;
-    TTableDef def{sqlName, fields, {}};
-    for (const TFieldDef& f : fields)
-        if (f.InKey())
-            def.PrimaryKey << f.Name;
+    TTableDef def{sqlName, fields, StorageKeys(book, table, fields)};
+    // A sender's contract code may be null (its company row missing).
+    if (book != TBook::Cad)
+        for (TFieldDef& f : def.Columns)
+            if (f.Name.compare(QLatin1String("CDCONTRATO"), Qt::CaseInsensitive) == 0 && !def.PrimaryKey.contains(f.Name))
+                f.Required = false;
     def.Columns << TFieldDef{QStringLiteral("KAS_ROWID"), TFieldType::ftLargeint}
                 << TFieldDef{QStringLiteral("KAS_SEQ"), TFieldType::ftLargeint}
                 << TFieldDef{QStringLiteral("KAS_STORE"), TFieldType::ftInteger};
@@ -500,21 +546,26 @@ const TServedTable& TServerStore::PrepareLoad(TBook book, const QString& tableNa
     if (const TServedTable* other = FindProvider(book, provider); other && other->Table != table)
         throw EDatabaseError(QStringLiteral("Provider '%1' already serves table %2").arg(provider, other->Table));
     const TFieldDefs& fields = packet.Fields();
-    QList<int> keys;
+    const QStringList keys = StorageKeys(book, table, fields);
     QList<int> required;
     for (int i = 0; i < fields.size(); ++i) {
         RequirePlainIdentifier(fields[i].Name, "field");
         if (HasReservedPrefix(fields[i].Name))
             throw EDatabaseError(
                 QStringLiteral("Field names starting with KAS_ are the server's own: '%1'").arg(fields[i].Name));
-        if (fields[i].InKey())
-            keys << i;
-        if (fields[i].InKey() || fields[i].Required)
+        // A sender's contract code may be null (its company row missing).
+        const bool contract = book != TBook::Cad && !keys.contains(fields[i].Name) &&
+                              fields[i].Name.compare(QLatin1String("CDCONTRATO"), Qt::CaseInsensitive) == 0;
+        if (keys.contains(fields[i].Name) || ((fields[i].InKey() || fields[i].Required) && !contract))
             required << i;
     }
     if (keys.isEmpty())
         throw EDatabaseError(
-            QStringLiteral("The packet for %1 marks no key field (PROVFLAGS with the in-key bit 4)").arg(table));
+            book == TBook::Cad
+                ? QStringLiteral("The packet for %1 marks no key field (PROVFLAGS with the in-key bit 4)").arg(table)
+                : QStringLiteral("The packet for %1 marks no key field (PROVFLAGS with the in-key bit 4) other than "
+                                 "CDCONTRATO, and has no field %2")
+                      .arg(table, QStringLiteral("PK") + table.mid(2)));
     // Master data goes to the branch its row names; 0 there means every branch.
     int destination = -1;
     if (book == TBook::CadM) {
@@ -552,14 +603,12 @@ const TServedTable& TServerStore::PrepareLoad(TBook book, const QString& tableNa
     return *t;
 }
 
-QList<int> TServerStore::RowsToWrite(const TDataPacket& packet)
+QList<int> TServerStore::RowsToWrite(const TServedTable& t, const TDataPacket& packet)
 {
     // A key sent twice in one packet keeps its last row.
-    const TFieldDefs& fields = packet.Fields();
     QList<int> keys;
-    for (int i = 0; i < fields.size(); ++i)
-        if (fields[i].InKey())
-            keys << i;
+    for (const QString& k : t.Keys)
+        keys << IndexOfField(packet.Fields(), k);
     QHash<QString, int> lastOfKey;
     for (int r = 0; r < packet.RowCount(); ++r) {
         QString key;
@@ -602,7 +651,7 @@ void TServerStore::WriteChunk(const TServedTable& t, const TDataPacket& packet, 
 
 void TServerStore::WriteRows(const TServedTable& t, const TDataPacket& packet, qint32 store)
 {
-    const QList<int> rows = RowsToWrite(packet);
+    const QList<int> rows = RowsToWrite(t, packet);
     for (qsizetype start = 0; start < rows.size(); start += kUpsertChunk)
         WriteChunk(t, packet, rows, start, store);
 }
@@ -715,7 +764,13 @@ bool TServerStore::ApplyStoreLogStep()
                         .arg(QString::fromLocal8Bit(ex.what())));
             }
         }
-        e.Rows = RowsToWrite(e.Packet);
+        const auto t = std::find_if(m_tables.cbegin(), m_tables.cend(),
+                                    [&](const TServedTable& x) { return x.SqlName == e.SqlName; });
+        if (t != m_tables.cend())
+            e.Rows = RowsToWrite(*t, e.Packet);
+        else
+            for (int r = 0; r < e.Packet.RowCount(); ++r)
+                e.Rows << r; // the write below reports the table gone
         m_storeLogEntry = std::move(e);
     }
     // One chunk at a time, so that a call arriving meanwhile waits for one

@@ -54,7 +54,7 @@ struct TServedTable
     QString SqlName;  // its table in the server's database: Table, "CM$" or "MM$" + Table
     QString Provider; // the provider that serves it
     TFieldDefs Fields;
-    QStringList Keys;    // fields with the in-key flag, in field order
+    QStringList Keys;    // the fields a row is found by (its primary key on the server)
     QStringList OrderBy; // the order rows are served in: the keys, condition items by header first
     QString PageKey;     // the key paged by PPKULTIMO (serial prices, carrier promotions); else empty
     int Order = 0;       // creation order, also names its trigger
@@ -224,7 +224,7 @@ private:
     const TServedTable& PrepareLoad(TBook book, const QString& table, const QString& provider,
                                     const TDataPacket& packet);
     void WriteRows(const TServedTable& t, const TDataPacket& packet, qint32 store);
-    static QList<int> RowsToWrite(const TDataPacket& packet);
+    static QList<int> RowsToWrite(const TServedTable& t, const TDataPacket& packet);
     void WriteChunk(const TServedTable& t, const TDataPacket& packet, const QList<int>& rows, qsizetype start,
                     qint32 store);
     void RequireStorable(const TServedTable& t, const TDataPacket& packet);
