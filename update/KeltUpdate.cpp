@@ -125,7 +125,12 @@ void TKeltUpdate::QueryUpdate(TUpdateInfo& info)
 
 QString TKeltUpdate::OwnVersion() const
 {
-    return FileVersionText(OwnExecutablePath(), QLatin1String(VersionFormat));
+    const QString version = FileVersionText(OwnExecutablePath(), QLatin1String(VersionFormat));
+    if (!version.isEmpty())
+        return version;
+    // The file replaced or removed while the client runs: the running image
+    // still carries the version it was built with.
+    return FileVersionText(OwnExecutableImage(), QLatin1String(VersionFormat));
 }
 
 QString TKeltUpdate::FileVersionText(const QString& path, const QString& format)

@@ -55,6 +55,8 @@ public:
     // the broker is disconnected however it ends.
     void QueryUpdate(TUpdateInfo& info);
 
+    // The running executable's version; when its file cannot be read (replaced
+    // while it runs) the one of the running image.
     QString OwnVersion() const;
     static QString FileVersionText(const QString& path, const QString& format);
 

@@ -15,19 +15,25 @@ namespace {
 
 IProcesses* g_processes = nullptr;
 
+// The target of an exe link. A file replaced or removed while it runs, as an
+// installer does, reads with " (deleted)" appended; its name is the one before.
+QString ExeLinkTarget(const QString& link)
+{
+    QString exe = QFile::symLinkTarget(link);
+    const QString deleted = QStringLiteral(" (deleted)");
+    if (exe.endsWith(deleted))
+        exe.chop(deleted.size());
+    return exe;
+}
+
 // The executable of /proc/<pid>: the target of its exe link (readable for our
 // own processes, or all of them as root), else argv[0], else the short name the
 // kernel keeps (kernel threads have nothing else).
 QString ExeNameOf(const QString& procDir)
 {
-    QString exe = QFile::symLinkTarget(procDir + QStringLiteral("/exe"));
-    if (!exe.isEmpty()) {
-        // A file replaced or removed while it runs, as an installer does.
-        const QString deleted = QStringLiteral(" (deleted)");
-        if (exe.endsWith(deleted))
-            exe.chop(deleted.size());
+    const QString exe = ExeLinkTarget(procDir + QStringLiteral("/exe"));
+    if (!exe.isEmpty())
         return exe;
-    }
     QFile cmdline(procDir + QStringLiteral("/cmdline"));
     if (cmdline.open(QIODevice::ReadOnly)) {
         const QByteArray argv0 = cmdline.read(4096).split('\0').value(0);
@@ -118,10 +124,16 @@ void SetProcesses(IProcesses* processes)
 
 QString OwnExecutablePath()
 {
-    const QString exe = QFile::symLinkTarget(QStringLiteral("/proc/self/exe"));
+    // The name the process list shows, so that the client finds itself there.
+    const QString exe = ExeLinkTarget(QStringLiteral("/proc/self/exe"));
     if (!exe.isEmpty())
         return exe;
     return QCoreApplication::instance() ? QCoreApplication::applicationFilePath() : QString();
+}
+
+QString OwnExecutableImage()
+{
+    return QStringLiteral("/proc/self/exe");
 }
 
 qint64 OwnProcessId()

@@ -51,6 +51,10 @@ IProcesses& Processes();
 // Installs `processes` (borrowed); nullptr restores the system's.
 void SetProcesses(IProcesses* processes);
 
-// Full path of the running executable.
+// Full path of the running executable, as Snapshot names it (also when the
+// file was replaced or removed while it runs).
 QString OwnExecutablePath();
+// A path that opens the running executable's own file even after it was
+// replaced or removed.
+QString OwnExecutableImage();
 qint64 OwnProcessId();

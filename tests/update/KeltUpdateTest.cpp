@@ -16,6 +16,7 @@
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFileInfo>
+#include <QProcess>
 #include <QThread>
 
 #include <gtest/gtest.h>
@@ -314,6 +315,27 @@ TEST_F(UpdateTest, FailedTransfersEndTheWaitWithNothingInstalled)
     m_http.Route("/setup", K::Body, UpdaterScript(m_folder.Path()));
     Publish("3.0.0.0", m_http.Url("/setup").replace("http://", "HTTP://"));
     EXPECT_TRUE(NewUpdate()->CheckForUpdate(false));
+}
+
+// The installer replaces the client's file while it runs: the client still
+// sends its own version, and finds and ends itself after starting the updater.
+TEST(KeltUpdate, ClientWhoseFileWasReplacedStillSendsItsVersionAndEnds)
+{
+    App();
+    TTempFolder folder;
+    const QString exe = folder.File(QStringLiteral("kelt_replaced_%1").arg(OwnProcessId()));
+    ASSERT_TRUE(QFile::copy(KELT_REPLACED_PROBE, exe));
+    folder.Write("updater.sh", UpdaterScript(folder.Path()));
+    QProcess client;
+    client.start(exe, {folder.Path()});
+    ASSERT_TRUE(client.waitForFinished(30000));
+    EXPECT_EQ(client.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(client.exitCode(), 0) << client.readAllStandardError().toStdString();
+    EXPECT_EQ(client.readAllStandardOutput(), "01020304\n");
+    QDeadlineTimer deadline(10000);
+    while (!QFile::exists(folder.File("ran.txt")) && !deadline.hasExpired())
+        QThread::msleep(20);
+    EXPECT_EQ(folder.Read("ran.txt"), "/silent\n");
 }
 
 // Ending the client when its updater never started would leave the
