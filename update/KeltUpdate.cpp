@@ -38,15 +38,7 @@ struct TBrokerGuard
 
 TKeltUpdate::TKeltUpdate() = default;
 
-TKeltUpdate::TKeltUpdate(THttpDownloader* grabber) : m_grabber(grabber)
-{
-    if (!grabber)
-        return;
-    grabber->SetOnDoneFile(
-        [this](const QString& fileName, qint32 size, const QString& url) { GrabberDoneFile(fileName, size, url); });
-    grabber->SetOnFailed([this](const QString& url, const QString& message) { GrabberFailed(url, message); });
-    grabber->SetHandlerOwner(this);
-}
+TKeltUpdate::TKeltUpdate(THttpDownloader* grabber) : m_grabber(grabber) {}
 
 TKeltUpdate::~TKeltUpdate()
 {
@@ -74,8 +66,16 @@ void TKeltUpdate::PrepareConnection()
     ProcessMessages();
 }
 
+bool TKeltUpdate::DownloaderInUse() const
+{
+    return m_grabber && (m_grabber->Busy() || (m_grabber->HandlerOwner() && m_grabber->HandlerOwner() != this));
+}
+
 bool TKeltUpdate::CheckForUpdate(bool install)
 {
+    // "Atualizar" during another attempt's download: that one goes on alone.
+    if (DownloaderInUse())
+        return false;
     TUpdateInfo info;
     QueryUpdate(info);
     if (info.Status == 1) {
@@ -145,8 +145,14 @@ QString TKeltUpdate::TargetFile() const
 
 void TKeltUpdate::Download(const QString& url)
 {
-    if (!m_grabber || !THttpDownloader::CanHandle(url))
+    if (!m_grabber || !THttpDownloader::CanHandle(url) || DownloaderInUse())
         return;
+    // The handlers are this attempt's only while it waits: taking over another
+    // attempt's transfer would leave that one waiting for ever.
+    m_grabber->SetOnDoneFile(
+        [this](const QString& fileName, qint32 size, const QString& url) { GrabberDoneFile(fileName, size, url); });
+    m_grabber->SetOnFailed([this](const QString& url, const QString& message) { GrabberFailed(url, message); });
+    m_grabber->SetHandlerOwner(this);
     m_busy = true;
     m_grabber->SetUrl(url);
     m_grabber->SetOutputFile(TargetFile());
@@ -163,6 +169,8 @@ void TKeltUpdate::Download(const QString& url)
             QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     }
     m_busy = false;
+    if (m_grabber && m_grabber->HandlerOwner() == this)
+        m_grabber->ClearHandlers();
 }
 
 void TKeltUpdate::GrabberDoneFile(const QString& fileName, qint32 size, const QString& url)

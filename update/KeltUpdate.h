@@ -30,7 +30,8 @@ public:
     static constexpr const char* VersionFormat = "%.2d%.2d%.2d%.2d";
 
     TKeltUpdate();
-    // This client becomes the downloader's completion handler until it is freed.
+    // The downloader is shared: this client is its completion handler only
+    // while its own Download waits.
     explicit TKeltUpdate(THttpDownloader* grabber);
     ~TKeltUpdate() override;
 
@@ -49,7 +50,8 @@ public:
     // Raises Exception when no socket connection is wired.
     void PrepareConnection();
     // True when a new installer was downloaded. With `install` it is then
-    // started and the client ended (Install).
+    // started and the client ended (Install). While another attempt uses the
+    // downloader it returns false at once, asking nothing.
     bool CheckForUpdate(bool install);
     // The server's answer. Failures are logged ("TemAtualizacao"), not raised;
     // the broker is disconnected however it ends.
@@ -61,7 +63,8 @@ public:
     static QString FileVersionText(const QString& path, const QString& format);
 
     // Saves the installer at `url` as TargetFile and waits, processing window
-    // messages, until the transfer has ended. Only "http://" addresses.
+    // messages, until the transfer has ended. Only "http://" addresses; nothing
+    // while another attempt uses the downloader.
     void Download(const QString& url);
     // Completion handler of the downloader.
     void GrabberDoneFile(const QString& fileName, qint32 size, const QString& url);
@@ -84,6 +87,8 @@ public:
     bool KillProcess(const QString& name);
 
 private:
+    // Another attempt's transfer runs, or is about to report its end.
+    bool DownloaderInUse() const;
     // The program folder read by ReadConfiguration, else the running one.
     QString Folder() const;
     void Log(const QString& step, const QString& message);

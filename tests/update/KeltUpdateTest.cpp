@@ -18,6 +18,7 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QThread>
+#include <QTimer>
 
 #include <gtest/gtest.h>
 
@@ -314,6 +315,40 @@ TEST_F(UpdateTest, FailedTransfersEndTheWaitWithNothingInstalled)
     // The scheme is compared without regard to case.
     m_http.Route("/setup", K::Body, UpdaterScript(m_folder.Path()));
     Publish("3.0.0.0", m_http.Url("/setup").replace("http://", "HTTP://"));
+    EXPECT_TRUE(NewUpdate()->CheckForUpdate(false));
+}
+
+// "Atualizar" clicked while the timer's attempt downloads: the second attempt
+// is refused and the first one ends as it would alone.
+TEST_F(UpdateTest, SecondAttemptDuringADownloadIsRefused)
+{
+    const QByteArray installer = "a new client installer";
+    m_http.Route("/setup", TTestHttpServer::TKind::Trickle, installer);
+    Publish("3.0.0.0", m_http.Url("/setup"));
+    auto first = NewUpdate();
+    bool secondResult = true;
+    QTimer::singleShot(300, [&] {
+        auto second = NewUpdate();
+        secondResult = second->CheckForUpdate(true);
+    });
+    // Ends a wait that would otherwise never end.
+    bool hung = false;
+    QTimer watchdog;
+    watchdog.setSingleShot(true);
+    QObject::connect(&watchdog, &QTimer::timeout, [&] {
+        hung = true;
+        first->GrabberFailed({}, {});
+    });
+    watchdog.start(30000);
+    EXPECT_TRUE(first->CheckForUpdate(false));
+    EXPECT_FALSE(hung);
+    EXPECT_FALSE(secondResult);
+    EXPECT_EQ(m_folder.Read("keltappclient_upd.exe"), installer);
+    EXPECT_EQ(m_tray.Balloons, (QStringList{kFound, kDownloaded}));
+    EXPECT_EQ(m_http.Requests(), QStringList{"GET /setup"});
+    EXPECT_TRUE(m_processes.Started.isEmpty());
+
+    // Once the first attempt is over the next one downloads again.
     EXPECT_TRUE(NewUpdate()->CheckForUpdate(false));
 }
 

@@ -10,6 +10,7 @@
 #include <QStringList>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTimer>
 
 class TTestHttpServer : public QObject
 {
@@ -21,14 +22,21 @@ public:
         Drop,    // the connection closed without an answer
         Cut,     // the headers promise more than is sent, then the connection closes
         Stall,   // the headers and part of the body, then silence
+        Unsized, // 200 without Content-Length, the body, then a clean close
+        UnsizedCut, // 200 without Content-Length, part of the body, then a reset
+        Trickle, // 200 with the body sent a byte every 50 ms
+        Endless, // 200 in chunks, data until the client goes
+        Redirect, // 302 to the address given as the body
     };
 
     TTestHttpServer()
     {
         m_server.listen(QHostAddress::LocalHost, 0);
         connect(&m_server, &QTcpServer::newConnection, this, [this] {
-            while (QTcpSocket* s = m_server.nextPendingConnection())
+            while (QTcpSocket* s = m_server.nextPendingConnection()) {
+                ++m_connections;
                 connect(s, &QTcpSocket::readyRead, this, [this, s] { Serve(s); });
+            }
         });
     }
 
@@ -40,6 +48,8 @@ public:
     // "GET /path" of every request, and the user agent each one named.
     const QStringList& Requests() const { return m_requests; }
     const QStringList& UserAgents() const { return m_agents; }
+    // Connections accepted, whatever was sent on them.
+    int Connections() const { return m_connections; }
 
 private:
     struct TRoute
@@ -83,7 +93,45 @@ private:
             s->disconnectFromHost();
             break;
         case TKind::Stall: s->write(headers("200 OK", 100000) + QByteArray(10, 'x')); break;
+        case TKind::Unsized:
+            s->write("HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n" + route.Body);
+            s->disconnectFromHost();
+            break;
+        case TKind::UnsizedCut:
+            s->write("HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n" + route.Body);
+            s->flush();
+            QTimer::singleShot(100, s, [s] { s->abort(); });
+            break;
+        case TKind::Trickle:
+            s->write(headers("200 OK", route.Body.size()));
+            Feed(s, route.Body, 50);
+            break;
+        case TKind::Endless:
+            s->write("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nConnection: close\r\n\r\n");
+            Feed(s, QByteArray(), 5, true);
+            break;
+        case TKind::Redirect:
+            s->write("HTTP/1.1 302 Found\r\nLocation: " + route.Body
+                     + "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+            s->disconnectFromHost();
+            break;
         }
+    }
+
+    // Writes `rest` a byte every `ms` and then closes; `endless` writes a
+    // chunk of 64 KiB every `ms` instead, for as long as the client stays.
+    void Feed(QTcpSocket* s, QByteArray rest, int ms, bool endless = false)
+    {
+        QTimer::singleShot(ms, s, [this, s, rest, ms, endless] {
+            if (s->state() != QAbstractSocket::ConnectedState)
+                return;
+            if (!endless && rest.isEmpty()) {
+                s->disconnectFromHost();
+                return;
+            }
+            s->write(endless ? "10000\r\n" + QByteArray(64 * 1024, 'x') + "\r\n" : rest.left(1));
+            Feed(s, rest.mid(1), ms, endless);
+        });
     }
 
     QTcpServer m_server;
@@ -91,4 +139,5 @@ private:
     QHash<QTcpSocket*, QByteArray> m_pending;
     QStringList m_requests;
     QStringList m_agents;
+    int m_connections = 0;
 };
