@@ -2,6 +2,7 @@
 
 #include <QObject>
 #include <QString>
+#include <QUrl>
 
 #include <functional>
 #include <memory>
@@ -22,6 +23,9 @@ class QTimer;
 //   written to the output file (an existing file replaced), with the body size;
 // - Failed: no connection, an error status, a connection lost before the end of
 //   the body, or no data for StallTimeout; the output file is left as it was.
+//   So do a redirect anywhere but an http:// address on the same host and port,
+//   a success answer with neither a length nor chunks, a body larger than
+//   SizeLimit and a transfer still running after Deadline.
 class THttpDownloader : public QObject
 {
     Q_OBJECT
@@ -30,6 +34,9 @@ public:
     using TFailed = std::function<void(const QString& url, const QString& message)>;
 
     static constexpr int kDefaultStallTimeout = 60000;
+    static constexpr int kDefaultDeadline = 60 * 60 * 1000;
+    static constexpr qint64 kDefaultSizeLimit = qint64(512) * 1024 * 1024;
+    static constexpr int kMaxRedirects = 5;
 
     explicit THttpDownloader(QObject* parent = nullptr);
     ~THttpDownloader() override;
@@ -41,6 +48,12 @@ public:
     // Milliseconds without any data that end a transfer as failed.
     int StallTimeout() const { return m_stallTimeout; }
     void SetStallTimeout(int ms) { m_stallTimeout = ms; }
+    // Milliseconds a whole transfer may take, however steadily it delivers.
+    int Deadline() const { return m_deadline; }
+    void SetDeadline(int ms) { m_deadline = ms; }
+    // Bytes of body accepted; a larger one ends the transfer as failed.
+    qint64 SizeLimit() const { return m_sizeLimit; }
+    void SetSizeLimit(qint64 bytes) { m_sizeLimit = bytes; }
 
     // Exactly the addresses whose first seven characters are "http://" in any case.
     static bool CanHandle(const QString& url);
@@ -64,21 +77,28 @@ public:
 private:
     void Arm();
     void Receive();
+    void CheckHeaders();
+    void Refuse(const QString& reason);
     void Finish();
     void Report(const QString& url, const QString& message);
     void Abandon();
 
     QString m_url;
+    QString m_transferUrl; // the address of the transfer under way
+    QUrl m_hop;            // the address its last request went to
     QString m_outputFile;
     int m_stallTimeout = kDefaultStallTimeout;
+    int m_deadline = kDefaultDeadline;
+    qint64 m_sizeLimit = kDefaultSizeLimit;
     TDoneFile m_onDoneFile;
     TFailed m_onFailed;
     const void* m_handlerOwner = nullptr;
     QNetworkAccessManager* m_manager;
     QTimer* m_stall;
+    QTimer* m_overall;
     QNetworkReply* m_reply = nullptr;
     std::unique_ptr<QSaveFile> m_file;
     qint64 m_size = 0;
-    bool m_stalled = false;
+    QString m_refusal; // why the downloader itself ended the transfer
     QString m_error;
 };

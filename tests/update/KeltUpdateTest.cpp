@@ -318,6 +318,73 @@ TEST_F(UpdateTest, FailedTransfersEndTheWaitWithNothingInstalled)
     EXPECT_TRUE(NewUpdate()->CheckForUpdate(false));
 }
 
+// A body is installed only when its end is known (a length or chunks: a
+// connection reset reads as the close that would end a body without either)
+// and it came within the size and time allowed; each other end is the usual
+// failed download.
+TEST_F(UpdateTest, BodyWithoutAKnownEndOrBeyondItsLimitsIsNotInstalled)
+{
+    using K = TTestHttpServer::TKind;
+    m_grabber.SetSizeLimit(1024 * 1024);
+    m_grabber.SetDeadline(1500);
+    m_http.Route("/unsized", K::Unsized, UpdaterScript(m_folder.Path()));
+    m_http.Route("/reset", K::UnsizedCut, UpdaterScript(m_folder.Path()));
+    m_http.Route("/endless", K::Endless);
+    m_http.Route("/trickle", K::Trickle, QByteArray(200, 'x'));
+    // Each ended by its own limit.
+    const QList<std::pair<QString, QString>> cases = {
+        {"/unsized", "unknown length"}, {"/reset", "unknown length"},
+        {"/endless", "more than 1048576 bytes"}, {"/trickle", "did not end within 1500 ms"}};
+    for (const auto& [path, why] : cases) {
+        SCOPED_TRACE(path.toStdString());
+        QFile::remove(Target());
+        m_tray.Balloons.clear();
+        Publish("3.0.0.0", m_http.Url(path));
+        QElapsedTimer clock;
+        clock.start();
+        auto u = NewUpdate();
+        EXPECT_FALSE(u->CheckForUpdate(true));
+        EXPECT_LT(clock.elapsed(), 8000);
+        EXPECT_EQ(m_tray.Balloons, QStringList{kFound});
+        EXPECT_FALSE(QFile::exists(Target()));
+        EXPECT_TRUE(m_grabber.ErrorString().contains(why)) << m_grabber.ErrorString().toStdString();
+    }
+    EXPECT_TRUE(m_processes.Started.isEmpty());
+    EXPECT_TRUE(m_processes.Ended.isEmpty());
+    EXPECT_TRUE(TakeLogs().isEmpty());
+}
+
+// Only plain http on the address's own host and port: a redirect elsewhere
+// is not even connected to.
+TEST_F(UpdateTest, RedirectsAreFollowedOnlyOnTheSameServer)
+{
+    using K = TTestHttpServer::TKind;
+    TTestHttpServer other;
+    other.Route("/setup", K::Body, UpdaterScript(m_folder.Path()));
+    m_http.Route("/setup", K::Body, UpdaterScript(m_folder.Path()));
+    m_http.Route("/moved", K::Redirect, "/setup");
+    m_http.Route("/port", K::Redirect, other.Url("/setup").toUtf8());
+    m_http.Route("/tls", K::Redirect, other.Url("/setup").replace("http://", "https://").toUtf8());
+    m_http.Route("/name", K::Redirect, m_http.Url("/setup").replace("127.0.0.1", "localhost").toUtf8());
+
+    Publish("3.0.0.0", m_http.Url("/moved"));
+    EXPECT_TRUE(NewUpdate()->CheckForUpdate(false));
+    for (const QString path : {"/port", "/tls", "/name"}) {
+        SCOPED_TRACE(path.toStdString());
+        QFile::remove(Target());
+        m_tray.Balloons.clear();
+        Publish("3.0.0.0", m_http.Url(path));
+        auto u = NewUpdate();
+        EXPECT_FALSE(u->CheckForUpdate(true));
+        EXPECT_EQ(m_tray.Balloons, QStringList{kFound});
+        EXPECT_FALSE(QFile::exists(Target()));
+    }
+    EXPECT_EQ(other.Connections(), 0);
+    EXPECT_EQ(m_http.Requests(), (QStringList{"GET /moved", "GET /setup", "GET /port", "GET /tls", "GET /name"}));
+    EXPECT_TRUE(m_processes.Started.isEmpty());
+    EXPECT_TRUE(TakeLogs().isEmpty());
+}
+
 // "Atualizar" clicked while the timer's attempt downloads: the second attempt
 // is refused and the first one ends as it would alone.
 TEST_F(UpdateTest, SecondAttemptDuringADownloadIsRefused)
