@@ -111,10 +111,12 @@ protected:
         SetProgramFolderOverride({});
     }
 
+    // [SOCKET_PROPRIO] leads nowhere: the update check takes [SOCKET].
     void WriteConfig(int port)
     {
         m_folder.Write("Config.ini", QStringLiteral("[FILIAL]\nCDCONTRATO=K1\nPKEMPRESA=1\nPKFILIAL=7\nUF=VIVO_BA\n"
-                                                    "TPFILIAL=2\n[SOCKET]\nAddress=127.0.0.1\nPort=%1\n")
+                                                    "TPFILIAL=2\n[SOCKET]\nAddress=127.0.0.1\nPort=%1\n"
+                                                    "[SOCKET_PROPRIO]\nAddress=127.0.0.1\nPort=1\n")
                                          .arg(port)
                                          .toUtf8());
     }
