@@ -176,6 +176,11 @@ void TFMenu::BuildWidgets()
     Timer1.setInterval(1000);
     connect(&Timer1, &QTimer::timeout, this, [this] { HandleErrors([this] { Timer1Timer(&Timer1); }); });
 
+    CentreOnScreen();
+}
+
+void TFMenu::CentreOnScreen()
+{
     if (const QScreen* screen = QGuiApplication::primaryScreen())
         move(screen->availableGeometry().center() - rect().center());
 }
@@ -258,6 +263,7 @@ void TFMenu::FormCreate()
         pnCadastroM->setVisible(true);
         pnMovimentoM->setVisible(true);
         resize(width(), 322 - FrameHeight);
+        CentreOnScreen();
         HighlightPanel(pnCadastro);
         SelectChannel(pnCadastro);
         break;
@@ -266,6 +272,7 @@ void TFMenu::FormCreate()
         pnCadastroM->setVisible(false);
         pnMovimentoM->setVisible(false);
         resize(width(), height() - 162);
+        CentreOnScreen(); // at its final size, not the designed one
         HighlightPanel(pnCadastro);
         SelectChannel(pnCadastro);
         break;

@@ -123,6 +123,7 @@ private:
     void BuildWidgets();
     void BuildTray();
     void AttachTrayMenu(bool attach);
+    void CentreOnScreen();
     void ShowLastCycle(const QString& outcome);
 
     TFDM& m_fdm;

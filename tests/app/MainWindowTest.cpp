@@ -10,6 +10,7 @@
 #include <QMenu>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScreen>
 
 namespace {
 
@@ -33,6 +34,11 @@ TEST_F(ShellTest, StartUpLaysOutThePanelsByBranchTypeAndArmsTheFirstTick)
         TFMenu& menu = Create();
         EXPECT_TRUE(m_errorBoxes.isEmpty()) << qPrintable(m_errorBoxes.join(u'\n'));
         EXPECT_EQ(menu.height() + TFMenu::FrameHeight, c.Height); // the outer height of the design
+        // Centred at that height, the store's smaller window too.
+        const QPoint centre = QGuiApplication::primaryScreen()->availableGeometry().center();
+        // (within the few pixels a window frame may add on one side)
+        EXPECT_LE((menu.geometry().center() - centre).manhattanLength(), 4)
+            << menu.geometry().center().y() << " against " << centre.y();
         EXPECT_TRUE(menu.pnCadastro->isVisible());
         EXPECT_EQ(menu.pnCadastroM->isVisible(), c.OthersVisible);
         EXPECT_EQ(menu.pnMovimentoM->isVisible(), c.OthersVisible);
