@@ -55,5 +55,7 @@ bool TKeltApplication::notify(QObject* receiver, QEvent* event)
     } catch (const std::exception& e) {
         ShowErrorBox(e);
         return true;
+    } catch (const StopSignals::TStopRequested&) {
+        return true;
     }
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "app/StopSignals.h"
+
 #include <QApplication>
 #include <QString>
 
@@ -21,7 +23,8 @@ void SetErrorBoxHook(std::function<void(const QString&)> hook);
 void ShowErrorBox(const std::exception& e);
 
 // Runs an event handler; an error it lets through ends it and is shown in the
-// error box, the way the program treats every handler.
+// error box, the way the program treats every handler. A stop request ends
+// the handler quietly: the message loop has been told to end already.
 template <class F>
 void HandleErrors(F&& handler)
 {
@@ -29,6 +32,7 @@ void HandleErrors(F&& handler)
         handler();
     } catch (const std::exception& e) {
         ShowErrorBox(e);
+    } catch (const StopSignals::TStopRequested&) {
     }
 }
 

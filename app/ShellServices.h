@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/os/Processes.h"
+
 #include <QString>
 
 #include <functional>
@@ -59,3 +61,13 @@ bool StartCommandLine(const QString& commandLine, quint16 showMode, bool wait);
 // each cycle. On Windows the Firebird Guardian service; elsewhere the value of
 // KELT_DB_SERVICE_COMMAND, empty (nothing to run) for the embedded engine.
 QString DatabaseServiceCommand();
+
+// The system's processes as the program uses them: a program it starts (the
+// updater) gets SIGTERM and SIGINT unblocked again, since the program blocks
+// them for itself (app/StopSignals.h) and a child would inherit that.
+class TShellProcesses : public TSystemProcesses
+{
+public:
+    bool Start(const QString& file, const QStringList& parameters, bool wait, bool maximised,
+               QString& error) override;
+};

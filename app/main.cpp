@@ -2,6 +2,7 @@
 // a second start ends at once, silently, with exit code 0.
 #include "app/ErrorBox.h"
 #include "app/ShellServices.h"
+#include "app/StopSignals.h"
 #include "app/uMenu.h"
 #include "config/uDM.h"
 #include "platform/os/MessageBox.h"
@@ -14,6 +15,8 @@
 
 int main(int argc, char** argv)
 {
+    // Before any thread exists, so that every thread inherits the mask.
+    StopSignals::Block();
     // Before the application object: a second instance must not even need a display.
     auto instance = std::make_unique<TSingleInstance>(QStringLiteral("KeltAppClient"));
     if (!instance->Acquired())
@@ -22,7 +25,15 @@ int main(int argc, char** argv)
     TKeltApplication app(argc, argv);
     // The window lives hidden in the tray; only "Fechar" ends the loop.
     app.setQuitOnLastWindowClosed(false);
-    SetProcessMessagesHook([] { QCoreApplication::processEvents(); });
+    // SIGTERM or SIGINT ends the loop as "Fechar" does; a running channel stops
+    // at its next safe point, and whatever does not reach one is ended.
+    StopSignals::Watch(&app, [](int) {
+        QCoreApplication::exit(0);
+        StopSignals::EndWithin(5000, 0);
+    });
+    SetProcessMessagesHook([] { StopSignals::ProcessEventsOrStop(); });
+    TShellProcesses processes;
+    SetProcesses(&processes);
     SetShowMessageHook(ShowPlainMessageBox);
     SetErrorBoxHook(ShowErrorMessageBox);
 
@@ -35,12 +46,15 @@ int main(int argc, char** argv)
 
         TFMenu FMenu(FDM);
         FMenu.show();
-        app.exec();
+        // A request noticed during the start-up found no loop to end.
+        if (!StopSignals::Requested())
+            app.exec();
         instance.reset();
         // The window goes first, then the modules, in the reverse order of creation.
     }
     SetShowMessageHook({});
     SetErrorBoxHook({});
     SetProcessMessagesHook({});
+    SetProcesses(nullptr);
     return 0;
 }

@@ -6,11 +6,16 @@
 #include "platform/os/Autostart.h"
 
 #include <QApplication>
+#include <QDeadlineTimer>
+#include <QThread>
 #include <QFile>
 #include <QMenu>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
+
+#include <csignal>
+#include <pthread.h>
 
 namespace {
 
@@ -150,6 +155,46 @@ TEST(ShellCommands, RunCommandStartsAndWaitsButNeverReadsTheExitCode)
     EXPECT_TRUE(QFile::exists(marker));
     EXPECT_FALSE(StartCommandLine(QStringLiteral("/nonexistent/kelt-service start"), 1, true));
     EXPECT_FALSE(StartCommandLine(QString(), 1, true));
+}
+
+// The program blocks SIGTERM and SIGINT for itself; what it starts (the
+// database service command, the updater, waited for or not) must still be
+// stoppable by them. `cp` copies its own status: the shell would reset the mask.
+TEST(ShellCommands, StartedProgramsDoNotInheritTheBlockedStopSignals)
+{
+    TTempFolder folder;
+    sigset_t set, old;
+    sigemptyset(&set);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGINT);
+    const auto blockedIn = [&](const QString& name) {
+        QFile file(folder.File(name));
+        const QDeadlineTimer deadline(10000);
+        while (!(file.exists() && file.size() > 0) && !deadline.hasExpired())
+            QThread::msleep(20);
+        EXPECT_TRUE(file.open(QIODevice::ReadOnly)) << qPrintable(name);
+        const QByteArray text = file.readAll();
+        const qsizetype at = text.indexOf("SigBlk:");
+        bool ok = false;
+        const qulonglong mask = text.mid(at + 7, text.indexOf('\n', at) - at - 7).trimmed().toULongLong(&ok, 16);
+        EXPECT_TRUE(at >= 0 && ok) << text.constData();
+        return mask & ((1ULL << (SIGTERM - 1)) | (1ULL << (SIGINT - 1)));
+    };
+    TShellProcesses processes;
+    QString error;
+    pthread_sigmask(SIG_BLOCK, &set, &old);
+    const bool command = StartCommandLine(QStringLiteral("cp /proc/self/status \"%1\"").arg(folder.File("command")), 1, true);
+    const bool waited = processes.Start(QStringLiteral("cp"), {QStringLiteral("/proc/self/status"), folder.File("waited")},
+                                        true, false, error);
+    const bool detached = processes.Start(QStringLiteral("cp"), {QStringLiteral("/proc/self/status"), folder.File("detached")},
+                                          false, false, error);
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    ASSERT_TRUE(command && waited && detached) << qPrintable(error);
+    EXPECT_EQ(blockedIn(QStringLiteral("command")), 0ULL);
+    EXPECT_EQ(blockedIn(QStringLiteral("waited")), 0ULL);
+    EXPECT_EQ(blockedIn(QStringLiteral("detached")), 0ULL);
+    EXPECT_FALSE(processes.Start(QStringLiteral("/nonexistent/kelt-updater"), {}, false, false, error));
+    EXPECT_FALSE(error.isEmpty());
 }
 
 int main(int argc, char** argv)

@@ -8,6 +8,8 @@
 #include <QProcessEnvironment>
 #include <QThread>
 
+#include <csignal>
+
 namespace {
 
 class ProgramTest : public ShellTest
@@ -84,4 +86,33 @@ TEST_F(ProgramTest, ASecondStartEndsAtOnceAndTheFirstRunsItsCycle)
     std::unique_ptr<QProcess> third = Start();
     EXPECT_FALSE(third->waitForFinished(2000));
     Stop(*third);
+}
+
+// A logout, systemctl or an operator's kill: SIGTERM (and Ctrl+C's SIGINT)
+// end the program as "Fechar" does, exit code 0, the lock released.
+TEST_F(ProgramTest, SigtermAndSigintEndTheProgramAndANewStartRunsNormally)
+{
+    WriteConfig(QStringLiteral("2"));
+    for (const int signal : {SIGTERM, SIGINT}) {
+        SCOPED_TRACE(signal);
+        QFile::remove(m_home.File(QStringLiteral("autostart/KeltAppClient.desktop")));
+        std::unique_ptr<QProcess> p = Start();
+        ASSERT_TRUE(WaitFor(m_home.File(QStringLiteral("autostart/KeltAppClient.desktop")), 30000));
+        // Once during the start-up (its sleeps), once with the loop running.
+        if (signal == SIGINT)
+            QThread::msleep(10000);
+        ::kill(pid_t(p->processId()), signal);
+        // The start-up's sleeps (8 s) come first when it arrives during them.
+        const bool ended = p->waitForFinished(15000);
+        EXPECT_TRUE(ended);
+        if (!ended) {
+            Stop(*p);
+            continue;
+        }
+        EXPECT_EQ(p->exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(p->exitCode(), 0);
+    }
+    std::unique_ptr<QProcess> next = Start();
+    EXPECT_FALSE(next->waitForFinished(2000));
+    Stop(*next);
 }

@@ -160,3 +160,40 @@ TEST_F(BatchTransactionTest, AProcessKilledInTheMiddleOfABatchLeavesNothingOfIt)
     EXPECT_EQ(Query("SELECT COUNT(*) FROM TBALIQUOTA"), QStringList({"300"}));
     EXPECT_EQ(Calls(QStringLiteral("Exclui_No_Servidor"), QStringLiteral("TBALIQUOTA")), 1);
 }
+
+// SIGTERM or SIGINT while the server holds an answer: the run stops at the next
+// safe point with status 3, well before the call's time-out, and the next run
+// brings the table whole.
+TEST_F(CycleRunnerTest, SigtermAndSigintStopTheRunAtItsNextSafePoint)
+{
+    m_admin->LoadPacket(QStringLiteral("TBALIQUOTA"), Aliquotas(1, 3, QStringLiteral("a")));
+    for (const int signal : {SIGTERM, SIGINT}) {
+        SCOPED_TRACE(signal);
+        Fault(QStringLiteral("AS_GetRecords"), QStringLiteral("TBALIQUOTA"), QStringLiteral("stall"), true, 1, 60000);
+        const int served = Calls(QStringLiteral("AS_GetRecords"), QStringLiteral("TBALIQUOTA"));
+        QProcess cycle;
+        cycle.setProcessChannelMode(QProcess::MergedChannels);
+        cycle.start(QStringLiteral(KELT_CYCLE_EXE), {m_installation.Path(), QStringLiteral("--channel"), QStringLiteral("cad")});
+        ASSERT_TRUE(cycle.waitForStarted());
+        const QDeadlineTimer asked(30000);
+        while (Calls(QStringLiteral("AS_GetRecords"), QStringLiteral("TBALIQUOTA")) == served && !asked.hasExpired())
+            QThread::msleep(20);
+        QThread::msleep(300);
+        ASSERT_EQ(cycle.state(), QProcess::Running);
+        ::kill(pid_t(cycle.processId()), signal);
+        const bool ended = cycle.waitForFinished(10000);
+        EXPECT_TRUE(ended);
+        if (!ended) {
+            cycle.kill();
+            cycle.waitForFinished();
+            continue;
+        }
+        const QString output = QString::fromLocal8Bit(cycle.readAll());
+        EXPECT_EQ(cycle.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(cycle.exitCode(), 3) << qPrintable(output);
+        EXPECT_EQ(Query("SELECT COUNT(*) FROM TBALIQUOTA"), QStringList({"0"}));
+    }
+    const TCycle again = Cycle(QStringLiteral("cad"));
+    EXPECT_EQ(again.ExitCode, 0) << qPrintable(again.Output);
+    EXPECT_EQ(Query("SELECT COUNT(*) FROM TBALIQUOTA"), QStringList({"3"}));
+}

@@ -3,9 +3,11 @@
 // installation's Config.ini exactly as the program does, prints one line per
 // table and a summary, and tells by its exit status whether the run left
 // anything in the replication log.
+#include "app/StopSignals.h"
 #include "config/uDM.h"
 #include "platform/data/Exception.h"
 #include "platform/os/ProgramFolder.h"
+#include "replication/core/ProcessMessages.h"
 #include "replication/core/ProgressWidgets.h"
 #include "replication/core/cl_Funcoes.h"
 #include "replication/master_data/uDM_CadastroM.h"
@@ -26,7 +28,8 @@ enum ExitCode
 {
     kClean = 0,     // the run wrote no log file
     kLogged = 1,    // the run wrote log files (or a channel ended with an error)
-    kSetupError = 2 // usage or set-up error; nothing was run
+    kSetupError = 2, // usage or set-up error; nothing was run
+    kStopped = 3     // SIGTERM or SIGINT stopped the run at a safe point; the next run goes on
 };
 
 void Print(const QString& line)
@@ -183,12 +186,18 @@ bool RunMovM(TFDM& dm)
 
 int main(int argc, char** argv)
 {
+    // Before any thread exists (the database engine's), so that all inherit the mask.
+    StopSignals::Block();
     QCoreApplication app(argc, argv);
+    // The channels stop at their next safe point; what reaches none is ended.
+    StopSignals::Watch(&app, [](int) { StopSignals::EndWithin(5000, kStopped); });
+    SetProcessMessagesHook([] { StopSignals::ProcessEventsOrStop(); });
     QCoreApplication::setApplicationName(QStringLiteral("kelt-cycle"));
     QCommandLineParser parser;
     parser.setApplicationDescription(
         QStringLiteral("Runs the replication channels of one installation headless.\n"
-                       "Exit status: 0 the run wrote no log file, 1 it wrote log files, 2 usage or set-up error."));
+                       "Exit status: 0 the run wrote no log file, 1 it wrote log files, 2 usage or set-up error, "
+                       "3 stopped by SIGTERM or SIGINT."));
     parser.addHelpOption();
     QCommandLineOption channel(QStringLiteral("channel"),
                                QStringLiteral("Channels to run: cad, cadm, movm or all (the cycle's order by branch "
@@ -236,7 +245,7 @@ int main(int argc, char** argv)
 
     const QHash<QString, QDateTime> before = LogSnapshot(logFolder);
     bool ended = true;
-    {
+    try {
         TFDM dm;
         TFDM_MovimentoM movimento(&dm.SqlCAgente);
         TFDM_CadastroM cadastro(&dm.SqlCAgente);
@@ -261,6 +270,11 @@ int main(int argc, char** argv)
         } else {
             ended = runChannel(which == QLatin1String("cad") ? 0 : which == QLatin1String("cadm") ? 1 : 2);
         }
+        StopSignals::ProcessEventsOrStop();
+    } catch (const StopSignals::TStopRequested&) {
+        // The batch in progress was not acknowledged: the next run brings it again.
+        Print(QStringLiteral("Stopped by signal %1; the next run goes on from here.").arg(StopSignals::Requested()));
+        return kStopped;
     }
 
     const QStringList written = WrittenSince(logFolder, before);
