@@ -1,5 +1,5 @@
-// KeltAppClient: the tray-resident replication client. One instance per user;
-// a second start ends at once, silently, with exit code 0.
+#include "app/Program.h"
+
 #include "app/ErrorBox.h"
 #include "app/ShellServices.h"
 #include "app/StopSignals.h"
@@ -11,9 +11,11 @@
 #include "replication/master_data/uDM_CadastroM.h"
 #include "replication/transactions/uDM_MovimentoM.h"
 
+#include <QTimer>
+
 #include <memory>
 
-int main(int argc, char** argv)
+int RunProgram(int argc, char** argv, const std::function<void(TFMenu&)>& looping)
 {
     // Before any thread exists, so that every thread inherits the mask.
     StopSignals::Block();
@@ -46,6 +48,8 @@ int main(int argc, char** argv)
 
         TFMenu FMenu(FDM);
         FMenu.show();
+        if (looping)
+            QTimer::singleShot(0, &FMenu, [&FMenu, &looping] { looping(FMenu); });
         // A request noticed during the start-up found no loop to end.
         if (!StopSignals::Requested())
             app.exec();

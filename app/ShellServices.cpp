@@ -146,7 +146,9 @@ TShellServices TShellServices::Completed() const
     if (!s.StartProcess)
         s.StartProcess = StartCommandLine;
     if (!s.Quit)
-        s.Quit = [] { QCoreApplication::quit(); };
+        // Not quit(): that first closes the windows, the main window refuses
+        // (it only hides) and the quit is dropped.
+        s.Quit = [] { QCoreApplication::exit(0); };
     if (!s.TrayAvailable)
         s.TrayAvailable = [] { return QSystemTrayIcon::isSystemTrayAvailable(); };
     return s;

@@ -15,7 +15,7 @@ namespace {
 class ProgramTest : public ShellTest
 {
 protected:
-    std::unique_ptr<QProcess> Start()
+    std::unique_ptr<QProcess> Start(const QString& program = QStringLiteral(KELT_APP_EXE))
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
@@ -26,7 +26,7 @@ protected:
         env.remove(QStringLiteral("KELT_DB_SERVICE_COMMAND"));
         auto p = std::make_unique<QProcess>();
         p->setProcessEnvironment(env);
-        p->start(QStringLiteral(KELT_APP_EXE), {});
+        p->start(program, {});
         EXPECT_TRUE(p->waitForStarted(10000));
         return p;
     }
@@ -114,5 +114,25 @@ TEST_F(ProgramTest, SigtermAndSigintEndTheProgramAndANewStartRunsNormally)
     }
     std::unique_ptr<QProcess> next = Start();
     EXPECT_FALSE(next->waitForFinished(2000));
+    Stop(*next);
+}
+
+// The tray menu's "Fechar" with the window open ("Abrir") ends the loop and the
+// process; the next start runs normally, the lock having gone with it.
+TEST_F(ProgramTest, FecharWithTheWindowOpenEndsTheProgramAndANewStartRunsNormally)
+{
+    WriteConfig(QStringLiteral("2"));
+    std::unique_ptr<QProcess> driven = Start(QStringLiteral(KELT_FECHAR_EXE));
+    // After the start-up's sleeps (8 s) the loop starts and "Fechar" is chosen.
+    const bool ended = driven->waitForFinished(30000);
+    EXPECT_TRUE(ended);
+    if (!ended)
+        Stop(*driven);
+    EXPECT_EQ(driven->exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(driven->exitCode(), 0);
+
+    std::unique_ptr<QProcess> next = Start();
+    EXPECT_FALSE(next->waitForFinished(2000));
+    EXPECT_EQ(next->state(), QProcess::Running);
     Stop(*next);
 }
