@@ -11,10 +11,16 @@
 #include "tests/update/TestHttpServer.h"
 #include "tools/appserver/UpdateService.h"
 
+#include <QDeadlineTimer>
+#include <QElapsedTimer>
 #include <QLabel>
+#include <QProcess>
+#include <QThread>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSet>
+
+#include <csignal>
 
 namespace {
 
@@ -149,4 +155,54 @@ TEST_F(StoreCycleTest, IniciarTodosImportsThroughTheWindowsPanelAndKeepsTheLastT
     for (const TLogEntry& log : TakeLogs())
         ADD_FAILURE() << qPrintable(log.File + u' ' + log.Step + u' ' + log.Table + u' ' + log.Message);
     EXPECT_TRUE(menu.Timer1Enabled());
+}
+
+// SIGTERM to the program while its store-carrier channel waits for the
+// server's answer: the channel stops at its next safe point (well before the
+// call's time-out and the 5 s backstop), the process ends with exit code 0
+// and nothing of the table is written or logged; the next run brings it whole.
+TEST_F(StoreCycleTest, SigtermDuringAChannelStopsItAtItsNextSafePoint)
+{
+    m_admin->LoadPacket(QStringLiteral("TBALIQUOTA"), Aliquotas(1, 3, QStringLiteral("a")));
+    Fault(QStringLiteral("AS_GetRecords"), QStringLiteral("TBALIQUOTA"), QStringLiteral("stall"), true, 1, 60000);
+    TTempFolder runtime;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime.Path());
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"), m_home.Path());
+    env.insert(QStringLiteral("KELT_PROGRAM_FOLDER"), m_installation.Path());
+    env.insert(QStringLiteral("KELT_LEGACY_CONFIG"), m_home.File(QStringLiteral("legacy.ini")));
+    env.remove(QStringLiteral("KELT_DB_SERVICE_COMMAND"));
+    QProcess program;
+    program.setProcessEnvironment(env);
+    program.start(QStringLiteral(KELT_APP_EXE), {});
+    ASSERT_TRUE(program.waitForStarted(10000));
+    // The start-up sleeps 8 s, the first cycle follows a second later.
+    const QDeadlineTimer asked(60000);
+    while (Calls(QStringLiteral("AS_GetRecords"), QStringLiteral("TBALIQUOTA")) == 0 && !asked.hasExpired()
+           && program.state() == QProcess::Running)
+        QThread::msleep(50);
+    QThread::msleep(300);
+    ASSERT_EQ(program.state(), QProcess::Running);
+    QElapsedTimer stopping;
+    stopping.start();
+    ::kill(pid_t(program.processId()), SIGTERM);
+    const bool ended = program.waitForFinished(15000);
+    EXPECT_TRUE(ended);
+    if (!ended) {
+        program.kill();
+        program.waitForFinished();
+        return;
+    }
+    EXPECT_LT(stopping.elapsed(), 4000);
+    EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(program.exitCode(), 0);
+    EXPECT_EQ(Query("SELECT COUNT(*) FROM TBALIQUOTA"), QStringList({"0"}));
+    for (const TLogEntry& log : TakeLogs())
+        ADD_FAILURE() << qPrintable(log.File + u' ' + log.Step + u' ' + log.Table + u' ' + log.Message);
+
+    // The next run, in-process here, converges.
+    m_dm = std::make_unique<TFDM>();
+    m_dm->RunCadChannel();
+    EXPECT_EQ(Query("SELECT COUNT(*) FROM TBALIQUOTA"), QStringList({"3"}));
 }
