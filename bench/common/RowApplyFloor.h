@@ -233,4 +233,18 @@ inline QString ErrorText(const FbException& e)
     return QString::fromLocal8Bit(text);
 }
 
+// A benchmark's main: its body's status, or 1 with the error that ended it.
+template <class Body>
+int RunBenchmark(const char* name, Body body)
+{
+    try {
+        return body();
+    } catch (const FbException& e) {
+        std::fprintf(stderr, "%s: %s\n", name, qPrintable(ErrorText(e)));
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "%s: %s\n", name, e.what());
+    }
+    return 1;
+}
+
 } // namespace floor_apply

@@ -186,12 +186,5 @@ int Main(int argc, char** argv)
 
 int main(int argc, char** argv)
 {
-    try {
-        return Main(argc, argv);
-    } catch (const Firebird::FbException& e) {
-        std::fprintf(stderr, "bench_export_settle: %s\n", qPrintable(floor_apply::ErrorText(e)));
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "bench_export_settle: %s\n", e.what());
-    }
-    return 1;
+    return floor_apply::RunBenchmark("bench_export_settle", [&] { return Main(argc, argv); });
 }

@@ -362,12 +362,5 @@ int Main(int argc, char** argv)
 
 int main(int argc, char** argv)
 {
-    try {
-        return Main(argc, argv);
-    } catch (const Firebird::FbException& e) {
-        std::fprintf(stderr, "bench_master_data: %s\n", qPrintable(floor_apply::ErrorText(e)));
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "bench_master_data: %s\n", e.what());
-    }
-    return 1;
+    return floor_apply::RunBenchmark("bench_master_data", [&] { return Main(argc, argv); });
 }

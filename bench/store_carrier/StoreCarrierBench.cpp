@@ -264,12 +264,5 @@ int Main(int argc, char** argv)
 
 int main(int argc, char** argv)
 {
-    try {
-        return Main(argc, argv);
-    } catch (const Firebird::FbException& e) {
-        std::fprintf(stderr, "bench_store_carrier: %s\n", qPrintable(floor_apply::ErrorText(e)));
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "bench_store_carrier: %s\n", e.what());
-    }
-    return 1;
+    return floor_apply::RunBenchmark("bench_store_carrier", [&] { return Main(argc, argv); });
 }
