@@ -28,6 +28,15 @@ public:
     using Exception::Exception;
 };
 
+// A database that could not be reached at all (the attach failed: no such
+// file, no server, refused login). Nothing done with it can succeed, so a
+// channel run ends at once instead of failing row by row.
+class EConnectionError : public EDatabaseError
+{
+public:
+    using EDatabaseError::EDatabaseError;
+};
+
 // A data packet that is not well-formed or does not fit its own metadata.
 class EPacketError : public EDatabaseError
 {

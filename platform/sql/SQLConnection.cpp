@@ -113,8 +113,12 @@ void TSQLConnection::Open()
     tpb->insertTag(&st, isc_tpb_wait);
     tpb->insertTag(&st, isc_tpb_write);
 
-    IAttachment* att = fb::Provider()->attachDatabase(&st, FileNameBytes(database).constData(), dpb.Length(),
-                                                       dpb.Buffer());
+    IAttachment* att = nullptr;
+    try {
+        att = fb::Provider()->attachDatabase(&st, FileNameBytes(database).constData(), dpb.Length(), dpb.Buffer());
+    } catch (const EDatabaseError& e) {
+        throw EConnectionError(e.Message());
+    }
     FbAttachmentState& s = *m_state;
     s.Attachment.Reset(att);
     s.Generation = ++g_attachGeneration;

@@ -89,6 +89,8 @@ void TBatchEngine::Export(TExportSteps& steps, const QString& tableName, TTableR
                 }
                 try {
                     snapshot.Commit();
+                } catch (const EConnectionError&) {
+                    throw; // the whole run ends, logged once
                 } catch (const std::exception& e) {
                     result.Outcome = TTableOutcome::SettleFailed;
                     c.Log(QStringLiteral("Exclui_No_Servidor"), table, ErrorText(e) + kCrLf + QStringLiteral("COMMIT"));
@@ -112,6 +114,8 @@ void TBatchEngine::Export(TExportSteps& steps, const QString& tableName, TTableR
                 break;
             }
         }
+    } catch (const EConnectionError&) {
+        throw; // the whole run ends, logged once
     } catch (const std::exception& e) {
         result.Outcome = TTableOutcome::Failed;
         c.Log(steps.ErrorStep(), c.CurrentTable(), ErrorText(e));
@@ -162,6 +166,8 @@ void TBatchEngine::Import(TImportSteps& steps, const QString& tableName, TTableR
             const auto build = [&](TBuildStep step, QString (TKeltBaseServerClient::*make)(const QString&, const TClientDataSet&) const) {
                 try {
                     texts[int(step)] = (builder.*make)(table, cds);
+                } catch (const EConnectionError&) {
+                    throw; // the whole run ends, logged once
                 } catch (const std::exception& e) {
                     if (!goOn)
                         throw;
@@ -195,6 +201,8 @@ void TBatchEngine::Import(TImportSteps& steps, const QString& tableName, TTableR
                     try {
                         run();
                         return true;
+                    } catch (const EConnectionError&) {
+                        throw; // the whole run ends, logged once
                     } catch (const std::exception& e) {
                         if (!goOn) {
                             batch.Commit(); // the rows before stay written, as without the transaction
@@ -267,6 +275,8 @@ void TBatchEngine::Import(TImportSteps& steps, const QString& tableName, TTableR
                 break;
             }
         }
+    } catch (const EConnectionError&) {
+        throw; // the whole run ends, logged once
     } catch (const std::exception& e) {
         result.Outcome = TTableOutcome::Failed;
         c.Log(steps.ErrorStep(), c.CurrentTable(), ErrorText(e));

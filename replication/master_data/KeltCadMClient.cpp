@@ -223,6 +223,8 @@ void TKeltCadMClient::ListaProviders(const QString& provider, const QString& tab
             Bar().SetPosition(0);
             ProcessMessages();
         }
+    } catch (const EConnectionError&) {
+        throw; // the whole run ends, logged once
     } catch (const std::exception& e) {
         result.Outcome = TTableOutcome::Failed;
         Log(QStringLiteral("ListaProviders"), CurrentTable(), ErrorText(e));
@@ -260,6 +262,8 @@ void TKeltCadMClient::ListaProvidersRemoto(const QString& provider, const QStrin
             Bar().SetPosition(0);
             ProcessMessages();
         }
+    } catch (const EConnectionError&) {
+        throw; // the whole run ends, logged once
     } catch (const std::exception& e) {
         result.Outcome = TTableOutcome::Failed;
         Log(QStringLiteral("ListaProvidersRemoto"), CurrentTable(), ErrorText(e));
@@ -276,6 +280,8 @@ qint32 TKeltCadMClient::ContaRegistrosPendentes(const QString& table, const QStr
         exec.SetCommandText(CadMPendingCountStatement(table, lastKey));
         exec.Open();
         return exec.Fields(0).AsInteger();
+    } catch (const EConnectionError&) {
+        throw; // the whole run ends, logged once
     } catch (const std::exception& e) {
         const QString statement = m_execDataSet ? m_execDataSet->CommandText() : QString();
         ServerClient().WriteLog(m_programFolder, QStringLiteral("NrRegistros_AImportar"), table, cdContrato, pkEmpresa,
@@ -304,6 +310,8 @@ public:
         // Logged here and once more when the batch is read.
         try {
             batch.Open();
+        } catch (const EConnectionError&) {
+            throw; // the whole run ends, logged once
         } catch (const std::exception& e) {
             c.Log(QStringLiteral("ImportaRegistros no OPEN"), c.CurrentTable(), ErrorText(e));
         }
@@ -364,6 +372,8 @@ void TKeltCadMClient::ImportaRegistros(const QString& provider, const QString& t
     try {
         TExportTable steps(*this, provider);
         TBatchEngine(*this).Export(steps, table, result);
+    } catch (const EConnectionError&) {
+        throw; // the whole run ends, logged once
     } catch (const std::exception& e) {
         result.Outcome = TTableOutcome::Failed;
         Log(QStringLiteral("ImportaRegistros 001"), CurrentTable(), ErrorText(e));
@@ -424,6 +434,8 @@ bool TKeltCadMClient::BaixaRegistrosEnviados(const QString& table, const QByteAr
             m_lastSettled += int(exec.RowsAffected());
         }
         return true;
+    } catch (const EConnectionError&) {
+        throw; // the whole run ends, logged once
     } catch (const std::exception& e) {
         const QString statement = failing ? failing->CommandText() : QString();
         ServerClient().WriteLog(m_programFolder, QStringLiteral("Exclui_No_Servidor"), table, cdContrato, pkEmpresa,
@@ -484,6 +496,8 @@ void TKeltCadMClient::ImportaRegistrosRemoto(const QString& provider, const QStr
     try {
         TImportTable steps(*this, provider);
         TBatchEngine(*this).Import(steps, table, result);
+    } catch (const EConnectionError&) {
+        throw; // the whole run ends, logged once
     } catch (const std::exception& e) {
         result.Outcome = TTableOutcome::Failed;
         Log(QStringLiteral("ImportaRegistrosRemoto"), CurrentTable(), ErrorText(e));

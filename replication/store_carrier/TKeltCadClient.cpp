@@ -135,6 +135,8 @@ void TKeltCadClient::ReplicateProvider(const QString& provider, const QString& t
             Bar().SetPosition(0);
             ProcessMessages();
         }
+    } catch (const EConnectionError&) {
+        throw; // the whole run ends, logged once
     } catch (const std::exception& e) {
         CurrentResult()->Outcome = TTableOutcome::Failed;
         Log(QStringLiteral("ListaProviders"), CurrentTable(), ErrorText(e));
@@ -160,6 +162,8 @@ public:
         m_openError.reset();
         try {
             batch.Open();
+        } catch (const EConnectionError&) {
+            throw; // the whole run ends, logged once
         } catch (const std::exception& e) {
             m_openError = ErrorText(e);
             c.Log(QStringLiteral("ImportaRegistros Open 003"), c.CurrentTable(), *m_openError);
@@ -235,6 +239,8 @@ void TKeltCadClient::ImportBatches(const QString& provider, const QString& table
     try {
         TImportTable steps(*this, provider);
         TBatchEngine(*this).Import(steps, table, result);
+    } catch (const EConnectionError&) {
+        throw; // the whole run ends, logged once
     } catch (const std::exception& e) {
         result.Outcome = TTableOutcome::Failed;
         Log(QStringLiteral("ImportaRegistros 003"), CurrentTable(), ErrorText(e));

@@ -221,6 +221,8 @@ void TKeltMovMClient::ListaProviders(const QString& provider, const QString& tab
         ImportaRegistros(provider, table);
         Bar().SetPosition(0);
         ProcessMessages();
+    } catch (const EConnectionError&) {
+        throw; // the whole run ends, logged once
     } catch (const std::exception& e) {
         result.Outcome = TTableOutcome::Failed;
         Log(step, CurrentTable(), ErrorText(e));
@@ -250,6 +252,8 @@ qint32 TKeltMovMClient::ContaRegistrosPendentes(const QString& table, const QStr
         const qint32 count = ds.Fields(0).AsInteger();
         ds.Close();
         return count;
+    } catch (const EConnectionError&) {
+        throw; // the whole run ends, logged once
     } catch (const std::exception& e) {
         const QString statement = exec ? exec->CommandText() : QString();
         LogAs(QStringLiteral("NrRegistros_AImportar"), CurrentTable(), cdContrato, pkEmpresa, pkFilial, uf,
@@ -318,6 +322,8 @@ void TKeltMovMClient::ImportaRegistros(const QString& provider, const QString& t
     try {
         TExportTable steps(*this, provider);
         TBatchEngine(*this).Export(steps, tableName, result);
+    } catch (const EConnectionError&) {
+        throw; // the whole run ends, logged once
     } catch (const std::exception& e) {
         result.Outcome = TTableOutcome::Failed;
         Log(QStringLiteral("ImportaRegistros 002"), CurrentTable(), ErrorText(e));
@@ -361,6 +367,8 @@ bool TKeltMovMClient::BaixaRegistrosEnviados(const QString& table, const QByteAr
             ds.ExecSQL();
         }
         return true;
+    } catch (const EConnectionError&) {
+        throw; // the whole run ends, logged once
     } catch (const std::exception& e) {
         const QString statement = exec ? exec->CommandText() : QString();
         LogAs(QStringLiteral("Exclui_No_Servidor"), table, cdContrato, pkEmpresa, pkFilial, uf,
@@ -405,6 +413,8 @@ bool TKeltMovMClient::Seta_Log_Como_Enviado(const QString& table, const QByteArr
             ds.ExecSQL();
         }
         return true;
+    } catch (const EConnectionError&) {
+        throw; // the whole run ends, logged once
     } catch (const std::exception& e) {
         const QString statement = log ? log->CommandText() : QString();
         LogAs(QStringLiteral("Seta_Log_Como_Enviado"), table, cdContrato, pkEmpresa, pkFilial, uf,
@@ -450,6 +460,8 @@ void TKeltMovMClient::ListaProvidersRemoto(const QString& provider, const QStrin
         ImportaRegistrosRemoto(provider, table);
         Bar().SetPosition(0);
         ProcessMessages();
+    } catch (const EConnectionError&) {
+        throw; // the whole run ends, logged once
     } catch (const std::exception& e) {
         result.Outcome = TTableOutcome::Failed;
         Log(step, CurrentTable(), ErrorText(e));
@@ -519,6 +531,8 @@ void TKeltMovMClient::ImportaRegistrosRemoto(const QString& provider, const QStr
     try {
         TImportTable steps(*this, provider);
         TBatchEngine(*this).Import(steps, tableName, result);
+    } catch (const EConnectionError&) {
+        throw; // the whole run ends, logged once
     } catch (const std::exception& e) {
         result.Outcome = TTableOutcome::Failed;
         Log(QStringLiteral("ImportaRegistrosRemoto"), CurrentTable(), ErrorText(e));
@@ -556,6 +570,8 @@ bool TKeltMovMClient::LimpaTbItCondiVendaCompra(TClientDataSet& batch, const QSt
             ds.ExecSQL();
         }
         done = true;
+    } catch (const EConnectionError&) {
+        throw; // the whole run ends, logged once
     } catch (const std::exception& e) {
         const QString statement = exec ? exec->CommandText() : QString();
         LogAs(QStringLiteral("LimpaTbItCondiVendaCompra"), table, QString(), 0, 0, QString(),

@@ -497,12 +497,13 @@ const QString kConta = QStringLiteral("NrRegistros_AImportar");
 
 const TFaultCase kLocalCases[] = {
     // Every count fails: nothing is sent or settled.
-    {"DatabaseMissing", "local", {}, 1, {kConta, kLista, kConta, kLista, kConta, kLista}, "hq"},
+    // The database cannot be reached: the run ends at once, logged once.
+    {"DatabaseMissing", "local", {}, 1, {kInicial}, "hq"},
     // The rates' query cannot open; the count, on the key columns, still can.
     {"ColumnMissing", "local", {}, 1, {QStringLiteral("ImportaRegistros no OPEN"), kImporta}, "hq"},
     // The first right is settled, the second is not; both are stored.
     {"ConstraintViolated", "local", {}, 1, {QStringLiteral("Exclui_No_Servidor")}, "hq"},
-    {"DatabaseMissing", "local", {}, 1, {kImportaRemoto, kImportaRemoto, kListaRemoto}, "branch"},
+    {"DatabaseMissing", "local", {}, 1, {kInicial}, "branch"},
     {"ColumnMissing", "local", {}, 1, {kImportaRemoto}, "branch"},
     // The second batch of rates stops at its first row and is not acknowledged.
     {"ConstraintViolated", "local", {}, 1, {kImportaRemoto}, "branch"},

@@ -236,8 +236,8 @@ const TFaultCase kServerCases[] = {
 
 INSTANTIATE_TEST_SUITE_P(server_fault, TransactionFaults, ::testing::ValuesIn(kServerCases), FaultCaseName);
 
-// Local faults at headquarters while it imports: a rule of its own that a sale
-// breaks, a column it lacks. The batch is not acknowledged; once set right,
+// Local faults at headquarters while it imports: its database away, a rule of
+// its own that a sale breaks, a column it lacks. The batch is not acknowledged; once set right,
 // the next run converges.
 class TransactionLocalFaults : public TransactionFaults
 {
@@ -252,7 +252,13 @@ TEST_P(TransactionLocalFaults, LogsTheStepLosesNothingAndConverges)
     else if (c.Call == "ColumnMissing")
         ExecSql(m_hq.Admin, QStringLiteral("ALTER TABLE TBVENDA DROP CDCONTRATO"));
     m_hq.Admin.Close();
+    // The file is away (moved, a disk not mounted); it comes back for the next run.
+    const QString spare = m_hq.LocalPath() + QStringLiteral(".away");
+    if (c.Call == "DatabaseMissing")
+        ASSERT_TRUE(QFile::rename(m_hq.LocalPath(), spare));
     EXPECT_EQ(Run(m_hq), c.Steps) << m_messages.join(u'\n').toStdString();
+    if (c.Call == "DatabaseMissing")
+        ASSERT_TRUE(QFile::rename(spare, m_hq.LocalPath()));
     ExpectNothingLost();
 
     if (c.Call == "ConstraintViolated")
@@ -265,6 +271,8 @@ TEST_P(TransactionLocalFaults, LogsTheStepLosesNothingAndConverges)
 }
 
 const TFaultCase kLocalCases[] = {
+    // The database cannot be reached: the run ends at once, logged once.
+    {"DatabaseMissing", "local", {}, 1, {kInicial}, "hq"},
     {"ConstraintViolated", "local", {}, 1, {kImportaRemoto}, "hq"},
     {"ColumnMissing", "local", {}, 1, {kImportaRemoto}, "hq"},
 };
