@@ -1,5 +1,9 @@
 #pragma once
 
+#include <vector>
+
+#include <cstring>
+
 // What the channel benchmarks start from: a headquarters database whose product
 // table is pending for one branch (one TBCEC row per product), the sales of a
 // branch as its TBVENDA holds them, and the Config.ini of a transaction
@@ -41,6 +45,18 @@ inline const TMovimentoMEntry& MovimentoMEntryNamed(const QString& name)
         if (e.TableName() == name)
             return e;
     throw Exception(QStringLiteral("%1 is not in the transaction catalogue").arg(name));
+}
+
+// The forced-writes modes an argument names ("on", "off" or "both"); empty for anything else.
+inline std::vector<bool> ForcedWritesModes(const char* argument)
+{
+    if (std::strcmp(argument, "on") == 0)
+        return {true};
+    if (std::strcmp(argument, "off") == 0)
+        return {false};
+    if (std::strcmp(argument, "both") == 0)
+        return {true, false};
+    return {};
 }
 
 inline TSQLConnection* Connect(TSQLConnection& c, const QString& path)

@@ -89,14 +89,8 @@ int Main(int argc, char** argv)
     if (argc > 3)
         kPacketSize = std::atoi(argv[3]);
     const char* fw = argc > 4 ? argv[4] : "both";
-    std::vector<bool> forcedWritesModes;
-    if (std::strcmp(fw, "on") == 0)
-        forcedWritesModes = {true};
-    else if (std::strcmp(fw, "off") == 0)
-        forcedWritesModes = {false};
-    else if (std::strcmp(fw, "both") == 0)
-        forcedWritesModes = {true, false};
-    else
+    const std::vector<bool> forcedWritesModes = bench_fixtures::ForcedWritesModes(fw);
+    if (forcedWritesModes.empty())
         throw Exception(QStringLiteral("usage: bench_export_settle [rows] [repetitions] [packet size] [on|off|both]"));
 
     QTemporaryDir dir;

@@ -98,14 +98,8 @@ int Main(int argc, char** argv)
     // 20 s to minutes a run: it runs in the first repetitions only (the fifth
     // argument, default 2).
     const int defaultReps = std::clamp(argc > 5 ? std::atoi(argv[5]) : 2, 0, repetitions);
-    std::vector<bool> forcedWritesModes;
-    if (std::strcmp(fw, "on") == 0)
-        forcedWritesModes = {true};
-    else if (std::strcmp(fw, "off") == 0)
-        forcedWritesModes = {false};
-    else if (std::strcmp(fw, "both") == 0)
-        forcedWritesModes = {true, false};
-    else
+    const std::vector<bool> forcedWritesModes = bench_fixtures::ForcedWritesModes(fw);
+    if (forcedWritesModes.empty())
         throw Exception(QStringLiteral("usage: bench_import_batch [rows] [repetitions] [packet size] [on|off|both] [default repetitions]"));
 
     QTemporaryDir dir;

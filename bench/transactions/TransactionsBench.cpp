@@ -45,40 +45,9 @@ void WriteFile(const QString& path, const QByteArray& text)
         throw Exception(QStringLiteral("Cannot write %1").arg(path));
 }
 
-TSQLConnection* Connect(TSQLConnection& c, const QString& path)
-{
-    c.Params().Add(QStringLiteral("DataBase"), path);
-    c.Params().Add(QStringLiteral("User_Name"), QStringLiteral("SYSDBA"));
-    c.Params().Add(QStringLiteral("Password"), QStringLiteral("quillbent"));
-    c.Params().Add(QStringLiteral("ServerCharSet"), QStringLiteral("ISO8859_1"));
-    c.SetLoginPrompt(false);
-    return &c;
-}
-
-void Exec(const QString& path, const QString& sql)
-{
-    TSQLConnection c;
-    {
-        TSQLDataSet ds(Connect(c, path));
-        ds.SetCommandText(sql);
-        ds.ExecSQL();
-    }
-    c.Close();
-}
-
-QString Scalar(const QString& path, const QString& sql)
-{
-    TSQLConnection c;
-    QString value;
-    {
-        TSQLDataSet ds(Connect(c, path));
-        ds.SetCommandText(sql);
-        ds.Open();
-        value = ds.Fields(0).AsString();
-    }
-    c.Close();
-    return value;
-}
+using bench_fixtures::Connect;
+using bench_fixtures::Exec;
+using bench_fixtures::Scalar;
 
 // One installation folder per run: Config.ini, Log/, its databases.
 struct TInstallation
