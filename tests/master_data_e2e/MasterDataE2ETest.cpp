@@ -13,7 +13,6 @@
 #include "tests/support/TestSupport.h"
 
 #include <QDir>
-#include <QProcess>
 
 #include <gtest/gtest.h>
 
@@ -416,33 +415,21 @@ TEST_F(MasterDataE2ETest, NoChangeIsLostWhileAnotherProgramKeepsWriting)
         hq.Db.Exec(QStringLiteral("INSERT INTO TBCEC (NMTABELA, PKTABELA, PKTABELA2, PKTABELA3, PKEMPRESA, PKFILIAL) "
                                   "SELECT 'TBALIQUOTA', PKALIQUOTA, 1, 0, 1, 5 FROM TBALIQUOTA"));
 
-        // Read committed and waiting, as shop programs write; a change that
-        // meets the settling of the same row may fail and is then not made.
-        QByteArray script = "SET AUTODDL OFF;\nCOMMIT;\n";
+        // A change that meets the settling of the same row may fail and is then not made.
+        QList<QStringList> changes;
         for (int i = 1; i <= kChanges; ++i) {
             const int k = 1 + (i * 7919) % kRates;
-            script += QStringLiteral("SET TRANSACTION READ COMMITTED RECORD_VERSION WAIT;\nUPDATE TBALIQUOTA SET "
-                                     "NMALIQUOTA = 'v%1' WHERE PKALIQUOTA = %2 AND PKFILIAL = 1;\n%3;\nCOMMIT;\n")
-                          .arg(i)
-                          .arg(k)
-                          .arg(mark.arg(k))
-                          .toUtf8();
+            changes.append(
+                {QStringLiteral("UPDATE TBALIQUOTA SET NMALIQUOTA = 'v%1' WHERE PKALIQUOTA = %2 AND PKFILIAL = 1")
+                     .arg(i)
+                     .arg(k),
+                 mark.arg(k)});
         }
-        TTempFolder scratch;
-        scratch.Write(QStringLiteral("writer.sql"), script);
-        QProcess writer;
-        writer.setProcessChannelMode(QProcess::MergedChannels);
-        writer.start(QStringLiteral("isql-fb"), {QStringLiteral("-user"), QStringLiteral("SYSDBA"), QStringLiteral("-password"),
-                                                 QStringLiteral("quillbent"), QStringLiteral("-i"),
-                                                 scratch.File(QStringLiteral("writer.sql")), hq.Db.Path()});
-        ASSERT_TRUE(writer.waitForStarted());
-        while (writer.state() != QProcess::NotRunning) {
+        TConcurrentWriter writer(hq.Db.Path(), changes);
+        while (writer.Running())
             hq.Run();
-            writer.waitForFinished(10);
-        }
-        writer.waitForFinished();
-        const QString errors = QString::fromLocal8Bit(writer.readAll());
-        EXPECT_LT(errors.count(QStringLiteral("Statement failed")), kChanges / 20) << errors.left(2000).toStdString();
+        QString output;
+        EXPECT_LT(writer.Finish(&output), kChanges / 20) << output.left(2000).toStdString();
         for (int run = 0; run < 10 && hq.Query(QStringLiteral("SELECT COUNT(*) FROM TBCEC")) != QStringList{"0"}; ++run)
             hq.Run();
         EXPECT_EQ(hq.Query(QStringLiteral("SELECT COUNT(*) FROM TBCEC")), QStringList{QStringLiteral("0")});

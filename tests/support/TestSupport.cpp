@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
 
 #include <gtest/gtest.h>
 
@@ -87,4 +88,46 @@ void TTestDatabase::Exec(const QString& sql)
         ds.ExecSQL();
     }
     c.Close();
+}
+
+TConcurrentWriter::TConcurrentWriter(const QString& database, const QList<QStringList>& changes)
+    : m_process(std::make_unique<QProcess>())
+{
+    QByteArray script = "SET AUTODDL OFF;\nCOMMIT;\n";
+    for (const QStringList& change : changes) {
+        script += "SET TRANSACTION READ COMMITTED RECORD_VERSION WAIT;\n";
+        for (const QString& statement : change)
+            script += statement.toUtf8() + ";\n";
+        script += "COMMIT;\n";
+    }
+    m_folder.Write(QStringLiteral("writer.sql"), script);
+    m_process->setProcessChannelMode(QProcess::MergedChannels);
+    m_process->start(QStringLiteral("isql-fb"), {QStringLiteral("-user"), QStringLiteral("SYSDBA"), QStringLiteral("-password"),
+                                                 QStringLiteral("quillbent"), QStringLiteral("-i"),
+                                                 m_folder.File(QStringLiteral("writer.sql")), database});
+    if (!m_process->waitForStarted())
+        throw std::runtime_error("isql-fb did not start");
+}
+
+TConcurrentWriter::~TConcurrentWriter()
+{
+    if (m_process->state() != QProcess::NotRunning) {
+        m_process->kill();
+        m_process->waitForFinished();
+    }
+}
+
+bool TConcurrentWriter::Running() const
+{
+    m_process->waitForFinished(10);
+    return m_process->state() != QProcess::NotRunning;
+}
+
+int TConcurrentWriter::Finish(QString* output)
+{
+    m_process->waitForFinished(-1);
+    const QString text = QString::fromLocal8Bit(m_process->readAll());
+    if (output)
+        *output = text;
+    return int(text.count(QStringLiteral("Statement failed")));
 }

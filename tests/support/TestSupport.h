@@ -73,3 +73,22 @@ private:
     QString m_path;
     std::unique_ptr<TSQLConnection> m_connection;
 };
+
+// Another program writing the database in a process of its own (isql-fb), one
+// read-committed transaction that waits on locks per change, as shop programs
+// write. `changes` are the statements of each change, run in order.
+class TConcurrentWriter
+{
+public:
+    TConcurrentWriter(const QString& database, const QList<QStringList>& changes);
+    ~TConcurrentWriter();
+    bool Running() const;
+    // Waits for the end; the number of statements that failed (an update
+    // conflict with the settling of the same row makes a change fail, which is
+    // then not made) and what the writer printed.
+    int Finish(QString* output = nullptr);
+
+private:
+    TTempFolder m_folder;
+    std::unique_ptr<class QProcess> m_process;
+};
