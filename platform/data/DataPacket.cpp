@@ -436,31 +436,38 @@ QByteArrayView TPacketCell::Bytes() const
     return QByteArrayView(c.bytes.Data() + start, qsizetype(c.nums[m_row] - start));
 }
 
-void TDataPacket::AppendRowBytes(int row, QByteArray& out) const
+TDataPacket::TRowDigest TDataPacket::RowDigest(int row) const
 {
     if (!d || row < 0 || row >= d->rows)
         throw EPacketError(QStringLiteral("Row %1: no such row in the data packet").arg(row));
+    // Numbers are mixed in place; a text or binary value is hashed once and
+    // its hash mixed with its size, so that no two values run together.
+    const auto mix = [](size_t h, quint64 v, quint64 k) {
+        h = (h ^ v) * k;
+        return h ^ (h >> 29);
+    };
+    constexpr quint64 kA = 0x9e3779b97f4a7c15ull, kB = 0xc2b2ae3d27d4eb4full;
+    TRowDigest h{0x243f6a8885a308d3ull, 0x13198a2e03707344ull};
     for (const Column& c : d->columns) {
+        quint64 v;
+        quint64 tag;
         if (!c.IsPresent(row)) {
-            out.append('n');
-            continue;
+            v = 0;
+            tag = 1;
+        } else if (c.kind == Kind::Number) {
+            v = quint64(c.nums[row]);
+            tag = 2;
+        } else {
+            const qint64 start = c.Start(row);
+            const qint64 size = c.nums[row] - start;
+            v = c.kind == Kind::Text ? qHashBits(c.chars.Data() + start, size_t(size) * sizeof(char16_t), 0)
+                                     : qHashBits(c.bytes.Data() + start, size_t(size), 0);
+            tag = (c.kind == Kind::Text ? 3 : 4) + (quint64(size) << 3);
         }
-        const qint64 n = c.nums[row];
-        if (c.kind == Kind::Number) {
-            out.append('v');
-            out.append(reinterpret_cast<const char*>(&n), sizeof n);
-            continue;
-        }
-        // Sized, so that no two values run together into the same bytes.
-        const qint64 start = c.Start(row);
-        const qint64 size = c.kind == Kind::Text ? (n - start) * qint64(sizeof(char16_t)) : n - start;
-        out.append(c.kind == Kind::Text ? 't' : 'b');
-        out.append(reinterpret_cast<const char*>(&size), sizeof size);
-        if (c.kind == Kind::Text)
-            out.append(reinterpret_cast<const char*>(c.chars.Data() + start), qsizetype(size));
-        else
-            out.append(c.bytes.Data() + start, qsizetype(size));
+        h.A = mix(mix(h.A, tag, kA), v, kA);
+        h.B = mix(mix(h.B, tag, kB), v, kB);
     }
+    return h;
 }
 
 QVariant TPacketCell::Value() const { return d ? ValueOf(*d, m_row, m_field) : QVariant(); }

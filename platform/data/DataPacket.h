@@ -35,10 +35,16 @@ public:
     // The same value without a QVariant on the way; raises EPacketError as Value does.
     TPacketCell Cell(int row, int field) const;
 
-    // Appends row `row`'s values to `out` as bytes: two rows of one packet give
-    // the same bytes exactly when they hold the same values. For telling rows
-    // apart (digests), not for storing them.
-    void AppendRowBytes(int row, QByteArray& out) const;
+    // 128 bits of row `row`'s values, each value hashed with its kind and size,
+    // so that no two values run together: rows of the same fields holding the
+    // same values have the same digest, others differ but by chance. For
+    // telling rows apart, not for storing them.
+    struct TRowDigest
+    {
+        size_t A = 0, B = 0;
+        bool operator==(const TRowDigest&) const = default;
+    };
+    TRowDigest RowDigest(int row) const;
 
     // Appends one row; values in field order, converted to the field's type.
     // Raises EPacketError when a value does not fit its field.

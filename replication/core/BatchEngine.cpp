@@ -136,6 +136,9 @@ void TBatchEngine::Import(TImportSteps& steps, const QString& tableName, TTableR
         TClientDataSet& cds = Wired(c.ClientDataSet(), "ClientDataSet");
         TSQLDataSet& lookup = Wired(c.LookupDataSet(), "LookupDataSet");
         TSQLDataSet& exec = Wired(c.ExecDataSet(), "ExecDataSet");
+        // Inserts run on the client's data set, updates on one of their own, so
+        // that a batch of new and known rows prepares each statement once.
+        TSQLDataSet update(exec.SQLConnection());
         const TKeltBaseServerClient& builder = c.ServerClient();
         const bool goOn = steps.RowErrors() == TRowErrors::LogAndGoOn;
         const std::optional<bool> paged = steps.PagedByLocalKey();
@@ -180,8 +183,6 @@ void TBatchEngine::Import(TImportSteps& steps, const QString& tableName, TTableR
             build(TBuildStep::Update, &TKeltBaseServerClient::BuildUpdate);
             if (!built)
                 break;
-            lookup.Close();
-            lookup.SetCommandText(texts[int(TBuildStep::Select)]);
 
             // With TransacaoPorLote the batch's clean-up and rows commit together,
             // before the acknowledgement; else each statement on its own.
@@ -190,6 +191,13 @@ void TBatchEngine::Import(TImportSteps& steps, const QString& tableName, TTableR
                 result.Outcome = TTableOutcome::SettleFailed;
                 break;
             }
+            // After the clean-up, which may run its own statements on the data sets.
+            lookup.SetCommandText(texts[int(TBuildStep::Select)]);
+            exec.SetCommandText(texts[int(TBuildStep::Insert)]);
+            update.SetCommandText(texts[int(TBuildStep::Update)]);
+            const std::vector<int> lookupFields = ParamFields(lookup.Params(), cds.FieldDefs());
+            const std::vector<int> insertFields = ParamFields(exec.Params(), cds.FieldDefs());
+            const std::vector<int> updateFields = ParamFields(update.Params(), cds.FieldDefs());
             cds.First();
             ++result.Batches;
             const int writtenBefore = result.Rows;
@@ -213,13 +221,13 @@ void TBatchEngine::Import(TImportSteps& steps, const QString& tableName, TTableR
                     }
                 };
                 lookup.Close();
-                step(TRowStep::LookupParams, [&] { CopyRowToParams(lookup, cds); });
+                step(TRowStep::LookupParams, [&] { CopyRowToParams(lookup.Params(), cds, lookupFields); });
                 step(TRowStep::Lookup, [&] { lookup.Open(); });
                 const bool found = lookup.Active() && !lookup.IsEmpty();
-                exec.Close();
-                exec.SetCommandText(texts[int(found ? TBuildStep::Update : TBuildStep::Insert)]);
-                step(TRowStep::WriteParams, [&] { CopyRowToParams(exec, cds); });
-                if (step(TRowStep::Write, [&] { exec.ExecSQL(); })) {
+                TSQLDataSet& write = found ? update : exec;
+                step(TRowStep::WriteParams,
+                     [&] { CopyRowToParams(write.Params(), cds, found ? updateFields : insertFields); });
+                if (step(TRowStep::Write, [&] { write.ExecSQL(); })) {
                     ++result.Rows;
                     result.RowsUpdated += found ? 1 : 0;
                 } else {

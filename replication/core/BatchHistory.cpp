@@ -2,10 +2,9 @@
 
 #include "platform/data/DataPacket.h"
 
-#include <QByteArray>
 #include <QHashFunctions>
 
-size_t qHash(const TBatchHistory::TDigest& d, size_t seed)
+size_t qHash(const TDataPacket::TRowDigest& d, size_t seed)
 {
     return d.A ^ seed;
 }
@@ -15,13 +14,8 @@ bool TBatchHistory::HoldsNewRows(const TDataPacket& packet)
     m_pending.clear();
     m_pending.reserve(packet.RowCount());
     bool anyNew = false;
-    QByteArray scratch;
-    scratch.reserve(4096);
     for (int row = 0; row < packet.RowCount(); ++row) {
-        scratch.clear();
-        packet.AppendRowBytes(row, scratch);
-        const TDigest d{qHashBits(scratch.constData(), size_t(scratch.size()), 0x9e3779b9u),
-                        qHashBits(scratch.constData(), size_t(scratch.size()), 0x85ebca6bu)};
+        const TDataPacket::TRowDigest d = packet.RowDigest(row);
         m_pending.append(d);
         anyNew = anyNew || !m_taken.contains(d);
     }
@@ -30,7 +24,7 @@ bool TBatchHistory::HoldsNewRows(const TDataPacket& packet)
 
 void TBatchHistory::Take()
 {
-    for (const TDigest& d : std::as_const(m_pending))
+    for (const TDataPacket::TRowDigest& d : std::as_const(m_pending))
         m_taken.insert(d);
     m_pending.clear();
 }

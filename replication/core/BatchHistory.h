@@ -1,14 +1,14 @@
 #pragma once
 
+#include "platform/data/DataPacket.h"
+
 #include <QList>
 #include <QSet>
 
 #include <cstddef>
 
-class TDataPacket;
-
 // The rows one table's run has handed over (sent, or written and acknowledged),
-// told apart by 128 bits of their stored bytes. A batch holding nothing else
+// told apart by 128 bits of their values. A batch holding nothing else
 // would only repeat an earlier pass: its marks could not be settled, or the
 // server offers again what it was told it may drop. A chance repeat of a digest
 // only ends the table early (logged, tried again next run), and this is many
@@ -22,15 +22,9 @@ public:
     // The rows of the last packet checked were handed over.
     void Take();
 
-    struct TDigest
-    {
-        size_t A = 0, B = 0;
-        bool operator==(const TDigest&) const = default;
-    };
-
 private:
-    QSet<TDigest> m_taken;
-    QList<TDigest> m_pending;
+    QSet<TDataPacket::TRowDigest> m_taken;
+    QList<TDataPacket::TRowDigest> m_pending;
 };
 
-size_t qHash(const TBatchHistory::TDigest& d, size_t seed = 0);
+size_t qHash(const TDataPacket::TRowDigest& d, size_t seed = 0);

@@ -310,19 +310,37 @@ QString KeyCondition(const TClientDataSet& dataSet)
     return KeyCondition(dataSet.FieldDefs());
 }
 
-void CopyRowToParams(TParams& params, const TClientDataSet& source)
+std::vector<int> ParamFields(const TParams& params, const TFieldDefs& defs)
 {
     // Parameters mostly follow the field order: each search starts after the
     // previous match.
+    std::vector<int> fields;
+    fields.reserve(size_t(params.Count()));
     int next = 0;
-    for (TParam& param : params) {
-        const int index = IndexOfField(source.FieldDefs(), param.Name, next);
+    for (const TParam& param : params) {
+        const int index = IndexOfField(defs, param.Name, next);
         next = index + 1;
+        fields.push_back(index);
+    }
+    return fields;
+}
+
+void CopyRowToParams(TParams& params, const TClientDataSet& source, const std::vector<int>& fields)
+{
+    int k = 0;
+    for (TParam& param : params) {
+        const int index = k < int(fields.size()) ? fields[size_t(k)] : -1;
+        ++k;
         if (index < 0)
             throw EDatabaseError(QStringLiteral("Field '%1' not found").arg(param.Name));
         param.DataType = source.FieldDefs()[index].DataType;
         param.SetCell(source.FieldCell(index));
     }
+}
+
+void CopyRowToParams(TParams& params, const TClientDataSet& source)
+{
+    CopyRowToParams(params, source, ParamFields(params, source.FieldDefs()));
 }
 
 void CopyRowToParams(TSQLDataSet& target, const TClientDataSet& source)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <vector>
+
 #include "config/Settings.h"
 #include "platform/data/Exception.h"
 #include "platform/data/FieldDefs.h"
@@ -109,6 +111,12 @@ QString KeyCondition(const TClientDataSet& dataSet);
 // Fills every parameter from the source's field of the same name (type and
 // current value; null stays null). Raises EDatabaseError "Field 'X' not found".
 void CopyRowToParams(TParams& params, const TClientDataSet& source);
+// The field of `defs` each parameter takes its value from, -1 where none: for
+// copying the rows of one batch without looking every name up again.
+std::vector<int> ParamFields(const TParams& params, const TFieldDefs& defs);
+// CopyRowToParams with the fields found by ParamFields for the same parameters
+// and the batch's fields.
+void CopyRowToParams(TParams& params, const TClientDataSet& source, const std::vector<int>& fields);
 void CopyRowToParams(TSQLDataSet& target, const TClientDataSet& source);
 
 // Sets the standard provider parameters present in the collection (names
