@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QStringList>
 
 #ifdef Q_OS_UNIX
@@ -40,20 +41,57 @@ bool Failing(TTableOutcome outcome)
            && outcome != TTableOutcome::Done;
 }
 
-#ifdef Q_OS_UNIX
-// Opens the journal without following a link at its name: a link goes, and
-// only a new file may take its place.
-int OpenNoFollow(const QString& path, int flags)
+enum class TOpen
 {
+    Read,
+    Append, // created when missing
+    Create, // a new file only
+};
+
+// Opens `file` at `path` without following a link at its name: for reading a
+// link counts as no file; for appending the link goes and only a new file may
+// take its place.
+bool OpenNoFollow(QFile& file, const QString& path, TOpen how)
+{
+#ifdef Q_OS_UNIX
     const QByteArray name = QFile::encodeName(path);
+    const int flags = how == TOpen::Read     ? O_RDONLY
+                      : how == TOpen::Append ? O_WRONLY | O_CREAT | O_APPEND
+                                             : O_WRONLY | O_CREAT | O_EXCL;
     int fd = ::open(name.constData(), flags | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (fd < 0 && errno == ELOOP && (flags & O_CREAT)) {
+    if (fd < 0 && errno == ELOOP && how == TOpen::Append) {
         if (::unlink(name.constData()) == 0)
             fd = ::open(name.constData(), flags | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
     }
-    return fd;
-}
+    if (fd < 0)
+        return false;
+    const QIODevice::OpenMode mode = how == TOpen::Read     ? QIODevice::ReadOnly
+                                     : how == TOpen::Append ? QIODevice::WriteOnly | QIODevice::Append
+                                                            : QIODevice::WriteOnly;
+    if (!file.open(fd, mode, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        return false;
+    }
+    return true;
+#else
+    file.setFileName(path);
+    if (how == TOpen::Create && file.exists())
+        return false;
+    return file.open(how == TOpen::Read     ? QIODevice::ReadOnly
+                     : how == TOpen::Append ? QIODevice::WriteOnly | QIODevice::Append
+                                            : QIODevice::WriteOnly);
 #endif
+}
+
+// The journal's text; nothing when it cannot be read or a link stands at its
+// name (no journal of this program).
+std::optional<QString> ReadJournal(const QString& path)
+{
+    QFile file;
+    if (!OpenNoFollow(file, path, TOpen::Read))
+        return std::nullopt;
+    return QString::fromUtf8(file.readAll());
+}
 
 } // namespace
 
@@ -174,42 +212,18 @@ bool TCycleJournal::Append(const QList<TJournalEntry>& entries)
     for (const TJournalEntry& e : entries)
         bytes += Format(e).toUtf8() + '\n';
     QFile file;
-#ifdef Q_OS_UNIX
-    const int fd = OpenNoFollow(m_path, O_WRONLY | O_CREAT | O_APPEND);
-    if (fd < 0)
+    if (!OpenNoFollow(file, m_path, TOpen::Append))
         return false;
-    if (!file.open(fd, QIODevice::WriteOnly | QIODevice::Append, QFileDevice::AutoCloseHandle)) {
-        ::close(fd);
-        return false;
-    }
-#else
-    file.setFileName(m_path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Append))
-        return false;
-#endif
     return file.write(bytes) == bytes.size() && file.flush();
 }
 
 QList<TJournalEntry> TCycleJournal::Read() const
 {
-    QFile file;
-#ifdef Q_OS_UNIX
-    // A link at the name is no journal of this program.
-    const int fd = OpenNoFollow(m_path, O_RDONLY);
-    if (fd < 0)
+    const std::optional<QString> text = ReadJournal(m_path);
+    if (!text)
         return {};
-    if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
-        ::close(fd);
-        return {};
-    }
-#else
-    file.setFileName(m_path);
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-#endif
-    const QString text = QString::fromUtf8(file.readAll());
     QList<TJournalEntry> entries;
-    for (const QStringView line : QStringView(text).split(u'\n', Qt::SkipEmptyParts))
+    for (const QStringView line : QStringView(*text).split(u'\n', Qt::SkipEmptyParts))
         if (auto e = Parse(line))
             entries.append(*e);
     return entries;
@@ -217,26 +231,15 @@ QList<TJournalEntry> TCycleJournal::Read() const
 
 bool TCycleJournal::Trim(int keepDays, const QDateTime& now)
 {
-    QFile file;
-#ifdef Q_OS_UNIX
-    const int fd = OpenNoFollow(m_path, O_RDONLY);
-    if (fd < 0)
-        return errno == ENOENT;
-    if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
-        ::close(fd);
+    if (!QFileInfo::exists(m_path) && !QFileInfo(m_path).isSymLink())
+        return true; // nothing written yet
+    const std::optional<QString> text = ReadJournal(m_path);
+    if (!text)
         return false;
-    }
-#else
-    file.setFileName(m_path);
-    if (!file.open(QIODevice::ReadOnly))
-        return !file.exists();
-#endif
-    const QString text = QString::fromUtf8(file.readAll());
-    file.close();
     const QDateTime oldest = now.addDays(-keepDays);
     QByteArray kept;
     bool dropped = false;
-    for (const QStringView line : QStringView(text).split(u'\n', Qt::SkipEmptyParts)) {
+    for (const QStringView line : QStringView(*text).split(u'\n', Qt::SkipEmptyParts)) {
         const auto e = Parse(line);
         if (!e || e->Time < oldest) {
             dropped = true;
@@ -250,20 +253,8 @@ bool TCycleJournal::Trim(int keepDays, const QDateTime& now)
     const QString scratch = m_path + QStringLiteral(".tmp");
     QFile::remove(scratch);
     QFile out;
-#ifdef Q_OS_UNIX
-    const int wfd = ::open(QFile::encodeName(scratch).constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                           0644);
-    if (wfd < 0)
+    if (!OpenNoFollow(out, scratch, TOpen::Create))
         return false;
-    if (!out.open(wfd, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle)) {
-        ::close(wfd);
-        return false;
-    }
-#else
-    out.setFileName(scratch);
-    if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        return false;
-#endif
     const bool written = out.write(kept) == kept.size() && out.flush();
     out.close();
     if (!written) {

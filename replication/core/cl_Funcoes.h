@@ -3,6 +3,7 @@
 #include "config/Settings.h"
 #include "platform/data/Exception.h"
 #include "platform/data/FieldDefs.h"
+#include "replication/core/CycleJournal.h"
 #include "replication/core/ProgressWidgets.h"
 
 #include <QList>
@@ -66,6 +67,11 @@ public:
     // file names forbid) or when the file cannot be written. Never creates the folder.
     virtual void WriteLog(const QString& folder, const QString& step, const QString& table, const QString& cdContrato,
                           qint32 pkEmpresa, qint32 pkFilial, const QString& uf, const QString& message);
+    // The log files WriteLog wrote since ClearWrittenLog, for the cycle journal:
+    // the first under each table name, then the latest of all. Kept that short so
+    // that a run logging row after row holds no list of them all.
+    QList<TRunLogEntry> WrittenLog() const;
+    void ClearWrittenLog();
 
     // Statement texts over the fields of a data set; values travel as parameters
     // named after the columns. Table and field names must be plain identifiers
@@ -80,6 +86,12 @@ public:
     // Registers `path` to start at the user's logon under `name` (the Run key on
     // Windows, an XDG autostart entry on Linux). Reports nothing on failure.
     void RegisterAutostart(const QString& name, const QString& path) const;
+    // [LOG] DiasCiclos: days the cycle journal keeps (30; below 1 reads as 30).
+    int ReadDiasCiclos(const QString& folder, const QString& fileName) const;
+
+private:
+    QList<TRunLogEntry> m_firstWritten; // one per table name
+    std::optional<TRunLogEntry> m_lastWritten;
 };
 
 // Key columns of a replicated table as the change tracking names them: the
@@ -171,6 +183,9 @@ public:
     ITableLabel* TableLabel() const { return m_tableLabel; }
     const TDadosMonitoramentoReplicacao& Monitoramento() const { return m_monitoramento; }
     const QString& LastError() const { return m_lastError; }
+    // The log files written since ClearRunLog (see TKeltBaseServerClient::WrittenLog).
+    QList<TRunLogEntry> RunLog() const { return m_serverClient->WrittenLog(); }
+    void ClearRunLog() { m_serverClient->ClearWrittenLog(); }
     qint32 PkUltimo() const { return m_pkUltimo; }
     // Each received batch in one transaction ([CLIENTDATASET] TransacaoPorLote).
     bool TransacaoPorLote() const { return m_transacaoPorLote; }
