@@ -315,3 +315,39 @@ TEST_F(TransactionFaults, TheJournalRecordsEveryTableAndAServerThatCannotBeReach
     EXPECT_FALSE(down.Message.isEmpty());
     EXPECT_EQ(down.Message, m_branch.Log()[0].Message.section(QStringLiteral("\r\n"), 0, 0));
 }
+
+// Monitoring on and the log database unreachable, at the start of the run or
+// lost in the middle of it (an administrator ends its connection): the run
+// ends once with one entry, instead of a failed monitoring step per table.
+TEST_F(TransactionFaults, AnUnreachableLogDatabaseEndsTheRunOnce)
+{
+    m_branch.WriteConfig(quint16(m_server->Port()), {QStringLiteral("1"), 2, /*monitoring=*/true});
+    EXPECT_EQ(Run(m_branch), QStringList({kInicial})) << m_messages.join(u'\n').toStdString();
+    EXPECT_TRUE(ServerKeys(kVenda).isEmpty());
+    EXPECT_EQ(m_branch.Marks(kVenda).size(), 3);
+
+    // Once the first batch's monitoring rows are in, the connection is ended.
+    m_branch.CreateLogDatabase();
+    bool ended = false;
+    SetProcessMessagesHook([&] {
+        if (ended || QueryRows(m_branch.LogAdmin, QStringLiteral("SELECT COUNT(*) FROM TBLOG")) == QStringList({"0"}))
+            return;
+        ExecSql(m_branch.LogAdmin,
+                QStringLiteral("DELETE FROM MON$ATTACHMENTS WHERE MON$ATTACHMENT_ID <> CURRENT_CONNECTION"));
+        ended = true;
+    });
+    EXPECT_EQ(Run(m_branch), QStringList({kInicial})) << m_messages.join(u'\n').toStdString();
+    SetProcessMessagesHook({});
+    EXPECT_TRUE(ended);
+    // The second batch of sales went (it was settled before its monitoring
+    // rows failed); the condition items wait for the next run.
+    EXPECT_EQ(m_branch.Marks(kVenda), QStringList());
+    EXPECT_EQ(m_branch.Marks(kItCondiVenda).size(), 3);
+    EXPECT_EQ(QueryRows(m_branch.LogAdmin, QStringLiteral("SELECT COUNT(*) FROM TBLOG")), QStringList({"2"}));
+
+    EXPECT_EQ(Run(m_branch), QStringList()) << m_messages.join(u'\n').toStdString();
+    EXPECT_EQ(Run(m_hq), QStringList()) << m_messages.join(u'\n').toStdString();
+    ExpectConverged();
+}
+
+} // namespace
