@@ -25,10 +25,11 @@ class TSocketConnection;
 inline const QString ConfigIniName = QStringLiteral("Config.ini");
 inline const QString ConfigPafIniName = QStringLiteral("ConfigKeltPAF.ini");
 
-// The stateless service object of every replication client: configuration
-// reading, the replication log and statement texts. Each reading operation
-// opens the INI file (folder + file name) anew, so an edit applies at the next
-// read; a missing file or bad value yields the key's default, never an error.
+// The service object of every replication client: configuration reading, the
+// replication log and statement texts. Each reading operation opens the INI
+// file (folder + file name) anew, so an edit applies at the next read; a
+// missing file or bad value yields the key's default, never an error. Its only
+// state is the memory of the log files it wrote, for the cycle journal.
 class TKeltBaseServerClient
 {
 public:
