@@ -1,5 +1,6 @@
 #include "app/Program.h"
 
+#include "app/CommandLine.h"
 #include "app/ErrorBox.h"
 #include "app/ShellServices.h"
 #include "app/StopSignals.h"
@@ -17,6 +18,8 @@
 
 int RunProgram(int argc, char** argv, const std::function<void(TFMenu&)>& looping)
 {
+    if (const std::optional<int> exitCode = HandleCommandLine(argc, argv))
+        return *exitCode;
     // Before any thread exists, so that every thread inherits the mask.
     StopSignals::Block();
     // Before the application object: a second instance must not even need a display.

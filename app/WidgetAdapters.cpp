@@ -53,12 +53,26 @@ QSystemTrayIcon::MessageIcon MessageIcon(ITrayIcon::TBalloonIcon icon)
     return QSystemTrayIcon::NoIcon;
 }
 
+// The warning state: a mark, not an arrow, so that it reads without colour too.
+QIcon WarningImage()
+{
+    QPixmap pixmap(16, 16);
+    pixmap.fill(QColor(0xFF, 0xB0, 0x00));
+    QPainter painter(&pixmap);
+    painter.setPen(Qt::NoPen);
+    painter.setBrush(Qt::black);
+    painter.drawRect(7, 2, 2, 8);
+    painter.drawRect(7, 12, 2, 2);
+    painter.end();
+    return QIcon(pixmap);
+}
+
 } // namespace
 
 QList<QIcon> TrayImages()
 {
     return {TrayImage(QColor(0x00, 0x00, 0xFF)), TrayImage(QColor(0xFF, 0x00, 0x00)),
-            TrayImage(QColor(0x00, 0x84, 0x84))};
+            TrayImage(QColor(0x00, 0x84, 0x84)), WarningImage()};
 }
 
 TTrayIcon::TTrayIcon(bool available, QObject* parent)

@@ -42,8 +42,11 @@ private:
     QProgressBar* m_bar;
 };
 
-// Three 16 x 16 images of the tray icon: idle (blue), cycle (red), update (teal).
+// Four 16 x 16 images of the tray icon: idle (blue), cycle (red), update
+// (teal) and idle after a failed cycle (amber, with an exclamation mark).
 QList<QIcon> TrayImages();
+inline constexpr int kTrayImageIdle = 0;
+inline constexpr int kTrayImageFailed = 3;
 
 // The notification-area icon of the main window (JvTrayIcon1): an image list,
 // the image index, the menu for the right click (PopupMenu) and for the left

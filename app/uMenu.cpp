@@ -4,6 +4,7 @@
 #include "config/uDM.h"
 #include "platform/data/FieldDefs.h"
 #include "platform/os/Clock.h"
+#include "platform/os/FileVersion.h"
 #include "platform/os/ProgramFolder.h"
 #include "platform/sql/SQLDataSet.h"
 #include "replication/core/ProcessMessages.h"
@@ -41,6 +42,16 @@ void TryFinally(Body&& body, Cleanup&& cleanup)
         throw;
     }
     cleanup();
+}
+
+// The caption of a channel's panel, by its tag.
+QString ChannelCaption(int channel)
+{
+    switch (channel) {
+    case 0: return QStringLiteral("Cadastro Loja X Operadora");
+    case 1: return QStringLiteral("Cadastro Matriz X Filial");
+    default: return QStringLiteral("Movimento Matriz x Filial");
+    }
 }
 
 // Letters a to z only, as the workgroup comparison wants.
@@ -109,12 +120,12 @@ void TFMenu::BuildWidgets()
     auto* layout = new QVBoxLayout(client);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(0);
-    pnCadastro = ChannelPanel(0, QStringLiteral("pnCadastro"), QStringLiteral("Cadastro Loja X Operadora"),
-                              btSelecionarCad, JvLabel1, PbStatusCad, lbTabelaCad);
-    pnCadastroM = ChannelPanel(1, QStringLiteral("pnCadastroM"), QStringLiteral("Cadastro Matriz X Filial"),
-                               btSelecionarCadM, JvLabel2, PbStatusCadM, lbTabelaCadM);
-    pnMovimentoM = ChannelPanel(2, QStringLiteral("pnMovimentoM"), QStringLiteral("Movimento Matriz x Filial"),
-                                btSelecionarMovM, JvLabel3, PbStatusMovM, lbTabelaMovM);
+    pnCadastro = ChannelPanel(0, QStringLiteral("pnCadastro"), ChannelCaption(0), btSelecionarCad, JvLabel1,
+                              PbStatusCad, lbTabelaCad);
+    pnCadastroM = ChannelPanel(1, QStringLiteral("pnCadastroM"), ChannelCaption(1), btSelecionarCadM, JvLabel2,
+                               PbStatusCadM, lbTabelaCadM);
+    pnMovimentoM = ChannelPanel(2, QStringLiteral("pnMovimentoM"), ChannelCaption(2), btSelecionarMovM, JvLabel3,
+                                PbStatusMovM, lbTabelaMovM);
     btSelecionarCad->setObjectName(QStringLiteral("btSelecionarCad"));
     btSelecionarCadM->setObjectName(QStringLiteral("btSelecionarCadM"));
     btSelecionarMovM->setObjectName(QStringLiteral("btSelecionarMovM"));
@@ -235,6 +246,7 @@ void TFMenu::FormCreate()
     // Qt paints double-buffered on every platform; nothing to switch on.
 
     ProgramFolder = ::ProgramFolder();
+    m_version = FileVersionText(QCoreApplication::applicationFilePath(), QStringLiteral("%d.%d.%d.%d"));
 
     {
         TKeltBaseServerClient serverClient;
@@ -480,26 +492,33 @@ void TFMenu::Timer1Timer(QObject* sender)
 
             TryFinally(
                 [this] {
+                    QStringList failed;
                     try {
-                        TFDM::RunCycle(DadosFilial.TpFilial, [this](int channel) {
+                        TFDM::RunCycle(DadosFilial.TpFilial, [this, &failed](int channel) {
                             QFrame* panel = channel == 0 ? pnCadastro : channel == 1 ? pnCadastroM : pnMovimentoM;
                             HighlightPanel(panel);
                             SelectChannel(panel);
-                            RunSelectedChannel();
+                            TryFinally([this] { RunSelectedChannel(); },
+                                       [&] {
+                                           if (m_fdm.LastChannelState(channel) == TChannelState::ChannelFailed)
+                                               failed.append(ChannelCaption(channel));
+                                       });
                             ProcessMessages();
                         });
                     } catch (const std::exception& e) {
+                        ShowCycleFailures(failed);
                         ShowLastCycle(QStringLiteral("erro: ") + ErrorText(e));
                         throw;
                     }
-                    ShowLastCycle(QStringLiteral("concluído"));
+                    ShowCycleFailures(failed);
+                    ShowLastCycle(failed.isEmpty() ? QStringLiteral("concluído") : QStringLiteral("com erro"));
                 },
                 [this] {
                     // The next tick comes one interval after this moment.
                     SetTimer1Enabled(true);
                     HighlightPanel(pnCadastro);
                     SelectChannel(pnCadastro);
-                    JvTrayIcon1->SetIconIndex(0);
+                    JvTrayIcon1->SetIconIndex(RestingIcon());
                     AttachTrayMenu(true);
                     HideToTray();
                     ResetProgressBars();
@@ -521,13 +540,34 @@ void TFMenu::ShowLastCycle(const QString& outcome)
     JvTrayIcon1->Icon()->setToolTip(TrayToolTip());
 }
 
+void TFMenu::ShowCycleFailures(const QStringList& failed)
+{
+    m_failedChannels = failed;
+    if (failed.isEmpty()) {
+        m_warnedChannels.clear();
+        return;
+    }
+    if (failed == m_warnedChannels)
+        return;
+    m_warnedChannels = failed;
+    JvTrayIcon1->ShowBalloon(QStringLiteral("Controle de Replicação"),
+                             QStringLiteral("Replicação com erro: ") + failed.join(QStringLiteral(", ")),
+                             ITrayIcon::TBalloonIcon::Warning, 10000);
+}
+
 QString TFMenu::TrayToolTip() const
 {
     // Windows shows at most 127 characters of it, so the error text goes last.
-    return QStringLiteral("Controle de Replicação\nContrato %1, filial %2 (%3)\nÚltimo ciclo: %4")
-        .arg(DadosFilial.CdContrato)
-        .arg(DadosFilial.PkFilial)
-        .arg(DadosFilial.UF, m_lastCycle);
+    QString tip = QStringLiteral("Controle de Replicação");
+    if (!m_version.isEmpty())
+        tip += u' ' + m_version;
+    tip += QStringLiteral("\nContrato %1, filial %2 (%3)\nÚltimo ciclo: %4")
+               .arg(DadosFilial.CdContrato)
+               .arg(DadosFilial.PkFilial)
+               .arg(DadosFilial.UF, m_lastCycle);
+    if (!m_failedChannels.isEmpty())
+        tip += QStringLiteral("\nCanais com erro: ") + m_failedChannels.join(QStringLiteral(", "));
+    return tip;
 }
 
 void TFMenu::btIniciarTodosClick()
@@ -573,7 +613,7 @@ void TFMenu::RunSelfUpdate()
                     JvTrayIcon1->ShowBalloon(balloonTitle, QStringLiteral("Instalando nova versão do replicador..."),
                                              ITrayIcon::TBalloonIcon::Information, 5000);
             },
-            [this] { JvTrayIcon1->SetIconIndex(0); });
+            [this] { JvTrayIcon1->SetIconIndex(RestingIcon()); });
     } catch (const std::exception& e) {
         JvTrayIcon1->ShowBalloon(balloonTitle, QStringLiteral("Não foi possível atualizar replicador... Erro: ") + ErrorText(e),
                                  ITrayIcon::TBalloonIcon::Information, 5000);

@@ -6,6 +6,7 @@
 
 #include <QColor>
 #include <QMainWindow>
+#include <QStringList>
 #include <QTimer>
 
 #include <memory>
@@ -109,9 +110,15 @@ public:
     // Whether the window is in the tray: hidden, or minimised where no tray exists.
     bool InTray() const;
 
-    // The tray icon's tooltip: the installation, the time of the last cycle and
-    // how it ended.
+    // The tray icon's tooltip: the program and its version, the installation,
+    // the time of the last cycle and how it ended, and the channels that could
+    // not run in it.
     QString TrayToolTip() const;
+    // The captions of the channels that could not run in the last cycle
+    // (connection, server or local database failure), in cycle order.
+    const QStringList& FailedChannels() const { return m_failedChannels; }
+    // The tray image between cycles: idle, or the warning after a failed cycle.
+    int RestingIcon() const { return m_failedChannels.isEmpty() ? kTrayImageIdle : kTrayImageFailed; }
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -125,11 +132,18 @@ private:
     void AttachTrayMenu(bool attach);
     void CentreOnScreen();
     void ShowLastCycle(const QString& outcome);
+    // The tray's failure state after a cycle: one balloon when the failure
+    // begins or changes, none while the same failure lasts; cleared by a cycle
+    // in which every channel could run.
+    void ShowCycleFailures(const QStringList& failed);
 
     TFDM& m_fdm;
     TShellServices m_services;
     bool m_timer1Enabled = false;
     QString m_lastCycle = QStringLiteral("nenhum ainda");
+    QString m_version;
+    QStringList m_failedChannels;
+    QStringList m_warnedChannels; // the failure the last balloon reported
     std::unique_ptr<TLabelAdapter> m_lbTabelaCad, m_lbTabelaCadM, m_lbTabelaMovM;
     std::unique_ptr<TProgressBarAdapter> m_pbStatusCad, m_pbStatusCadM, m_pbStatusMovM;
 };

@@ -1,6 +1,8 @@
 #include "uDM.h"
 
 #include "platform/data/Exception.h"
+#include "platform/os/Clock.h"
+#include "platform/os/ProgramFolder.h"
 #include "replication/core/ProcessMessages.h"
 #include "replication/master_data/uDM_CadastroM.h"
 #include "replication/transactions/uDM_MovimentoM.h"
@@ -90,36 +92,89 @@ void TFDM::RunCadChannel()
     TChannelTeardown teardown{*this};
 
     TKeltCadClient& client = *CadClient;
-    WireChannelClient(client);
-    client.RunStoreCarrier();
+    RunJournaled(0, client, client.LastRun(), [&](bool& started) {
+        WireChannelClient(client);
+        started = true;
+        client.RunStoreCarrier();
+    });
 }
 
 void TFDM::RunCadMChannel()
 {
     TChannelTeardown teardown{*this, true};
 
-    if (!FDM_CadastroM)
-        throw Exception(QStringLiteral("The master-data provider module is not created"));
     TKeltCadMClient& client = *CadMClient;
-    WireChannelClient(client);
-    client.SetGenericDataSet(&CdsGenerico);
-    client.SetLocalProviderConnection(&FDM_CadastroM->LcAgente());
-    client.InicialReplicacaoCadastroM();
+    RunJournaled(1, client, client.LastRun(), [&](bool& started) {
+        if (!FDM_CadastroM)
+            throw Exception(QStringLiteral("The master-data provider module is not created"));
+        WireChannelClient(client);
+        client.SetGenericDataSet(&CdsGenerico);
+        client.SetLocalProviderConnection(&FDM_CadastroM->LcAgente());
+        started = true;
+        client.InicialReplicacaoCadastroM();
+    });
 }
 
 void TFDM::RunMovMChannel()
 {
     TChannelTeardown teardown{*this, true};
 
-    if (!FDM_MovimentoM)
-        throw Exception(QStringLiteral("The transaction provider module is not created"));
     TKeltMovMClient& client = *MovMClient;
-    WireChannelClient(client);
-    client.SetGenericDataSet(&CdsGenerico);
-    client.SetLocalProviderConnection(&FDM_MovimentoM->LcAgente());
-    client.SetLogConnection(&SqlCLog);
-    client.SetLogDataSet(&SqlLog);
-    client.InicialReplicacaoMovimentoM();
+    RunJournaled(2, client, client.LastRun(), [&](bool& started) {
+        if (!FDM_MovimentoM)
+            throw Exception(QStringLiteral("The transaction provider module is not created"));
+        WireChannelClient(client);
+        client.SetGenericDataSet(&CdsGenerico);
+        client.SetLocalProviderConnection(&FDM_MovimentoM->LcAgente());
+        client.SetLogConnection(&SqlCLog);
+        client.SetLogDataSet(&SqlLog);
+        started = true;
+        client.InicialReplicacaoMovimentoM();
+    });
+}
+
+QString TFDM::JournalChannel(int channel)
+{
+    switch (channel) {
+    case 0: return QStringLiteral("cad");
+    case 1: return QStringLiteral("cadm");
+    default: return QStringLiteral("movm");
+    }
+}
+
+std::optional<TChannelState> TFDM::LastChannelState(int channel) const
+{
+    return channel >= 0 && channel < int(m_lastState.size()) ? m_lastState[channel] : std::nullopt;
+}
+
+void TFDM::RunJournaled(int channel, TKeltBaseClient& client, const TRunResult& lastRun,
+                        const std::function<void(bool& started)>& run)
+{
+    client.ClearRunLog();
+    bool started = false;
+    try {
+        run(started);
+    } catch (const std::exception& e) {
+        // A run that never started left the result of the one before.
+        WriteJournal(channel, client, started ? lastRun : TRunResult(), ErrorText(e));
+        throw;
+    }
+    WriteJournal(channel, client, lastRun, std::nullopt);
+}
+
+void TFDM::WriteJournal(int channel, TKeltBaseClient& client, const TRunResult& run,
+                        const std::optional<QString>& error)
+{
+    m_lastState[channel] = ChannelStateOf(run, error.has_value());
+    const QString folder = ::ProgramFolder();
+    const QDateTime now(Clock().CurrentDate(), Clock().CurrentTime());
+    TCycleJournal journal(folder + QStringLiteral("Log"));
+    // The journal is a record beside the log; a failure to write it ends nothing.
+    if (m_journalTrimmed != now.date()) {
+        m_journalTrimmed = now.date();
+        journal.Trim(client.ServerClient().ReadDiasCiclos(folder, ConfigIniName), now);
+    }
+    journal.Append(JournalEntriesOf(JournalChannel(channel), run, client.RunLog(), now, error));
 }
 
 QList<int> TFDM::CycleChannels(qint32 tpFilial)

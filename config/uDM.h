@@ -11,8 +11,12 @@
 #include "replication/store_carrier/TKeltCadClient.h"
 #include "replication/transactions/TKeltMovMClient.h"
 
+#include <QDate>
+
+#include <array>
 #include <functional>
 #include <memory>
+#include <optional>
 
 class IProgressBar;
 class TFDM_CadastroM;
@@ -97,7 +101,24 @@ public:
     void DataModuleCreate();
     void DataModuleDestroy();
 
+    // The channel names of the cycle journal, by panel tag: "cad", "cadm", "movm".
+    static QString JournalChannel(int channel);
+    // How each channel's last run in this module ended (by panel tag), nothing
+    // before its first run. Each run also leaves its lines in Log/ciclos.log.
+    std::optional<TChannelState> LastChannelState(int channel) const;
+
 private:
+    // Runs `run` (wiring and the client's run) and writes the run's lines to the
+    // cycle journal, also when an exception ends it, which then goes on. The
+    // journal is trimmed to [LOG] DiasCiclos on the first run of each day.
+    void RunJournaled(int channel, TKeltBaseClient& client, const TRunResult& lastRun,
+                      const std::function<void(bool& started)>& run);
+    void WriteJournal(int channel, TKeltBaseClient& client, const TRunResult& run,
+                      const std::optional<QString>& error);
+
+    std::array<std::optional<TChannelState>, 3> m_lastState;
+    QDate m_journalTrimmed;
+
     // What every channel client gets before a run: the local database, the
     // remote connection, the shared data sets and the panel's widgets.
     void WireChannelClient(TKeltBaseClient& client);

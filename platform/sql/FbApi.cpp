@@ -2,6 +2,8 @@
 
 #include <QRegularExpression>
 
+#include <iberror.h>
+
 #include <algorithm>
 
 using namespace Firebird;
@@ -37,10 +39,43 @@ QString FormatStatus(const IStatus* status)
     return text.isEmpty() ? QStringLiteral("Unknown database error") : text;
 }
 
+namespace {
+
+// The attachment is gone (the server or the network went away, the database was
+// shut down, an administrator ended the connection): nothing more can be done
+// with it, like an attach that failed.
+bool ConnectionLost(const IStatus* status)
+{
+    const ISC_STATUS* v = const_cast<IStatus*>(status)->getErrors();
+    for (int i = 0; v && v[i] != isc_arg_end;) {
+        if (v[i] == isc_arg_gds) {
+            switch (v[i + 1]) {
+            case isc_network_error:
+            case isc_net_read_err:
+            case isc_net_write_err:
+            case isc_lost_db_connection:
+            case isc_conn_lost:
+            case isc_shutdown:
+            case isc_att_shutdown:
+                return true;
+            default:
+                break;
+            }
+        }
+        i += v[i] == isc_arg_cstring ? 3 : 2;
+    }
+    return false;
+}
+
+} // namespace
+
 void Status::Raise()
 {
     QString message = FormatStatus(status);
+    const bool lost = ConnectionLost(status);
     clearException();
+    if (lost)
+        throw EConnectionError(message);
     throw EDatabaseError(message);
 }
 

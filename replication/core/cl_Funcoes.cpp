@@ -13,6 +13,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QStringEncoder>
 #include <QTimer>
 
@@ -209,6 +210,34 @@ void TKeltBaseServerClient::WriteLog(const QString& folder, const QString& step,
     const QString failure = ReplaceFileContent(path, bytes);
     if (!failure.isEmpty())
         throw EFCreateError(QStringLiteral("Cannot create file \"%1\". %2").arg(path, failure));
+
+    const TRunLogEntry written{table, QFileInfo(path).fileName(), message};
+    m_lastWritten = written;
+    const bool seen = std::any_of(m_firstWritten.cbegin(), m_firstWritten.cend(),
+                                  [&](const TRunLogEntry& e) { return e.Table == table; });
+    if (!seen)
+        m_firstWritten.append(written);
+}
+
+QList<TRunLogEntry> TKeltBaseServerClient::WrittenLog() const
+{
+    QList<TRunLogEntry> entries = m_firstWritten;
+    if (m_lastWritten && (entries.isEmpty() || !(entries.last() == *m_lastWritten)))
+        entries.append(*m_lastWritten);
+    return entries;
+}
+
+void TKeltBaseServerClient::ClearWrittenLog()
+{
+    m_firstWritten.clear();
+    m_lastWritten.reset();
+}
+
+int TKeltBaseServerClient::ReadDiasCiclos(const QString& folder, const QString& fileName) const
+{
+    const TIniFile ini(IniPath(folder, fileName));
+    const int days = ini.ReadInteger(u"LOG", u"DiasCiclos", 30);
+    return days < 1 ? 30 : days;
 }
 
 // --- statement builder -------------------------------------------------------

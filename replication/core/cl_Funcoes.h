@@ -5,6 +5,7 @@
 #include "config/Settings.h"
 #include "platform/data/Exception.h"
 #include "platform/data/FieldDefs.h"
+#include "replication/core/CycleJournal.h"
 #include "replication/core/ProgressWidgets.h"
 
 #include <QList>
@@ -26,10 +27,11 @@ class TSocketConnection;
 inline const QString ConfigIniName = QStringLiteral("Config.ini");
 inline const QString ConfigPafIniName = QStringLiteral("ConfigKeltPAF.ini");
 
-// The stateless service object of every replication client: configuration
-// reading, the replication log and statement texts. Each reading operation
-// opens the INI file (folder + file name) anew, so an edit applies at the next
-// read; a missing file or bad value yields the key's default, never an error.
+// The service object of every replication client: configuration reading, the
+// replication log and statement texts. Each reading operation opens the INI
+// file (folder + file name) anew, so an edit applies at the next read; a
+// missing file or bad value yields the key's default, never an error. Its only
+// state is the memory of the log files it wrote, for the cycle journal.
 class TKeltBaseServerClient
 {
 public:
@@ -68,6 +70,11 @@ public:
     // file names forbid) or when the file cannot be written. Never creates the folder.
     virtual void WriteLog(const QString& folder, const QString& step, const QString& table, const QString& cdContrato,
                           qint32 pkEmpresa, qint32 pkFilial, const QString& uf, const QString& message);
+    // The log files WriteLog wrote since ClearWrittenLog, for the cycle journal:
+    // the first under each table name, then the latest of all. Kept that short so
+    // that a run logging row after row holds no list of them all.
+    QList<TRunLogEntry> WrittenLog() const;
+    void ClearWrittenLog();
 
     // Statement texts over the fields of a data set; values travel as parameters
     // named after the columns. Table and field names must be plain identifiers
@@ -82,6 +89,12 @@ public:
     // Registers `path` to start at the user's logon under `name` (the Run key on
     // Windows, an XDG autostart entry on Linux). Reports nothing on failure.
     void RegisterAutostart(const QString& name, const QString& path) const;
+    // [LOG] DiasCiclos: days the cycle journal keeps (30; below 1 reads as 30).
+    int ReadDiasCiclos(const QString& folder, const QString& fileName) const;
+
+private:
+    QList<TRunLogEntry> m_firstWritten; // one per table name
+    std::optional<TRunLogEntry> m_lastWritten;
 };
 
 // Key columns of a replicated table as the change tracking names them: the
@@ -179,6 +192,9 @@ public:
     ITableLabel* TableLabel() const { return m_tableLabel; }
     const TDadosMonitoramentoReplicacao& Monitoramento() const { return m_monitoramento; }
     const QString& LastError() const { return m_lastError; }
+    // The log files written since ClearRunLog (see TKeltBaseServerClient::WrittenLog).
+    QList<TRunLogEntry> RunLog() const { return m_serverClient->WrittenLog(); }
+    void ClearRunLog() { m_serverClient->ClearWrittenLog(); }
     qint32 PkUltimo() const { return m_pkUltimo; }
     // Each received batch in one transaction ([CLIENTDATASET] TransacaoPorLote).
     bool TransacaoPorLote() const { return m_transacaoPorLote; }

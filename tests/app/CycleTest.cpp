@@ -28,10 +28,14 @@ TEST_F(ShellTest, ATimerCycleRunsTheChannelsOfTheBranchTypeAndEndsHiddenWithTheT
 
     EXPECT_EQ(TakeLoggedSteps(), QStringList({kUpdate, kCad, kCadM, kMovM}));
     EXPECT_TRUE(m_dialogs->Asked.isEmpty());
-    // The tooltip names the installation and when and how the last cycle ended.
+    // The tooltip names the installation, when and how the last cycle ended, and
+    // the channels that could not run: here none finds a server.
+    const QString failed =
+        QStringLiteral("Cadastro Loja X Operadora, Cadastro Matriz X Filial, Movimento Matriz x Filial");
     EXPECT_EQ(menu.TrayToolTip().section(u'\n', 1),
-              QStringLiteral("Contrato 1234, filial 7 (VIVO_BA)\nÚltimo ciclo: 05/03/2024 %1, concluído")
-                  .arg(m_clock.CurrentTime().addSecs(-1).toString(QStringLiteral("HH:mm"))));
+              QStringLiteral("Contrato 1234, filial 7 (VIVO_BA)\nÚltimo ciclo: 05/03/2024 %1, com erro\n"
+                             "Canais com erro: %2")
+                  .arg(m_clock.CurrentTime().addSecs(-1).toString(QStringLiteral("HH:mm")), failed));
     // The service starts with the menu detached and the timer stopped.
     ASSERT_EQ(m_commands, QStringList({"kelt-db-service start"}));
     EXPECT_FALSE(m_atCommand[0].MenuAttached);
@@ -44,9 +48,10 @@ TEST_F(ShellTest, ATimerCycleRunsTheChannelsOfTheBranchTypeAndEndsHiddenWithTheT
     EXPECT_EQ(m_snapshots.first().IconIndex, 2);
     while (!m_snapshots.isEmpty() && m_snapshots.first().IconIndex == 2)
         m_snapshots.removeFirst();
-    ASSERT_EQ(menu.JvTrayIcon1->Balloons().size(), 1);
+    ASSERT_EQ(menu.JvTrayIcon1->Balloons().size(), 2);
     EXPECT_EQ(menu.JvTrayIcon1->Balloons()[0].Text,
               QStringLiteral("Não foi possível verificar se existe nova versão do replicador."));
+    EXPECT_EQ(menu.JvTrayIcon1->Balloons()[1].Text, QStringLiteral("Replicação com erro: ") + failed);
     QList<int> channels;
     for (const TSnapshot& s : m_snapshots.mid(0, m_snapshots.size() - 1)) {
         EXPECT_EQ(s.IconIndex, 1);
@@ -57,10 +62,10 @@ TEST_F(ShellTest, ATimerCycleRunsTheChannelsOfTheBranchTypeAndEndsHiddenWithTheT
             channels.append(s.SelectedChannel);
     }
     EXPECT_EQ(channels, QList<int>({0, 1, 2}));
-    // At the end: armed with the configured 5 minutes, idle image, menu back,
-    // hidden, bars reset, first panel selected.
+    // At the end: armed with the configured 5 minutes, the failed cycle's image,
+    // menu back, hidden, bars reset, first panel selected.
     const TSnapshot end = m_snapshots.last();
-    EXPECT_EQ(end.IconIndex, 0);
+    EXPECT_EQ(end.IconIndex, kTrayImageFailed);
     EXPECT_TRUE(end.MenuAttached);
     EXPECT_TRUE(end.TimerEnabled && end.InTray);
     EXPECT_EQ(menu.Timer1.interval(), 5 * 60 * 1000);
@@ -108,12 +113,14 @@ TEST_F(ShellTest, AFailingChannelEndsTheCycleInTheErrorBoxWithTheTimerStillArmed
         QApplication::processEvents(QEventLoop::AllEvents, 20);
 
     ASSERT_EQ(m_errorBoxes, QStringList({"The master-data provider module is not created."}));
-    EXPECT_TRUE(menu.TrayToolTip().endsWith(QStringLiteral(", erro: The master-data provider module is not created")))
+    EXPECT_TRUE(menu.TrayToolTip().endsWith(QStringLiteral(", erro: The master-data provider module is not created\n"
+                                                           "Canais com erro: Cadastro Loja X Operadora, "
+                                                           "Cadastro Matriz X Filial")))
         << qPrintable(menu.TrayToolTip());
     EXPECT_EQ(TakeLoggedSteps(), QStringList({kUpdate, kCad})); // the transaction channel waits for the next cycle
     EXPECT_TRUE(menu.Timer1Enabled());
     EXPECT_EQ(menu.Timer1.interval(), 5 * 60 * 1000);
-    EXPECT_EQ(menu.JvTrayIcon1->IconIndex(), 0);
+    EXPECT_EQ(menu.JvTrayIcon1->IconIndex(), kTrayImageFailed);
     EXPECT_EQ(menu.JvTrayIcon1->PopupMenu(), menu.JvPopupMenu1);
     EXPECT_TRUE(menu.InTray());
     EXPECT_TRUE(menu.btIniciarTodos->isEnabled());

@@ -158,7 +158,7 @@ protected:
     {
         QStringList steps;
         QDir dir(m_installation.File(QStringLiteral("Log")));
-        QStringList names = dir.entryList(QDir::Files);
+        QStringList names = dir.entryList({QStringLiteral("Log_*.ini")}, QDir::Files);
         // By the time at the end of the name ("..._08_00_03.ini"), which the clock makes unique.
         std::sort(names.begin(), names.end(), [](const QString& a, const QString& b) { return a.right(12) < b.right(12); });
         for (const QString& name : names) {

@@ -19,6 +19,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSet>
+#include <QTcpServer>
 
 #include <csignal>
 
@@ -47,9 +48,32 @@ protected:
     void TearDown() override
     {
         SetProcessMessagesHook({});
+        m_menu.reset();
+        m_cadastro.reset();
+        m_movimento.reset();
         StoreCarrierTest::TearDown();
     }
+
+    // The program's modules and window, in its creation order, with a tray.
+    TFMenu& CreateMenu()
+    {
+        m_dm = std::make_unique<TFDM>();
+        m_movimento = std::make_unique<TFDM_MovimentoM>(&m_dm->SqlCAgente);
+        m_cadastro = std::make_unique<TFDM_CadastroM>(&m_dm->SqlCAgente);
+        m_dm->SetMovimentoMModule(m_movimento.get());
+        m_dm->SetCadastroMModule(m_cadastro.get());
+        TShellServices services;
+        services.Dialogs = std::make_shared<TNoDialogs>();
+        services.Workgroup = [] { return QString(); };
+        services.TrayAvailable = [] { return true; };
+        m_menu = std::make_unique<TFMenu>(*m_dm, services);
+        return *m_menu;
+    }
+
     TTempFolder m_home;
+    std::unique_ptr<TFDM_MovimentoM> m_movimento;
+    std::unique_ptr<TFDM_CadastroM> m_cadastro;
+    std::unique_ptr<TFMenu> m_menu;
 };
 
 // An updater that cannot be started: nothing else of the system is touched.
@@ -85,16 +109,7 @@ TEST_F(StoreCycleTest, AtualizarWithAnUpdaterThatCannotStartKeepsTheClientRunnin
     QStringList messages;
     SetShowMessageHook([&](const QString& text) { messages << text; });
 
-    m_dm = std::make_unique<TFDM>();
-    TFDM_MovimentoM movimento(&m_dm->SqlCAgente);
-    TFDM_CadastroM cadastro(&m_dm->SqlCAgente);
-    m_dm->SetMovimentoMModule(&movimento);
-    m_dm->SetCadastroMModule(&cadastro);
-    TShellServices services;
-    services.Dialogs = std::make_shared<TNoDialogs>();
-    services.Workgroup = [] { return QString(); };
-    services.TrayAvailable = [] { return true; };
-    TFMenu menu(*m_dm, services);
+    TFMenu& menu = CreateMenu();
     menu.Atualizarreplicador1Click();
     SetProcesses(nullptr);
     SetShowMessageHook({});
@@ -122,19 +137,89 @@ TEST(Program, CarriesTheProjectVersionForTheSelfUpdate)
     EXPECT_EQ(TKeltUpdate::FileVersionText(QStringLiteral(KELT_APP_EXE), QStringLiteral("%.2d%.2d%.2d%.2d")), expected);
 }
 
+// --help and --version answer without a display or an installation; any other
+// option is refused with exit code 2.
+TEST(Program, AnswersHelpAndVersionAndRefusesUnknownOptions)
+{
+    const auto run = [](const QStringList& args, int& code) {
+        QProcess p;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.remove(QStringLiteral("DISPLAY"));
+        env.remove(QStringLiteral("WAYLAND_DISPLAY"));
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+        p.setProcessEnvironment(env);
+        p.start(QStringLiteral(KELT_APP_EXE), args);
+        EXPECT_TRUE(p.waitForFinished(10000));
+        code = p.exitCode();
+        return QString::fromLocal8Bit(p.readAllStandardOutput() + p.readAllStandardError());
+    };
+    int code = -1;
+    EXPECT_EQ(run({QStringLiteral("--version")}, code), QStringLiteral("KeltAppClient %1\n").arg(KELT_APP_VERSION_TEXT));
+    EXPECT_EQ(code, 0);
+    EXPECT_TRUE(run({QStringLiteral("--help")}, code).startsWith(QStringLiteral("Usage: KeltAppClient")));
+    EXPECT_EQ(code, 0);
+    for (const QStringList& args : {QStringList{"--verbose"}, QStringList{"-x"}, QStringList{"extra"},
+                                    QStringList{"-style"}}) {
+        const QString out = run(args, code);
+        EXPECT_EQ(code, 2) << qPrintable(args.join(u' '));
+        EXPECT_TRUE(out.contains(QStringLiteral("Usage: KeltAppClient"))) << qPrintable(out);
+    }
+}
+
+// A cycle whose channel cannot reach its server: the tray rests on the warning
+// image, the tooltip names the channel and one balloon says so; the same
+// failure in the next cycle shows no new balloon; a cycle in which the channel
+// runs clears it all, and a failure after that is announced again.
+TEST_F(StoreCycleTest, AFailedCycleShowsTheWarningStateAndOneBalloonUntilACycleRunsAgain)
+{
+    QTcpServer closed; // a port nobody listens on once it is closed again
+    ASSERT_TRUE(closed.listen(QHostAddress::LocalHost));
+    const int deadPort = closed.serverPort();
+    closed.close();
+    TFMenu& menu = CreateMenu();
+    // The program's version stands in the tooltip's first line.
+    EXPECT_EQ(menu.TrayToolTip().section(u'\n', 0, 0), QStringLiteral("Controle de Replicação 1.0.0.5"));
+    const QString channel = QStringLiteral("Cadastro Loja X Operadora");
+    const auto warnings = [&] {
+        QStringList texts;
+        for (const auto& balloon : menu.JvTrayIcon1->Balloons()) {
+            EXPECT_EQ(balloon.Title, QStringLiteral("Controle de Replicação"));
+            EXPECT_EQ(balloon.Icon, ITrayIcon::TBalloonIcon::Warning);
+            texts << balloon.Text;
+        }
+        return texts;
+    };
+
+    WriteConfig(1000, QStringLiteral("K1"), deadPort);
+    menu.btIniciarTodos->click();
+    EXPECT_EQ(menu.JvTrayIcon1->IconIndex(), kTrayImageFailed);
+    EXPECT_EQ(menu.FailedChannels(), QStringList({channel}));
+    EXPECT_TRUE(menu.TrayToolTip().endsWith(QStringLiteral(", com erro\nCanais com erro: ") + channel))
+        << qPrintable(menu.TrayToolTip());
+    EXPECT_EQ(warnings(), QStringList({QStringLiteral("Replicação com erro: ") + channel}));
+
+    menu.btIniciarTodos->click();
+    EXPECT_EQ(menu.JvTrayIcon1->IconIndex(), kTrayImageFailed);
+    EXPECT_EQ(warnings().size(), 1);
+
+    WriteConfig();
+    menu.btIniciarTodos->click();
+    EXPECT_EQ(menu.JvTrayIcon1->IconIndex(), kTrayImageIdle);
+    EXPECT_TRUE(menu.FailedChannels().isEmpty());
+    EXPECT_TRUE(menu.TrayToolTip().endsWith(QStringLiteral(", concluído"))) << qPrintable(menu.TrayToolTip());
+    EXPECT_EQ(warnings().size(), 1);
+
+    WriteConfig(1000, QStringLiteral("K1"), deadPort);
+    menu.btIniciarTodos->click();
+    EXPECT_EQ(warnings().size(), 2);
+    EXPECT_EQ(menu.JvTrayIcon1->IconIndex(), kTrayImageFailed);
+    TakeLogs();
+}
+
 TEST_F(StoreCycleTest, IniciarTodosImportsThroughTheWindowsPanelAndKeepsTheLastTableShown)
 {
     m_admin->LoadPacket(QStringLiteral("TBALIQUOTA"), Aliquotas(1, 3, QStringLiteral("a")));
-    m_dm = std::make_unique<TFDM>();
-    TFDM_MovimentoM movimento(&m_dm->SqlCAgente);
-    TFDM_CadastroM cadastro(&m_dm->SqlCAgente);
-    m_dm->SetMovimentoMModule(&movimento);
-    m_dm->SetCadastroMModule(&cadastro);
-    TShellServices services;
-    services.Dialogs = std::make_shared<TNoDialogs>();
-    services.Workgroup = [] { return QString(); };
-    services.TrayAvailable = [] { return true; };
-    TFMenu menu(*m_dm, services);
+    TFMenu& menu = CreateMenu();
     ASSERT_TRUE(menu.Timer1Enabled());
 
     QSet<QString> shown;

@@ -126,7 +126,7 @@ struct TCadMInstallation
     QList<TEntry> Log()
     {
         QDir dir(Db.Folder().File(QStringLiteral("Log")));
-        QStringList files = dir.entryList(QDir::Files);
+        QStringList files = dir.entryList({QStringLiteral("Log_*.ini")}, QDir::Files);
         // ..._hh_nn_ss.ini: by the time of day.
         std::sort(files.begin(), files.end(), [](const QString& a, const QString& b) { return a.right(12) < b.right(12); });
         QList<TEntry> entries;
@@ -142,7 +142,7 @@ struct TCadMInstallation
     void ClearLog()
     {
         QDir dir(Db.Folder().File(QStringLiteral("Log")));
-        for (const QString& name : dir.entryList(QDir::Files))
+        for (const QString& name : dir.entryList({QStringLiteral("Log_*.ini")}, QDir::Files))
             dir.remove(name);
     }
 

@@ -9,6 +9,8 @@
 #include "tests/transactions/MovMFixture.h"
 
 #include "config/uDM.h"
+#include "replication/core/CycleJournal.h"
+#include "replication/core/ProcessMessages.h"
 
 #include <memory>
 
@@ -278,5 +280,74 @@ const TFaultCase kLocalCases[] = {
 };
 
 INSTANTIATE_TEST_SUITE_P(local_fault, TransactionLocalFaults, ::testing::ValuesIn(kLocalCases), FaultCaseName);
+
+// The cycle journal the program keeps beside the log: a line per table of the
+// run with the rows sent, and, when the server cannot be reached, one line for
+// the run naming the log file written and the first line of its message.
+TEST_F(TransactionFaults, TheJournalRecordsEveryTableAndAServerThatCannotBeReached)
+{
+    const TCycleJournal journal(m_branch.Folder() + QStringLiteral("Log"));
+    ASSERT_EQ(Run(m_branch), QStringList()) << m_messages.join(u'\n').toStdString();
+    QList<TJournalEntry> lines = journal.Read();
+    ASSERT_EQ(lines.size(), MovimentoMCatalogue().size());
+    for (const TJournalEntry& line : lines) {
+        SCOPED_TRACE(line.Table.toStdString());
+        EXPECT_EQ(line.Channel, QStringLiteral("movm"));
+        EXPECT_EQ(line.Time.date(), QDate(2024, 3, 5));
+        const bool sent = line.Table == kVenda || line.Table == kItCondiVenda;
+        EXPECT_EQ(line.Rows, sent ? 3 : 0);
+        EXPECT_EQ(line.Outcome, sent ? QStringLiteral("done") : QStringLiteral("nothing pending"));
+        EXPECT_TRUE(line.LogFile.isEmpty() && line.Message.isEmpty());
+    }
+
+    // The server is down: no table is reached, the run's line names its entry.
+    m_branch.WriteConfig(quint16(1), {QStringLiteral("1"), 2, false});
+    ASSERT_EQ(Run(m_branch), QStringList({kInicial}));
+    lines = journal.Read();
+    ASSERT_EQ(lines.size(), MovimentoMCatalogue().size() + 1);
+    const TJournalEntry down = lines.last();
+    const QStringList files = QDir(m_branch.Folder() + QStringLiteral("Log")).entryList({QStringLiteral("Log_*.ini")});
+    ASSERT_EQ(files.size(), 1);
+    EXPECT_EQ(down.Channel, QStringLiteral("movm"));
+    EXPECT_EQ(down.Table, QStringLiteral("-"));
+    EXPECT_EQ(down.Outcome, QStringLiteral("failed"));
+    EXPECT_EQ(down.LogFile, files[0]);
+    EXPECT_FALSE(down.Message.isEmpty());
+    EXPECT_EQ(down.Message, m_branch.Log()[0].Message.section(QStringLiteral("\r\n"), 0, 0));
+}
+
+// Monitoring on and the log database unreachable, at the start of the run or
+// lost in the middle of it (an administrator ends its connection): the run
+// ends once with one entry, instead of a failed monitoring step per table.
+TEST_F(TransactionFaults, AnUnreachableLogDatabaseEndsTheRunOnce)
+{
+    m_branch.WriteConfig(quint16(m_server->Port()), {QStringLiteral("1"), 2, /*monitoring=*/true});
+    EXPECT_EQ(Run(m_branch), QStringList({kInicial})) << m_messages.join(u'\n').toStdString();
+    EXPECT_TRUE(ServerKeys(kVenda).isEmpty());
+    EXPECT_EQ(m_branch.Marks(kVenda).size(), 3);
+
+    // Once the first batch's monitoring rows are in, the connection is ended.
+    m_branch.CreateLogDatabase();
+    bool ended = false;
+    SetProcessMessagesHook([&] {
+        if (ended || QueryRows(m_branch.LogAdmin, QStringLiteral("SELECT COUNT(*) FROM TBLOG")) == QStringList({"0"}))
+            return;
+        ExecSql(m_branch.LogAdmin,
+                QStringLiteral("DELETE FROM MON$ATTACHMENTS WHERE MON$ATTACHMENT_ID <> CURRENT_CONNECTION"));
+        ended = true;
+    });
+    EXPECT_EQ(Run(m_branch), QStringList({kInicial})) << m_messages.join(u'\n').toStdString();
+    SetProcessMessagesHook({});
+    EXPECT_TRUE(ended);
+    // The second batch of sales went (it was settled before its monitoring
+    // rows failed); the condition items wait for the next run.
+    EXPECT_EQ(m_branch.Marks(kVenda), QStringList());
+    EXPECT_EQ(m_branch.Marks(kItCondiVenda).size(), 3);
+    EXPECT_EQ(QueryRows(m_branch.LogAdmin, QStringLiteral("SELECT COUNT(*) FROM TBLOG")), QStringList({"2"}));
+
+    EXPECT_EQ(Run(m_branch), QStringList()) << m_messages.join(u'\n').toStdString();
+    EXPECT_EQ(Run(m_hq), QStringList()) << m_messages.join(u'\n').toStdString();
+    ExpectConverged();
+}
 
 } // namespace

@@ -176,7 +176,7 @@ protected:
     {
         QList<TLogEntry> entries;
         QDir dir(m_db->Folder().File(QStringLiteral("Log")));
-        QStringList names = dir.entryList(QDir::Files);
+        QStringList names = dir.entryList({QStringLiteral("Log_*.ini")}, QDir::Files);
         // In the order written: the names end in the time of day.
         std::sort(names.begin(), names.end(), [](const QString& a, const QString& b) { return a.right(12) < b.right(12); });
         for (const QString& name : names) {

@@ -103,7 +103,7 @@ struct TInstallation
     {
         QStringList entries;
         QDir dir(Db.Folder().File(QStringLiteral("Log")));
-        for (const QString& name : dir.entryList(QDir::Files, QDir::Name))
+        for (const QString& name : dir.entryList({QStringLiteral("Log_*.ini")}, QDir::Files, QDir::Name))
             entries.append(QString::fromLocal8Bit(Db.Folder().Read(QStringLiteral("Log/") + name)).simplified());
         return entries;
     }

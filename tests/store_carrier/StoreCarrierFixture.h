@@ -173,7 +173,7 @@ protected:
     {
         QList<TLogEntry> entries;
         QDir dir(m_installation.File(QStringLiteral("Log")));
-        for (const QString& name : dir.entryList(QDir::Files, QDir::Name)) {
+        for (const QString& name : dir.entryList({QStringLiteral("Log_*.ini")}, QDir::Files, QDir::Name)) {
             const QStringList lines =
                 QString::fromLocal8Bit(m_installation.Read(QStringLiteral("Log/") + name)).split(QStringLiteral("\r\n"));
             const auto after = [&](int i, const char* prefix) {

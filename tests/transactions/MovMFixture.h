@@ -199,7 +199,7 @@ public:
     QList<TLogEntry> Log() const
     {
         QDir dir(m_folder.File(QStringLiteral("Log")));
-        QStringList files = dir.entryList(QDir::Files);
+        QStringList files = dir.entryList({QStringLiteral("Log_*.ini")}, QDir::Files);
         // ..._XX_hh_nn_ss.ini: by the time of day.
         std::sort(files.begin(), files.end(), [](const QString& a, const QString& b) { return a.right(12) < b.right(12); });
         QList<TLogEntry> entries;
@@ -223,7 +223,7 @@ public:
     void ClearLog()
     {
         QDir dir(m_folder.File(QStringLiteral("Log")));
-        for (const QString& name : dir.entryList(QDir::Files))
+        for (const QString& name : dir.entryList({QStringLiteral("Log_*.ini")}, QDir::Files))
             dir.remove(name);
     }
 

@@ -49,7 +49,7 @@ int SetupError(const QString& message)
 QHash<QString, QDateTime> LogSnapshot(const QString& folder)
 {
     QHash<QString, QDateTime> files;
-    for (const QFileInfo& entry : QDir(folder).entryInfoList(QDir::Files))
+    for (const QFileInfo& entry : QDir(folder).entryInfoList({QStringLiteral("Log_*.ini")}, QDir::Files))
         files.insert(entry.fileName(), entry.lastModified());
     return files;
 }
@@ -57,7 +57,7 @@ QHash<QString, QDateTime> LogSnapshot(const QString& folder)
 QStringList WrittenSince(const QString& folder, const QHash<QString, QDateTime>& before)
 {
     QStringList written;
-    for (const QFileInfo& entry : QDir(folder).entryInfoList(QDir::Files, QDir::Name)) {
+    for (const QFileInfo& entry : QDir(folder).entryInfoList({QStringLiteral("Log_*.ini")}, QDir::Files, QDir::Name)) {
         const auto it = before.constFind(entry.fileName());
         if (it == before.constEnd() || it.value() != entry.lastModified())
             written.append(entry.fileName());
