@@ -38,15 +38,15 @@ QString LockName(const QString& canonical)
 
 } // namespace
 
-#ifdef _WIN32
-
-QString TInstallationLock::LockFilePath(const QString&) { return {}; }
-
 TInstallationLock::TInstallationLock(const QString& folder)
     : m_folder(CanonicalFolder(folder))
 {
     TryAcquire();
 }
+
+#ifdef _WIN32
+
+QString TInstallationLock::LockFilePath(const QString&) { return {}; }
 
 bool TInstallationLock::TryAcquire()
 {
@@ -93,12 +93,6 @@ QString SharedLockFolder()
 QString TInstallationLock::LockFilePath(const QString& folder)
 {
     return QDir(SharedLockFolder()).filePath(LockName(CanonicalFolder(folder)) + QStringLiteral(".lock"));
-}
-
-TInstallationLock::TInstallationLock(const QString& folder)
-    : m_folder(CanonicalFolder(folder))
-{
-    TryAcquire();
 }
 
 bool TInstallationLock::TryAcquire()

@@ -200,31 +200,28 @@ void ReportPending(TSQLConnection& connection)
     Heading(QStringLiteral("Pending rows"));
     const QSet<QString> tables = UserTables(connection);
 
-    if (!tables.contains(QStringLiteral("TBCEC"))) {
-        Print(QStringLiteral("  TBCEC (master data, by destination branch): not in this database"));
-    } else {
-        const auto rows = Rows(connection, QStringLiteral("SELECT PKFILIAL, NMTABELA, COUNT(*) FROM TBCEC "
-                                                          "GROUP BY PKFILIAL, NMTABELA ORDER BY PKFILIAL, NMTABELA"));
+    // A tracking table grouped by `groups`; the count is the last column.
+    const auto tracking = [&](const QString& table, const QString& caption, const QString& groups,
+                              const auto& line) {
+        if (!tables.contains(table)) {
+            Print(QStringLiteral("  %1 (%2): not in this database").arg(table, caption));
+            return;
+        }
+        const auto rows = Rows(connection, QStringLiteral("SELECT %1, COUNT(*) FROM %2 GROUP BY %1 ORDER BY %1")
+                                               .arg(groups, table));
         qint64 total = 0;
         for (const QStringList& r : rows)
-            total += r.value(2).toLongLong();
-        Print(QStringLiteral("  TBCEC (master data, by destination branch): %1 row(s)").arg(total));
+            total += r.last().toLongLong();
+        Print(QStringLiteral("  %1 (%2): %3 row(s)").arg(table, caption).arg(total));
         for (const QStringList& r : rows)
-            Print(QStringLiteral("    branch %1 %2 %3").arg(r.value(0), 6).arg(Padded(r.value(1), 31)).arg(r.value(2), 8));
-    }
-
-    if (!tables.contains(QStringLiteral("TBCEMM"))) {
-        Print(QStringLiteral("  TBCEMM (transactions, by table): not in this database"));
-    } else {
-        const auto rows = Rows(connection, QStringLiteral("SELECT NMTABELA, COUNT(*) FROM TBCEMM "
-                                                          "GROUP BY NMTABELA ORDER BY NMTABELA"));
-        qint64 total = 0;
-        for (const QStringList& r : rows)
-            total += r.value(1).toLongLong();
-        Print(QStringLiteral("  TBCEMM (transactions, by table): %1 row(s)").arg(total));
-        for (const QStringList& r : rows)
-            Print(QStringLiteral("    %1 %2").arg(Padded(r.value(0), 45)).arg(r.value(1), 8));
-    }
+            Print(line(r));
+    };
+    tracking(QStringLiteral("TBCEC"), QStringLiteral("master data, by destination branch"),
+             QStringLiteral("PKFILIAL, NMTABELA"), [](const QStringList& r) {
+                 return QStringLiteral("    branch %1 %2 %3").arg(r.value(0), 6).arg(Padded(r.value(1), 31)).arg(r.value(2), 8);
+             });
+    tracking(QStringLiteral("TBCEMM"), QStringLiteral("transactions, by table"), QStringLiteral("NMTABELA"),
+             [](const QStringList& r) { return QStringLiteral("    %1 %2").arg(Padded(r.value(0), 45)).arg(r.value(1), 8); });
 
     // Marker-tracked tables: the rows without a row in their BAIXADA table, as
     // the master-data channel counts them.
