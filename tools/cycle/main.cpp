@@ -71,7 +71,7 @@ int main(int argc, char** argv)
                                  QStringLiteral("Program folder of the installation: Config.ini, Log/."));
     if (!parser.parse(QCoreApplication::arguments()))
         return SetupError(parser.errorText());
-    if (parser.isSet(QStringLiteral("help"))) {
+    if (parser.isSet(QStringLiteral("help")) || parser.isSet(QStringLiteral("help-all"))) {
         std::printf("%s", qPrintable(parser.helpText()));
         return kClean;
     }
