@@ -104,6 +104,14 @@ TEST_F(CycleRunnerTest, ReportsEveryTableAndTellsByItsExitStatusHowTheRunWent)
     ASSERT_FALSE(logs.isEmpty());
     EXPECT_TRUE(run.Output.contains(QStringLiteral("logged: ") + logs.last().Step)) << qPrintable(run.Output);
     WriteConfig();
+    // The local database missing: the same, once.
+    m_admin->LoadPacket(QStringLiteral("TBALIQUOTA"), Aliquotas(1, 3, QStringLiteral("b")));
+    m_installation.Write(QStringLiteral("Config.ini"),
+                         m_installation.Read(QStringLiteral("Config.ini")).replace("AGENTE.KELT", "FALTA.KELT"));
+    run = Cycle(QStringLiteral("cad"));
+    EXPECT_EQ(run.ExitCode, 4) << qPrintable(run.Output);
+    EXPECT_EQ(TakeLogs().size(), 1) << qPrintable(run.Output);
+    WriteConfig();
 
     // A store has no headquarters-branch channel: asked for one by name, the
     // channel runs, refuses the branch type in the log and moves nothing: the
