@@ -3,6 +3,7 @@
 #include "tests/store_carrier/StoreCarrierFixture.h"
 
 #include "platform/os/InstallationLock.h"
+#include "replication/core/CycleJournal.h"
 #include "platform/sql/SQLConnection.h"
 #include "platform/sql/SQLDataSet.h"
 
@@ -189,6 +190,14 @@ TEST_F(CycleRunnerTest, StatusShowsConfigurationReachabilityAndPendingRowsWithou
     m_installation.Write(QStringLiteral("Config.ini"),
                          m_installation.Read(QStringLiteral("Config.ini")) + "TransacaoPorLote=um\n");
 
+    // Two runs of the store channel: a success, then a failure.
+    const QDateTime ok(QDate(2026, 3, 2), QTime(9, 0, 0)), bad(QDate(2026, 3, 2), QTime(10, 0, 0));
+    ASSERT_TRUE(TCycleJournal(m_installation.File(QStringLiteral("Log")))
+                    .Append({{ok, QStringLiteral("cad"), QStringLiteral("TBALIQUOTA"), 3, QStringLiteral("done")},
+                             {bad, QStringLiteral("cad"), QStringLiteral("-"), 0, QStringLiteral("failed"),
+                              QStringLiteral("Log_1.ini"), QStringLiteral("Cannot connect")}}));
+    const QByteArray journal = m_installation.Read(QStringLiteral("Log/ciclos.log"));
+
     // Read-only: it runs beside a holder of the installation's lock.
     TInstallationLock held(m_installation.Path());
     ASSERT_TRUE(held.Acquired());
@@ -213,9 +222,13 @@ TEST_F(CycleRunnerTest, StatusShowsConfigurationReachabilityAndPendingRowsWithou
     has(QStringLiteral("TBITVENDA +1\n"));
     has(QStringLiteral("TBVENDA +2\n"));
     has(QStringLiteral("TBITUSUARIO +2\n"));
+    has(QStringLiteral("cad +last run 2026-03-02 10:00:00 \\(FAILED\\), last success 2026-03-02 09:00:00\n"
+                       " +2026-03-02 10:00:00 - failed: Cannot connect \\(Log/Log_1.ini\\)\n"));
     // Nothing was called on the server, nothing written into the installation.
     EXPECT_EQ(Calls(QStringLiteral("Conecta_No_Banco")), 0);
-    EXPECT_TRUE(QDir(m_installation.File(QStringLiteral("Log"))).isEmpty());
+    EXPECT_EQ(QDir(m_installation.File(QStringLiteral("Log"))).entryList(QDir::Files | QDir::NoDotAndDotDot),
+              QStringList{QStringLiteral("ciclos.log")});
+    EXPECT_EQ(m_installation.Read(QStringLiteral("Log/ciclos.log")), journal);
     EXPECT_EQ(m_installation.Read(QStringLiteral("Config.ini")), config);
 
     // A second endpoint that does not answer, and a missing database.
@@ -235,7 +248,7 @@ TEST_F(CycleRunnerTest, StatusShowsConfigurationReachabilityAndPendingRowsWithou
     EXPECT_EQ(status.ExitCode, 1) << qPrintable(status.Output + errors);
     EXPECT_TRUE(status.Output.contains(QRegularExpression(QStringLiteral("\\[DB\\] +\\S+FALTA.KELT UNREACHABLE: \\S"))))
         << qPrintable(status.Output);
-    EXPECT_TRUE(QDir(m_installation.File(QStringLiteral("Log"))).isEmpty());
+    EXPECT_EQ(m_installation.Read(QStringLiteral("Log/ciclos.log")), journal);
 }
 
 namespace {

@@ -6,7 +6,7 @@
 #include "config/uDM.h"
 #include "platform/data/Exception.h"
 #include "platform/os/ProgramFolder.h"
-#include "tools/cycle/ChannelState.h"
+#include "replication/core/CycleJournal.h"
 #include "replication/core/ProgressWidgets.h"
 #include "replication/core/cl_Funcoes.h"
 #include "replication/master_data/uDM_CadastroM.h"

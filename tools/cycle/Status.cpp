@@ -10,10 +10,7 @@
 #include "replication/core/cl_Funcoes.h"
 #include "replication/master_data/KeltCadMClient.h"
 #include "replication/master_data/uDM_CadastroM.h"
-#if __has_include("replication/core/CycleJournal.h")
 #include "replication/core/CycleJournal.h"
-#define KELT_HAS_JOURNAL 1
-#endif
 
 #include <QDir>
 #include <QFileInfo>
@@ -66,6 +63,7 @@ const TConfigKey kConfigKeys[] = {
     {u"SINCRONIZACAO", u"TempoSincronizacao", TKeyKind::Integer, u"60", u"minutes between cycles, desktop program"},
     {u"LOG", u"MonitorarReplicacao", TKeyKind::Integer, u"0", u"monitoring log database"},
     {u"LOG", u"DataBase", TKeyKind::Text, u"empty", u"monitoring log database"},
+    {u"LOG", u"DiasCiclos", TKeyKind::Integer, u"30", u"days the cycle journal keeps"},
 };
 
 bool IntegerReadable(const QString& text)
@@ -279,18 +277,15 @@ bool ReportDatabases(const QString& folder)
     return ok;
 }
 
-#ifdef KELT_HAS_JOURNAL
 bool Succeeded(const TJournalEntry& e)
 {
     return e.LogFile.isEmpty() && e.Message.isEmpty()
            && (e.Outcome == QLatin1String("done") || e.Outcome == QLatin1String("nothing pending")
                || e.Outcome == QLatin1String("declined"));
 }
-#endif
 
 void ReportJournal(const QString& logFolder)
 {
-#ifdef KELT_HAS_JOURNAL
     const TCycleJournal journal(logFolder);
     Heading(QStringLiteral("Last outcomes (%1)").arg(journal.Path()));
     const QList<TJournalEntry> entries = journal.Read();
@@ -332,10 +327,6 @@ void ReportJournal(const QString& logFolder)
                            e.LogFile.isEmpty() ? QString() : QStringLiteral(" (Log/%1)").arg(e.LogFile)));
         }
     }
-#else
-    Heading(QStringLiteral("Last outcomes"));
-    Print(QStringLiteral("  (no journal in this build) %1").arg(logFolder));
-#endif
 }
 
 } // namespace
