@@ -31,10 +31,16 @@ namespace {
 
 // Names and modification times of the log files, to tell afterwards which ones
 // a channel wrote (a file written again within the same second is replaced).
+// The replication log files only: the cycle journal beside them is no failure.
+QFileInfoList LogFiles(const QString& folder)
+{
+    return QDir(folder).entryInfoList({QStringLiteral("Log_*.ini")}, QDir::Files, QDir::Name);
+}
+
 QHash<QString, QDateTime> LogSnapshot(const QString& folder)
 {
     QHash<QString, QDateTime> files;
-    for (const QFileInfo& entry : QDir(folder).entryInfoList(QDir::Files))
+    for (const QFileInfo& entry : LogFiles(folder))
         files.insert(entry.fileName(), entry.lastModified());
     return files;
 }
@@ -42,7 +48,7 @@ QHash<QString, QDateTime> LogSnapshot(const QString& folder)
 QStringList WrittenSince(const QString& folder, const QHash<QString, QDateTime>& before)
 {
     QStringList written;
-    for (const QFileInfo& entry : QDir(folder).entryInfoList(QDir::Files, QDir::Name)) {
+    for (const QFileInfo& entry : LogFiles(folder)) {
         const auto it = before.constFind(entry.fileName());
         if (it == before.constEnd() || it.value() != entry.lastModified())
             written.append(entry.fileName());
