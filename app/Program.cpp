@@ -6,13 +6,18 @@
 #include "app/StopSignals.h"
 #include "app/uMenu.h"
 #include "config/uDM.h"
+#include "platform/os/InstallationLock.h"
 #include "platform/os/MessageBox.h"
+#include "platform/os/ProgramFolder.h"
 #include "platform/os/SingleInstance.h"
 #include "replication/core/ProcessMessages.h"
 #include "replication/master_data/uDM_CadastroM.h"
 #include "replication/transactions/uDM_MovimentoM.h"
 
+#include <QThread>
 #include <QTimer>
+
+#include <cstdio>
 
 #include <memory>
 
@@ -37,6 +42,18 @@ int RunProgram(int argc, char** argv, const std::function<void(TFMenu&)>& loopin
         StopSignals::EndWithin(5000, 0);
     });
     SetProcessMessagesHook([] { StopSignals::ProcessEventsOrStop(); });
+    // The installation's lock, shared with kelt-cycle: a run of it holding this
+    // folder ends within minutes, so the program waits rather than run beside it.
+    TInstallationLock installation(ProgramFolder());
+    if (!installation.Acquired() && installation.Error().isEmpty())
+        std::fprintf(stderr, "KeltAppClient: the installation %s is in use by kelt-cycle; waiting for it to end\n",
+                     qPrintable(installation.Folder()));
+    while (!installation.Acquired() && installation.Error().isEmpty() && !installation.TryAcquire()) {
+        if (StopSignals::Requested())
+            return 0;
+        QCoreApplication::processEvents();
+        QThread::msleep(200);
+    }
     TShellProcesses processes;
     SetProcesses(&processes);
     SetShowMessageHook(ShowPlainMessageBox);

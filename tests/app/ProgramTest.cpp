@@ -2,6 +2,8 @@
 // platform, over an installation with an embedded database.
 #include "tests/app/ShellFixture.h"
 
+#include "platform/os/InstallationLock.h"
+
 #include <QDeadlineTimer>
 #include <QFile>
 #include <QProcess>
@@ -135,4 +137,28 @@ TEST_F(ProgramTest, FecharWithTheWindowOpenEndsTheProgramAndANewStartRunsNormall
     EXPECT_FALSE(next->waitForFinished(2000));
     EXPECT_EQ(next->state(), QProcess::Running);
     Stop(*next);
+}
+
+// The installation's lock, shared with kelt-cycle: while a run holds the folder
+// the program waits before it opens anything (and says so); once the lock is
+// free it starts and holds the lock itself.
+TEST_F(ProgramTest, WaitsForAKeltCycleRunHoldingItsFolderThenHoldsTheFolderItself)
+{
+    WriteConfig(QStringLiteral("2"));
+    const QString autostart = m_home.File(QStringLiteral("autostart/KeltAppClient.desktop"));
+    std::unique_ptr<QProcess> program;
+    {
+        TInstallationLock run(m_installation.Path());
+        ASSERT_TRUE(run.Acquired());
+        program = Start();
+        EXPECT_FALSE(WaitFor(autostart, 3000));
+        EXPECT_EQ(program->state(), QProcess::Running);
+        program->setReadChannel(QProcess::StandardError);
+        program->waitForReadyRead(5000);
+        EXPECT_TRUE(QString::fromLocal8Bit(program->readAllStandardError()).contains(QStringLiteral("waiting")));
+    }
+    ASSERT_TRUE(WaitFor(autostart, 30000));
+    EXPECT_FALSE(TInstallationLock(m_installation.Path()).Acquired());
+    Stop(*program);
+    EXPECT_TRUE(TInstallationLock(m_installation.Path()).Acquired());
 }
