@@ -4,7 +4,8 @@
 # machine), checks their layout, dependencies and units, then runs the
 # INSTALLED kelt-cycle against the INSTALLED stand-in server on a free loopback
 # port: an installation made from the installed Config.ini template and a
-# database made by the installed kelt-schema imports the demo carrier rows.
+# database made by the installed kelt-schema imports the demo carrier rows;
+# the installed desktop program starts offscreen and ends on SIGTERM.
 #   install-test.sh SOURCE_DIR BUILD_DIR [CPACK]
 set -euo pipefail
 src=$(cd "$1" && pwd)
@@ -13,7 +14,9 @@ cpack=${3:-cpack}
 
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/kelt-package.XXXXXX")
 server_pid=
+app_pid=
 cleanup() {
+  [ -z "$app_pid" ] || kill -KILL "$app_pid" 2>/dev/null || true
   if [ -n "$server_pid" ]; then
     kill -TERM "$server_pid" 2>/dev/null || true
     for _ in $(seq 100); do kill -0 "$server_pid" 2>/dev/null || break; sleep 0.1; done
@@ -164,6 +167,29 @@ status=0
 "$folder/kelt-cycle" "$inst" --channel cad >"$scratch/cycle2.out" 2>&1 || status=$?
 [ "$status" -eq 0 ] || { cat "$scratch/cycle2.out"; fail "the second run exited $status"; }
 grep -q " 0 row(s) written" "$scratch/cycle2.out" || { cat "$scratch/cycle2.out"; fail "the second run wrote rows again"; }
+
+step "The installed desktop program (offscreen)"
+# Its window is created (the autostart entry naming the installed executable is
+# written then), and SIGTERM ends it cleanly. Its Qt platform plugins come from
+# the packages it depends on, which ldd does not see.
+export XDG_CONFIG_HOME=$scratch/config
+entry=$XDG_CONFIG_HOME/autostart/KeltAppClient.desktop
+QT_QPA_PLATFORM=offscreen KELT_PROGRAM_FOLDER=$inst "$folder/KeltAppClient" >"$scratch/desktop.out" 2>&1 &
+app_pid=$!
+for _ in $(seq 300); do
+  [ -s "$entry" ] && break
+  kill -0 "$app_pid" 2>/dev/null || break
+  sleep 0.1
+done
+[ -s "$entry" ] || { cat "$scratch/desktop.out"; fail "the desktop program did not start"; }
+grep -qxF "Exec=\"$folder/KeltAppClient\"" "$entry" || fail "the autostart entry does not name the installed program: $(cat "$entry")"
+kill -TERM "$app_pid"
+for _ in $(seq 150); do kill -0 "$app_pid" 2>/dev/null || break; sleep 0.1; done
+kill -0 "$app_pid" 2>/dev/null && fail "the desktop program did not end within 15 s of SIGTERM"
+status=0
+wait "$app_pid" || status=$?
+app_pid=
+[ "$status" -eq 0 ] || { cat "$scratch/desktop.out"; fail "the desktop program ended with $status on SIGTERM"; }
 
 step "Unit files"
 if command -v systemd-analyze >/dev/null; then
