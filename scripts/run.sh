@@ -12,7 +12,11 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${KELT_BUILD_DIR:-$root/build}
 "$root/scripts/setup.sh"
-KELT_BUILD_DIR=$build "$root/scripts/build.sh"
+# Only what the demo runs: the desktop program, the cycle runner, the stand-in
+# server, the schema builder and the two demos' database helpers; the tests,
+# benchmarks and fuzz targets are left for scripts/test.sh.
+KELT_BUILD_DIR=$build "$root/scripts/build.sh" keltappclient kelt-cycle kelt-appserver kelt-schema \
+  kelt-cadm-db kelt-movm-demo-setup
 
 demo=$build/demo-installation
 appserver=$build/tools/appserver/kelt-appserver
@@ -124,11 +128,20 @@ for _ in $(seq 1200); do
   sleep 0.1
 done
 sleep 2 # the rest of the cycle
-# The program ends through its tray menu; here it is simply stopped.
+# The program ends through its tray menu; here SIGTERM stops it at its next
+# safe point. Killed only if it has not ended within 15 s.
 kill -TERM "$app_pid" 2>/dev/null || true
-sleep 2
-kill -KILL "$app_pid" 2>/dev/null || true
-wait "$app_pid" 2>/dev/null || true
+for _ in $(seq 150); do
+  kill -0 "$app_pid" 2>/dev/null || break
+  sleep 0.1
+done
+if kill -0 "$app_pid" 2>/dev/null; then
+  echo "The desktop program did not end within 15 s of SIGTERM; killing it." >&2
+  kill -KILL "$app_pid" 2>/dev/null || true
+fi
+app_status=0
+wait "$app_pid" 2>/dev/null || app_status=$?
+echo "The desktop program ended with exit code $app_status."
 stop_server
 tail -n 4 "$demo/appserver/appserver.log"
 echo "The rate at the store now:"
