@@ -6,11 +6,12 @@
 
 #include <QDeadlineTimer>
 
-TAdminClient::TAdminClient(const QString& host, quint16 port, const std::optional<QString>& token, int timeoutMs)
-    : m_timeoutMs(timeoutMs), m_endpoint(QStringLiteral("%1:%2").arg(host).arg(port))
+TAdminClient::TAdminClient(const QString& host, quint16 port, const std::optional<QString>& token,
+                           int connectTimeoutMs, int callTimeoutMs)
+    : m_timeoutMs(callTimeoutMs), m_endpoint(QStringLiteral("%1:%2").arg(host).arg(port))
 {
     m_socket.connectToHost(host, port);
-    if (!m_socket.waitForConnected(m_timeoutMs))
+    if (!m_socket.waitForConnected(connectTimeoutMs))
         throw Exception(QStringLiteral("Cannot connect to %1: %2").arg(m_endpoint, m_socket.errorString()));
     QJsonObject open{{"server", TAdminService::ObjectName}, {"guid", ""}, {"protocol", 1}};
     if (token)

@@ -17,7 +17,9 @@ class TAdminClient
 public:
     // Connects and opens "KeltAppServer.Admin", with the token when one is
     // given. Raises Exception when it cannot connect or the server refuses.
-    TAdminClient(const QString& host, quint16 port, const std::optional<QString>& token, int timeoutMs = 30000);
+    // A call may take long (loading a large packet): it waits `callTimeoutMs`.
+    TAdminClient(const QString& host, quint16 port, const std::optional<QString>& token,
+                 int connectTimeoutMs = 15000, int callTimeoutMs = 300000);
 
     // The value of a method of the admin object; raises Exception with the
     // server's message on an error answer, or when the connection fails.
@@ -29,6 +31,6 @@ private:
     QTcpSocket m_socket;
     wire::TFrameReader m_reader;
     qint64 m_nextId = 1;
-    int m_timeoutMs;
+    int m_timeoutMs; // of a call
     QString m_endpoint;
 };
