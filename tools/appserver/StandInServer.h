@@ -70,6 +70,7 @@ public:
     // The token that lets a peer other than loopback open the admin object;
     // empty (the default): loopback only.
     void SetAdminToken(const QString& token) { m_adminToken = token; }
+    bool HasAdminToken() const { return !m_adminToken.isEmpty(); }
 
     // The most recent calls (at most kCallLogSize), oldest first.
     const QList<TCallRecord>& CallLog() const { return m_calls; }

@@ -383,10 +383,11 @@ int RunServer(QCoreApplication& app, QStringList args, int stopSignals)
         if (!f.open(QIODevice::WriteOnly) || f.write(QByteArray::number(server.Port()) + '\n') < 0 || !f.commit())
             throw Exception(QStringLiteral("Cannot write the port file %1").arg(*portFile));
     }
-    server.Log(QStringLiteral("kelt-appserver listening on %1:%2, database %3")
-                   .arg(address.toString())
+    server.Log(QStringLiteral("kelt-appserver %1 listening on %2:%3, database %4, admin object %5")
+                   .arg(VersionText(), address.toString())
                    .arg(server.Port())
-                   .arg(store.Path()));
+                   .arg(store.Path(), server.HasAdminToken() ? QStringLiteral("from loopback or with the token")
+                                                             : QStringLiteral("from loopback only")));
     QuitOnStopSignals(app, stopSignals);
     const int rc = app.exec();
     server.Log(QStringLiteral("kelt-appserver stopping"));
