@@ -273,9 +273,12 @@ std::optional<TBook> BookFromName(QStringView name)
     return std::nullopt;
 }
 
-TServerStore::TServerStore(const QString& path) : m_path(path), m_connection(std::make_unique<TSQLConnection>())
+TServerStore::TServerStore(const QString& path, bool createWhenMissing)
+    : m_path(path), m_connection(std::make_unique<TSQLConnection>())
 {
     const bool create = !path.contains(u':') && !QFileInfo::exists(path);
+    if (create && !createWhenMissing)
+        throw Exception(QStringLiteral("No database %1 (nothing was created)").arg(path));
     if (create) {
         TCreateDatabaseOptions options;
         options.User = kUser;

@@ -78,8 +78,9 @@ class TServerStore
 public:
     // Opens the database, creating the file and the server's own tables when
     // they are missing. Raises EDatabaseError (for example when another process
-    // holds the file).
-    explicit TServerStore(const QString& path);
+    // holds the file). Without `createWhenMissing` a local file that is not
+    // there raises Exception and nothing is created.
+    explicit TServerStore(const QString& path, bool createWhenMissing = true);
     ~TServerStore();
     TServerStore(const TServerStore&) = delete;
     TServerStore& operator=(const TServerStore&) = delete;

@@ -1,6 +1,8 @@
 #include "StandInServer.h"
 
 #include "ServerStore.h"
+#include "AdminService.h"
+#include "Arguments.h"
 #include "UpdateService.h"
 
 #include "platform/data/Exception.h"
@@ -20,6 +22,11 @@
 #include <functional>
 #include <utility>
 
+using appserver::kPacketArg;
+using appserver::Need;
+using appserver::PacketText;
+using appserver::ToInteger;
+
 namespace {
 
 qint64 SteadyMs()
@@ -31,53 +38,11 @@ qint64 SteadyMs()
 // The update check, answered from what the operator published (UpdateService.h).
 const char* const kShellObject = TUpdateService::ObjectName;
 
-qint64 ToInteger(const QJsonValue& v, const QString& what)
-{
-    if (v.isDouble()) {
-        const double d = v.toDouble();
-        if (d == double(qint64(d)))
-            return qint64(d);
-    } else if (v.isString()) {
-        bool ok = false;
-        const qint64 n = v.toString().trimmed().toLongLong(&ok);
-        if (ok)
-            return n;
-    }
-    throw Exception(QStringLiteral("%1 is not an integer: %2")
-                        .arg(what, QString::fromUtf8(QJsonDocument(QJsonArray{v}).toJson(QJsonDocument::Compact))));
-}
-
-// A catalogue object named by its server object name or short form.
-TBook Book(const QJsonValue& name)
-{
-    const std::optional<TBook> book = BookFromName(name.toString());
-    if (!book)
-        throw Exception(QStringLiteral("Unknown catalogue object '%1' (KeltCadServer.coKeltCadServer or cad, "
-                                       "KeltCadMServer5.coKeltCadMServer5 or cadm, KeltMovMServer5.coKeltMovMServer5 "
-                                       "or movm)")
-                            .arg(name.toString()));
-    return *book;
-}
-
-// The methods that take a data packet, always as their second argument.
-constexpr qsizetype kPacketArg = 1;
+// The methods that take a data packet (as their second argument).
 bool TakesPacket(const QString& method)
 {
     return method == QLatin1String("Inseri_No_Servidor") || method == QLatin1String("Exclui_No_Servidor") ||
            method == QLatin1String("LoadPacket");
-}
-
-// The packet argument in UTF-8: a long one as the reader took it, a short one from its text.
-QByteArray PacketText(const QJsonArray& args, const wire::TUtf8Strings& packets)
-{
-    const auto it = packets.find(kPacketArg);
-    return it != packets.end() ? it->second : args.at(kPacketArg).toString().toUtf8();
-}
-
-void Need(const QString& method, const QJsonArray& args, int n)
-{
-    if (args.size() < n)
-        throw Exception(QStringLiteral("%1 expects %2 argument(s), got %3").arg(method).arg(n).arg(args.size()));
 }
 
 // The same rows under a field name that no statement may take: "NAME--"
@@ -269,10 +234,23 @@ bool TStandInServer::Serve(TSession& session, const QJsonObject& request, wire::
         answer = wire::Error(id, QStringLiteral("Invalid request: no method"), -32600);
         outcome = QStringLiteral("error: no method");
     } else if (method == QLatin1String("open")) {
-        const QString server = params.toObject().value("server").toString();
+        const QJsonObject open = params.toObject();
+        const QString server = open.value("server").toString();
         const std::optional<TBook> book = BookFromName(server);
         const bool catalogue = book && BookObject(*book) == server;
-        if (catalogue || server == QLatin1String(AdminName) || server == QLatin1String(kShellObject)) {
+        const QString refusal =
+            server == QLatin1String(AdminName)
+                ? AdminRefusal(session.Socket->peerAddress(), m_adminToken,
+                               open.contains("token") ? std::optional(open.value("token").toString()) : std::nullopt)
+                : QString();
+        if (!refusal.isEmpty()) {
+            // Whatever was open before is closed: a refused peer is left with nothing.
+            session.Object.clear();
+            session.Book.reset();
+            session.Store.reset();
+            answer = wire::Error(id, refusal);
+            outcome = QStringLiteral("error: ") + refusal;
+        } else if (catalogue || server == QLatin1String(AdminName) || server == QLatin1String(kShellObject)) {
             session.Object = server;
             session.Book = catalogue ? book : std::nullopt;
             session.Store.reset();
@@ -619,63 +597,6 @@ TStandInServer::TReply TStandInServer::CatalogueMethod(TSession& session, TBook 
 TStandInServer::TReply TStandInServer::AdminMethod(const QString& method, const QJsonArray& args,
                                                    const wire::TUtf8Strings& packets)
 {
-    if (method == QLatin1String("AddInstallation")) {
-        Need(method, args, 4);
-        TInstallation i;
-        i.CdContrato = args[0].toString();
-        i.PkEmpresa = qint32(ToInteger(args[1], QStringLiteral("PkEmpresa")));
-        i.PkFilial = qint32(ToInteger(args[2], QStringLiteral("PkFilial")));
-        i.UF = args[3].toString();
-        const QJsonObject rewrite = args.at(4).toObject();
-        if (rewrite.contains("CdContrato"))
-            i.NewCdContrato = rewrite["CdContrato"].toString();
-        if (rewrite.contains("PkEmpresa"))
-            i.NewPkEmpresa = qint32(ToInteger(rewrite["PkEmpresa"], QStringLiteral("PkEmpresa")));
-        if (rewrite.contains("PkFilial"))
-            i.NewPkFilial = qint32(ToInteger(rewrite["PkFilial"], QStringLiteral("PkFilial")));
-        if (rewrite.contains("UF"))
-            i.NewUF = rewrite["UF"].toString();
-        m_store.AddInstallation(i);
-        return TReply{true, QStringLiteral("installation %1/%2").arg(i.CdContrato).arg(i.PkFilial)};
-    }
-    if (method == QLatin1String("LoadPacket")) {
-        Need(method, args, 2);
-        const TDataPacket packet = TDataPacket::FromXml(PacketText(args, packets));
-        const qint32 store = args.size() > 2 ? qint32(ToInteger(args[2], QStringLiteral("The store"))) : 0;
-        const TBook book = args.size() > 4 ? Book(args[4]) : TBook::Cad;
-        const int n = m_store.LoadPacket(book, args[0].toString(), args.at(3).toString(), packet, store);
-        return TReply{n, QStringLiteral("loaded %1 row(s) into %2").arg(n).arg(args[0].toString())};
-    }
-    if (method == QLatin1String("Rows")) {
-        Need(method, args, 2);
-        const TServedTable* t = m_store.FindTable(Book(args[0]), args[1].toString());
-        if (!t)
-            throw Exception(QStringLiteral("%1 holds no table %2").arg(args[0].toString(), args[1].toString()));
-        const TDataPacket packet = m_store.AllRows(*t);
-        return TReply{{}, QStringLiteral("%1 row(s)").arg(packet.RowCount()), false, 0, packet.ToXml()};
-    }
-    if (method == QLatin1String("ExecSql")) {
-        Need(method, args, 1);
-        return TReply{m_store.ExecSql(args[0].toString()), QStringLiteral("done")};
-    }
-    if (method == QLatin1String("SetFault")) {
-        Need(method, args, 1);
-        TFault f = TFault::FromJson(args[0].toObject());
-        f.Id = m_store.SaveFault(f);
-        m_faults.Add(f);
-        return TReply{f.Id, QStringLiteral("fault %1 set").arg(f.Id)};
-    }
-    if (method == QLatin1String("ClearFaults")) {
-        m_store.ClearFaults();
-        m_faults.Clear();
-        return TReply{true, QStringLiteral("faults cleared")};
-    }
-    if (method == QLatin1String("Faults")) {
-        QJsonArray list;
-        for (const TFault& f : m_faults.Faults())
-            list.append(f.ToJson());
-        return TReply{list, QString::number(list.size())};
-    }
     if (method == QLatin1String("CallLog")) {
         const qint64 since = args.isEmpty() ? 0 : ToInteger(args[0], QStringLiteral("The first sequence number"));
         QJsonArray list;
@@ -684,5 +605,6 @@ TStandInServer::TReply TStandInServer::AdminMethod(const QString& method, const 
                 list.append(r.ToJson());
         return TReply{list, QString::number(list.size())};
     }
-    throw Exception(QStringLiteral("%1 has no method %2").arg(QLatin1String(AdminName), method));
+    TAdminAnswer answer = TAdminService(m_store, &m_faults).Serve(method, args, packets);
+    return TReply{std::move(answer.Value), std::move(answer.Outcome), false, 0, std::move(answer.ValueUtf8)};
 }

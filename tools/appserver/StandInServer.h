@@ -1,5 +1,6 @@
 #pragma once
 
+#include "AdminService.h"
 #include "Faults.h"
 #include "remote/WireProtocol.h"
 
@@ -51,7 +52,7 @@ public:
     static constexpr const char* CadServerName = "KeltCadServer.coKeltCadServer";
     static constexpr const char* CadMServerName = "KeltCadMServer5.coKeltCadMServer5";
     static constexpr const char* MovMServerName = "KeltMovMServer5.coKeltMovMServer5";
-    static constexpr const char* AdminName = "KeltAppServer.Admin";
+    static constexpr const char* AdminName = TAdminService::ObjectName;
 
     explicit TStandInServer(TServerStore& store, QObject* parent = nullptr);
     ~TStandInServer() override;
@@ -65,6 +66,11 @@ public:
     void SetQuiet(bool quiet) { m_quiet = quiet; }
     bool SetLogFile(const QString& path);
     void Log(const QString& line);
+
+    // The token that lets a peer other than loopback open the admin object;
+    // empty (the default): loopback only.
+    void SetAdminToken(const QString& token) { m_adminToken = token; }
+    bool HasAdminToken() const { return !m_adminToken.isEmpty(); }
 
     // The most recent calls (at most kCallLogSize), oldest first.
     const QList<TCallRecord>& CallLog() const { return m_calls; }
@@ -105,4 +111,5 @@ private:
     qint64 m_nextSeq = 1;
     bool m_quiet = false;
     std::unique_ptr<QFile> m_logFile;
+    QString m_adminToken;
 };

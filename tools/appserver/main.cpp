@@ -1,12 +1,17 @@
 // kelt-appserver: the stand-in for the remote application servers (docs/appserver.md).
 //
 //   kelt-appserver --database FILE [--port N] [--listen ADDR] [--port-file FILE] [--log-file FILE] [--quiet]
+//                  [--admin-token TOKEN]
 //   kelt-appserver admin --database FILE COMMAND ...
+//   kelt-appserver admin --connect HOST:PORT [--token TOKEN] COMMAND ...
+#include "AdminClient.h"
+#include "AdminService.h"
 #include "ServerStore.h"
 #include "StandInServer.h"
 #include "UpdateService.h"
 
 #include "platform/data/Exception.h"
+#include "platform/os/FileVersion.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -17,6 +22,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <pthread.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
@@ -26,8 +32,13 @@ namespace {
 const char* const kUsage =
     "usage:\n"
     "  kelt-appserver --database FILE [--port N] [--listen ADDR] [--port-file FILE] [--log-file FILE] [--quiet]\n"
-    "  kelt-appserver admin --database FILE COMMAND ...\n"
-    "admin commands (the server must be stopped; while it runs use the KeltAppServer.Admin object):\n"
+    "                 [--admin-token TOKEN]\n"
+    "  kelt-appserver admin --database FILE COMMAND ...           (the server stopped)\n"
+    "  kelt-appserver admin --connect HOST:PORT [--token TOKEN] COMMAND ...   (the server running)\n"
+    "  kelt-appserver --help | --version\n"
+    "Options take their value as --opt VALUE or --opt=VALUE. The admin token may also come from\n"
+    "the environment variable KELT_APPSERVER_ADMIN_TOKEN (server and admin command alike).\n"
+    "admin commands:\n"
     "  add-installation CDCONTRATO PKEMPRESA PKFILIAL UF [--rewrite-contrato X] [--rewrite-empresa N]\n"
     "                   [--rewrite-filial N] [--rewrite-uf X]\n"
     "  load --table TABLE [--provider NAME] [--for-store PKFILIAL|all] PACKET.xml\n"
@@ -37,27 +48,40 @@ const char* const kUsage =
     "  sql \"STATEMENT\"\n"
     "  fault METHOD [--table TABLE] [--at N] [--once] false|minus1|raise|drop|malformed|hostile|repeat\n"
     "  fault METHOD [--table TABLE] [--at N] [--once] value JSON\n"
+    "  faults                   (the faults in force)\n"
     "  clear-faults\n"
     "  status\n"
-    "  publish VERSION URL      (newest client version a.b.c.d and its installer; also while the server runs)\n"
-    "  publish --withdraw\n";
+    "  publish VERSION URL      (newest client version a.b.c.d and its installer)\n"
+    "  publish --withdraw\n"
+    "status, rows, faults and clear-faults refuse a --database that does not exist (exit 1);\n"
+    "the other commands create it.\n";
+
+const char* const kTokenVariable = "KELT_APPSERVER_ADMIN_TOKEN";
 
 struct TUsageError : Exception
 {
     using Exception::Exception;
 };
 
-// Removes "--name VALUE" from args; empty when absent.
+// Removes "--name VALUE" or "--name=VALUE" from args; empty when absent.
 std::optional<QString> TakeOption(QStringList& args, const QString& name)
 {
-    const qsizetype i = args.indexOf(QStringLiteral("--") + name);
-    if (i < 0)
-        return std::nullopt;
-    if (i + 1 >= args.size())
-        throw TUsageError(QStringLiteral("--%1 needs a value").arg(name));
-    const QString value = args[i + 1];
-    args.remove(i, 2);
-    return value;
+    const QString option = QStringLiteral("--") + name;
+    for (qsizetype i = 0; i < args.size(); ++i) {
+        if (args[i].startsWith(option + u'=')) {
+            const QString value = args[i].mid(option.size() + 1);
+            args.remove(i);
+            return value;
+        }
+        if (args[i] == option) {
+            if (i + 1 >= args.size())
+                throw TUsageError(QStringLiteral("%1 needs a value").arg(option));
+            const QString value = args[i + 1];
+            args.remove(i, 2);
+            return value;
+        }
+    }
+    return std::nullopt;
 }
 
 bool TakeFlag(QStringList& args, const QString& name)
@@ -82,15 +106,14 @@ void RequireNoOptions(const QStringList& args)
 }
 
 // --object cad|cadm|movm (or the server object's name); the carrier when absent.
-TBook TakeBook(QStringList& args)
+QString TakeObject(QStringList& args)
 {
     const auto name = TakeOption(args, QStringLiteral("object"));
     if (!name)
-        return TBook::Cad;
-    const auto book = BookFromName(*name);
-    if (!book)
+        return QStringLiteral("cad");
+    if (!BookFromName(*name))
         throw TUsageError(QStringLiteral("Unknown --object %1 (cad, cadm, movm)").arg(*name));
-    return *book;
+    return *name;
 }
 
 void Print(const QString& text)
@@ -98,85 +121,86 @@ void Print(const QString& text)
     std::fputs(text.toUtf8().constData(), stdout);
 }
 
-// Kept beside the database, not in it, so that it works while the server runs.
-int RunPublish(const QString& database, QStringList args)
+QString Compact(const QJsonObject& o)
 {
-    TUpdateService updates(TUpdateService::FileFor(database));
-    if (TakeFlag(args, QStringLiteral("withdraw"))) {
-        RequireNoOptions(args);
-        if (!args.isEmpty())
-            throw TUsageError(QStringLiteral("publish --withdraw takes nothing else"));
-        updates.Withdraw();
-        Print(QStringLiteral("Update withdrawn\n"));
-        return 0;
-    }
-    RequireNoOptions(args);
-    if (args.size() != 2)
-        throw TUsageError(QStringLiteral("publish takes VERSION and URL"));
-    updates.Publish(args[0], args[1]);
-    Print(QStringLiteral("Published %1 at %2\n").arg(updates.Published()->VersionText(), updates.Published()->Url));
-    return 0;
+    return QString::fromUtf8(QJsonDocument(o).toJson(QJsonDocument::Compact));
 }
 
-int RunAdmin(QStringList args)
+// The executable's own version, as embedded by the build.
+QString VersionText()
 {
-    const auto database = TakeOption(args, QStringLiteral("database"));
-    if (!database)
-        throw TUsageError(QStringLiteral("--database is required"));
-    if (args.isEmpty())
-        throw TUsageError(QStringLiteral("an admin command is required"));
-    const QString command = args.takeFirst();
-    if (command == QLatin1String("publish"))
-        return RunPublish(*database, args);
-    TServerStore store(*database);
+    const QString v = FileVersionText(QCoreApplication::applicationFilePath(), QStringLiteral("%u.%u.%u.%u"));
+    return v.isEmpty() ? QStringLiteral("(no version)") : v;
+}
 
+std::optional<QString> TokenFromEnvironment()
+{
+    const QString token = qEnvironmentVariable(kTokenVariable);
+    return token.isEmpty() ? std::nullopt : std::optional(token);
+}
+
+// An admin command as a method of the admin object, the same whether it goes
+// to a running server or to the database of a stopped one.
+struct TAdminCommand
+{
+    QString Method;
+    QJsonArray Args;
+    bool Creates = false; // may create a missing database: it sets something up
+    std::function<void(const QJsonValue&)> Show;
+};
+
+TAdminCommand ParseAdminCommand(const QString& command, QStringList args)
+{
+    TAdminCommand c;
     if (command == QLatin1String("add-installation")) {
-        TInstallation i;
+        QJsonObject rewrite;
         if (const auto v = TakeOption(args, QStringLiteral("rewrite-contrato")))
-            i.NewCdContrato = *v;
+            rewrite["CdContrato"] = *v;
         if (const auto v = TakeOption(args, QStringLiteral("rewrite-empresa")))
-            i.NewPkEmpresa = ToInt(*v, QStringLiteral("--rewrite-empresa"));
+            rewrite["PkEmpresa"] = ToInt(*v, QStringLiteral("--rewrite-empresa"));
         if (const auto v = TakeOption(args, QStringLiteral("rewrite-filial")))
-            i.NewPkFilial = ToInt(*v, QStringLiteral("--rewrite-filial"));
+            rewrite["PkFilial"] = ToInt(*v, QStringLiteral("--rewrite-filial"));
         if (const auto v = TakeOption(args, QStringLiteral("rewrite-uf")))
-            i.NewUF = *v;
+            rewrite["UF"] = *v;
         RequireNoOptions(args);
         if (args.size() != 4)
             throw TUsageError(QStringLiteral("add-installation takes CDCONTRATO PKEMPRESA PKFILIAL UF"));
-        i.CdContrato = args[0];
-        i.PkEmpresa = ToInt(args[1], QStringLiteral("PKEMPRESA"));
-        i.PkFilial = ToInt(args[2], QStringLiteral("PKFILIAL"));
-        i.UF = args[3];
-        store.AddInstallation(i);
-        Print(QStringLiteral("Installation %1/%2 added\n").arg(i.CdContrato).arg(i.PkFilial));
+        c = {QStringLiteral("AddInstallation"),
+             {args[0], ToInt(args[1], QStringLiteral("PKEMPRESA")), ToInt(args[2], QStringLiteral("PKFILIAL")),
+              args[3], rewrite},
+             true,
+             [contrato = args[0], filial = args[2]](const QJsonValue&) {
+                 Print(QStringLiteral("Installation %1/%2 added\n").arg(contrato, filial));
+             }};
     } else if (command == QLatin1String("load")) {
-        const TBook book = TakeBook(args);
+        const QString object = TakeObject(args);
         const auto table = TakeOption(args, QStringLiteral("table"));
         const QString provider = TakeOption(args, QStringLiteral("provider")).value_or(QString());
         const QString target = TakeOption(args, QStringLiteral("for-store")).value_or(QStringLiteral("all"));
         RequireNoOptions(args);
         if (!table || args.size() != 1)
             throw TUsageError(QStringLiteral("load takes --table TABLE and one packet file"));
-        const qint32 storeId = target == QLatin1String("all") ? 0 : ToInt(target, QStringLiteral("--for-store"));
+        const qint32 store = target == QLatin1String("all") ? 0 : ToInt(target, QStringLiteral("--for-store"));
         QFile f(args[0]);
         if (!f.open(QIODevice::ReadOnly))
             throw Exception(QStringLiteral("Cannot read %1: %2").arg(args[0], f.errorString()));
-        const int n = store.LoadPacket(book, *table, provider, TDataPacket::FromXml(f.readAll()), storeId);
-        Print(QStringLiteral("Loaded %1 row(s) into %2\n").arg(n).arg(table->toUpper()));
+        c = {QStringLiteral("LoadPacket"),
+             {*table, QString::fromUtf8(f.readAll()), store, provider, object},
+             true,
+             [table = table->toUpper()](const QJsonValue& n) {
+                 Print(QStringLiteral("Loaded %1 row(s) into %2\n").arg(n.toInteger()).arg(table));
+             }};
     } else if (command == QLatin1String("rows")) {
-        const TBook book = TakeBook(args);
+        const QString object = TakeObject(args);
         const auto table = TakeOption(args, QStringLiteral("table"));
         RequireNoOptions(args);
         if (!table || !args.isEmpty())
             throw TUsageError(QStringLiteral("rows takes --table TABLE"));
-        const TServedTable* t = store.FindTable(book, *table);
-        if (!t)
-            throw Exception(QStringLiteral("%1 holds no table %2").arg(BookObject(book), table->toUpper()));
-        std::fputs(store.AllRows(*t).ToXml().constData(), stdout);
+        c = {QStringLiteral("Rows"), {object, *table}, false, [](const QJsonValue& v) { Print(v.toString()); }};
     } else if (command == QLatin1String("sql")) {
         if (args.size() != 1)
             throw TUsageError(QStringLiteral("sql takes one statement (quote it)"));
-        Print(store.ExecSql(args[0]));
+        c = {QStringLiteral("ExecSql"), {args[0]}, true, [](const QJsonValue& v) { Print(v.toString()); }};
     } else if (command == QLatin1String("fault")) {
         QJsonObject spec;
         if (const auto v = TakeOption(args, QStringLiteral("table")))
@@ -195,34 +219,108 @@ int RunAdmin(QStringList args)
                 throw TUsageError(QStringLiteral("The value is not JSON: %1").arg(args[2]));
             spec["value"] = doc.array()[0];
         }
-        TFault f = TFault::FromJson(spec);
-        f.Id = store.SaveFault(f);
-        Print(QStringLiteral("Fault %1 set: %2\n")
-                  .arg(f.Id)
-                  .arg(QString::fromUtf8(QJsonDocument(f.ToJson()).toJson(QJsonDocument::Compact))));
-    } else if (command == QLatin1String("clear-faults")) {
-        store.ClearFaults();
-        Print(QStringLiteral("Faults cleared\n"));
-    } else if (command == QLatin1String("status")) {
-        for (const TInstallation& i : store.Installations())
-            Print(QStringLiteral("installation %1 PKEMPRESA=%2 PKFILIAL=%3 UF=%4%5\n")
-                      .arg(i.CdContrato)
-                      .arg(i.PkEmpresa)
-                      .arg(i.PkFilial)
-                      .arg(i.UF, i.NewUF ? QStringLiteral(" (rewrites UF to %1)").arg(*i.NewUF) : QString()));
-        for (const TServedTable& t : store.Tables())
-            Print(QStringLiteral("%1 table %2 provider %3 keys %4%5\n")
-                      .arg(BookObject(t.Book), t.SqlName, t.Provider, t.Keys.join(u','),
-                           t.Paged() ? QStringLiteral(" (paged by %1)").arg(t.PageKey) : QString()));
-        for (const TFault& f : store.LoadFaults())
-            Print(QStringLiteral("fault %1 %2\n")
-                      .arg(f.Id)
-                      .arg(QString::fromUtf8(QJsonDocument(f.ToJson()).toJson(QJsonDocument::Compact))));
-        if (const auto update = TUpdateService(TUpdateService::FileFor(*database)).Published())
-            Print(QStringLiteral("update %1 at %2\n").arg(update->VersionText(), update->Url));
+        // Checked here too, so that a switch that makes no sense never reaches a server.
+        const TFault fault = TFault::FromJson(spec);
+        c = {QStringLiteral("SetFault"), {spec}, true, [fault](const QJsonValue& id) {
+                 TFault set = fault;
+                 set.Id = id.toInt();
+                 Print(QStringLiteral("Fault %1 set: %2\n").arg(set.Id).arg(Compact(set.ToJson())));
+             }};
+    } else if (command == QLatin1String("faults") || command == QLatin1String("clear-faults") ||
+               command == QLatin1String("status")) {
+        RequireNoOptions(args);
+        if (!args.isEmpty())
+            throw TUsageError(QStringLiteral("%1 takes nothing else").arg(command));
+        if (command == QLatin1String("faults"))
+            c = {QStringLiteral("Faults"), {}, false, [](const QJsonValue& list) {
+                     for (const QJsonValue& f : list.toArray())
+                         Print(TAdminService::FaultLine(f.toObject()) + u'\n');
+                 }};
+        else if (command == QLatin1String("clear-faults"))
+            c = {QStringLiteral("ClearFaults"), {}, false,
+                 [](const QJsonValue&) { Print(QStringLiteral("Faults cleared\n")); }};
+        else
+            c = {QStringLiteral("Status"), {}, false, [](const QJsonValue& status) {
+                     for (const QString& line : TAdminService::StatusLines(status.toObject()))
+                         Print(line + u'\n');
+                 }};
+    } else if (command == QLatin1String("publish")) {
+        if (TakeFlag(args, QStringLiteral("withdraw"))) {
+            RequireNoOptions(args);
+            if (!args.isEmpty())
+                throw TUsageError(QStringLiteral("publish --withdraw takes nothing else"));
+            c = {QStringLiteral("Withdraw"), {}, true,
+                 [](const QJsonValue&) { Print(QStringLiteral("Update withdrawn\n")); }};
+        } else {
+            RequireNoOptions(args);
+            if (args.size() != 2)
+                throw TUsageError(QStringLiteral("publish takes VERSION and URL"));
+            c = {QStringLiteral("Publish"), {args[0], args[1]}, true, [](const QJsonValue& v) {
+                     Print(QStringLiteral("Published %1 at %2\n")
+                               .arg(v["version"].toString(), v["url"].toString()));
+                 }};
+        }
     } else {
         throw TUsageError(QStringLiteral("Unknown admin command %1").arg(command));
     }
+    return c;
+}
+
+// The publication is kept beside the database, not in it: it is written
+// without opening the database, which a running server holds.
+QJsonValue PublishBeside(const QString& database, const TAdminCommand& c)
+{
+    TUpdateService updates(TUpdateService::FileFor(database));
+    if (c.Method == QLatin1String("Withdraw")) {
+        updates.Withdraw();
+        return true;
+    }
+    updates.Publish(c.Args[0].toString(), c.Args[1].toString());
+    return QJsonObject{{"version", updates.Published()->VersionText()}, {"url", updates.Published()->Url}};
+}
+
+// "HOST:PORT", "[V6ADDR]:PORT".
+std::pair<QString, quint16> ParseEndpoint(const QString& text)
+{
+    const qsizetype colon = text.lastIndexOf(u':');
+    QString host = text.left(colon);
+    if (host.startsWith(u'[') && host.endsWith(u']'))
+        host = host.mid(1, host.size() - 2);
+    bool ok = false;
+    const uint port = colon > 0 ? text.mid(colon + 1).toUInt(&ok) : 0;
+    if (!ok || port < 1 || port > 65535 || host.isEmpty())
+        throw TUsageError(QStringLiteral("--connect takes HOST:PORT, not %1").arg(text));
+    return {host, quint16(port)};
+}
+
+int RunAdmin(QStringList args)
+{
+    const auto database = TakeOption(args, QStringLiteral("database"));
+    const auto endpoint = TakeOption(args, QStringLiteral("connect"));
+    const auto token = TakeOption(args, QStringLiteral("token"));
+    if (database.has_value() == endpoint.has_value())
+        throw TUsageError(QStringLiteral("admin takes either --database FILE or --connect HOST:PORT"));
+    if (token && !endpoint)
+        throw TUsageError(QStringLiteral("--token goes with --connect"));
+    if (args.isEmpty())
+        throw TUsageError(QStringLiteral("an admin command is required"));
+    const QString command = args.takeFirst();
+    const TAdminCommand c = ParseAdminCommand(command, args);
+
+    QJsonValue value;
+    if (endpoint) {
+        const auto [host, port] = ParseEndpoint(*endpoint);
+        TAdminClient client(host, port, token ? token : TokenFromEnvironment());
+        value = client.Call(c.Method, c.Args);
+    } else if (c.Method == QLatin1String("Publish") || c.Method == QLatin1String("Withdraw")) {
+        value = PublishBeside(*database, c);
+    } else {
+        // A typing error in the path of a command that only reads must not leave a new, empty database behind.
+        TServerStore store(*database, c.Creates);
+        const TAdminAnswer answer = TAdminService(store, nullptr).Serve(c.Method, c.Args);
+        value = answer.ValueUtf8 ? QJsonValue(QString::fromUtf8(*answer.ValueUtf8)) : answer.Value;
+    }
+    c.Show(value);
     return 0;
 }
 
@@ -259,6 +357,7 @@ int RunServer(QCoreApplication& app, QStringList args, int stopSignals)
     const QString listen = TakeOption(args, QStringLiteral("listen")).value_or(QStringLiteral("127.0.0.1"));
     const auto portFile = TakeOption(args, QStringLiteral("port-file"));
     const auto logFile = TakeOption(args, QStringLiteral("log-file"));
+    const auto adminToken = TakeOption(args, QStringLiteral("admin-token"));
     const bool quiet = TakeFlag(args, QStringLiteral("quiet"));
     RequireNoOptions(args);
     if (!database)
@@ -273,6 +372,7 @@ int RunServer(QCoreApplication& app, QStringList args, int stopSignals)
     TServerStore store(*database);
     TStandInServer server(store);
     server.SetQuiet(quiet);
+    server.SetAdminToken(adminToken ? *adminToken : TokenFromEnvironment().value_or(QString()));
     if (logFile && !server.SetLogFile(*logFile))
         throw Exception(QStringLiteral("Cannot write the log file %1").arg(*logFile));
     if (!server.Listen(address, quint16(portNumber)))
@@ -283,10 +383,11 @@ int RunServer(QCoreApplication& app, QStringList args, int stopSignals)
         if (!f.open(QIODevice::WriteOnly) || f.write(QByteArray::number(server.Port()) + '\n') < 0 || !f.commit())
             throw Exception(QStringLiteral("Cannot write the port file %1").arg(*portFile));
     }
-    server.Log(QStringLiteral("kelt-appserver listening on %1:%2, database %3")
-                   .arg(address.toString())
+    server.Log(QStringLiteral("kelt-appserver %1 listening on %2:%3, database %4, admin object %5")
+                   .arg(VersionText(), address.toString())
                    .arg(server.Port())
-                   .arg(store.Path()));
+                   .arg(store.Path(), server.HasAdminToken() ? QStringLiteral("from loopback or with the token")
+                                                             : QStringLiteral("from loopback only")));
     QuitOnStopSignals(app, stopSignals);
     const int rc = app.exec();
     server.Log(QStringLiteral("kelt-appserver stopping"));
@@ -305,6 +406,10 @@ int main(int argc, char** argv)
     try {
         if (args.contains(QStringLiteral("--help")) || args.contains(QStringLiteral("-h"))) {
             std::fputs(kUsage, stdout);
+            return 0;
+        }
+        if (args.contains(QStringLiteral("--version"))) {
+            Print(QStringLiteral("kelt-appserver %1\n").arg(VersionText()));
             return 0;
         }
         if (!args.isEmpty() && args[0] == QLatin1String("admin"))

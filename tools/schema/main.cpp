@@ -2,6 +2,7 @@
 #include "SchemaBuilder.h"
 
 #include "platform/data/Exception.h"
+#include "platform/os/FileVersion.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -13,10 +14,14 @@ int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("kelt-schema"));
+    const QString version =
+        FileVersionText(QCoreApplication::applicationFilePath(), QStringLiteral("%u.%u.%u.%u"));
+    QCoreApplication::setApplicationVersion(version.isEmpty() ? QStringLiteral("(no version)") : version);
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
         "Creates a Firebird database (ISO8859_1, dialect 3) holding the tables of one or more definition files."));
-    parser.addHelpOption();
+    const QCommandLineOption help = parser.addHelpOption();
+    const QCommandLineOption showVersion = parser.addVersionOption();
     QCommandLineOption database(QStringLiteral("database"), QStringLiteral("Database file to create."),
                                 QStringLiteral("path"));
     QCommandLineOption noForcedWrites(QStringLiteral("no-forced-writes"),
@@ -24,7 +29,15 @@ int main(int argc, char** argv)
     parser.addOption(database);
     parser.addOption(noForcedWrites);
     parser.addPositionalArgument(QStringLiteral("definitions"), QStringLiteral("Table definition files."));
-    parser.process(app);
+    // Not process(): it ends an unknown option with exit code 1, where every tool of ours says 2.
+    if (!parser.parse(app.arguments())) {
+        std::fprintf(stderr, "kelt-schema: %s\nSee kelt-schema --help.\n", qPrintable(parser.errorText()));
+        return 2;
+    }
+    if (parser.isSet(help))
+        parser.showHelp(0);
+    if (parser.isSet(showVersion))
+        parser.showVersion();
     if (!parser.isSet(database)) {
         std::fputs("kelt-schema: --database is required\n", stderr);
         return 2;
