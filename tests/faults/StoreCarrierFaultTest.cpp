@@ -6,6 +6,8 @@
 #include "tests/faults/FaultCase.h"
 #include "tests/store_carrier/StoreCarrierFixture.h"
 
+#include <QRegularExpression>
+
 namespace {
 
 const QString kAliquota = QStringLiteral("TBALIQUOTA");
@@ -169,6 +171,13 @@ TEST_P(StoreCarrierLocalFaults, LogsTheStepLosesNothingAndConverges)
     if (c.Call == "DatabaseMissing") {
         // The file is away (moved, a disk not mounted); it comes back for the next run.
         ASSERT_TRUE(QFile::rename(LocalPath(), spare));
+    } else if (c.Call == "LocalServerRefuses") {
+        // [DB] names a Firebird server that is not running (port 1 refuses at once).
+        QString moved = config;
+        moved.replace(QRegularExpression(QStringLiteral("\\[DB\\]\\r?\\nDataBase=[^\\r\\n]*")),
+                      QStringLiteral("[DB]\nDataBase=localhost/1:") + LocalPath());
+        ASSERT_NE(moved, config);
+        m_installation.Write(QStringLiteral("Config.ini"), moved.toUtf8());
     } else if (c.Call == "ColumnMissing") {
         Exec("ALTER TABLE TBALIQUOTA DROP PEALIQUOTA");
     } else if (c.Call == "ConstraintViolated") {
@@ -198,6 +207,9 @@ TEST_P(StoreCarrierLocalFaults, LogsTheStepLosesNothingAndConverges)
     EXPECT_EQ(steps.first(), c.Steps.first()) << qPrintable(steps.join(u','));
     for (const QString& step : steps)
         EXPECT_TRUE(c.Steps.contains(step)) << qPrintable(step);
+    // An unreachable database ends the run with one entry, not one per row or table.
+    if (c.Call == "DatabaseMissing" || c.Call == "LocalServerRefuses")
+        EXPECT_EQ(steps.size(), 1) << qPrintable(steps.join(u','));
 
     // The store set right again.
     if (c.Call == "DatabaseMissing") {
@@ -217,6 +229,7 @@ TEST_P(StoreCarrierLocalFaults, LogsTheStepLosesNothingAndConverges)
 const TFaultCase kLocalCases[] = {
     // The database cannot be reached: the run ends at once, logged once.
     {"DatabaseMissing", "local", {}, 1, {kInicial}},
+    {"LocalServerRefuses", "local", {}, 1, {kInicial}},
     {"ColumnMissing", "local", {}, 1,
      {QStringLiteral("ImportaRegistros SQlExecuta.ExecSQL 003"), QStringLiteral("ImportaRegistros Busca.Open 003"),
       kImporta}},
