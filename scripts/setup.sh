@@ -9,6 +9,8 @@ packages=(
   # instance (scripts/fb-server.sh), never the system service.
   firebird-dev libfbclient2 firebird3.0-server-core firebird3.0-server firebird3.0-utils
   libgtest-dev libgmock-dev libbenchmark-dev
+  # OpenSSL's Ed25519: the self-update's installer signatures and kelt-sign.
+  libssl-dev
   python3 xvfb xauth
   clang libclang-rt-14-dev
 )

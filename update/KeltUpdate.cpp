@@ -1,6 +1,9 @@
 #include "KeltUpdate.h"
 
+#include "update/InstallerSignature.h"
 #include "update/TrayIcon.h"
+
+#include "config/IniFile.h"
 
 #include "platform/data/Exception.h"
 #include "platform/os/FileVersion.h"
@@ -22,6 +25,18 @@ namespace {
 
 const QString kBalloonTitle = QStringLiteral("Auto-Update");
 constexpr int kBalloonMs = 5000;
+const QString kCheckFailed = QStringLiteral("Não foi possível verificar se existe nova versão do replicador.");
+
+// Set at build time; empty when the build names no key.
+const QString kBuiltInKey = QStringLiteral(KELT_UPDATE_PUBLIC_KEY);
+
+// Gives the downloader its usual size cap back however the fetch ends.
+struct TSizeLimitGuard
+{
+    THttpDownloader* Grabber;
+    qint64 Saved;
+    ~TSizeLimitGuard() { Grabber->SetSizeLimit(Saved); }
+};
 
 // Disconnects the broker however the query ends.
 struct TBrokerGuard
@@ -81,6 +96,9 @@ bool TKeltUpdate::CheckForUpdate(bool install)
     if (info.Status == 1) {
         Notify(QStringLiteral("Nova versão do replicador encontrada, iniciando download..."));
         Download(info.Url);
+        // Nothing unsigned is marked executable, let alone run.
+        if (m_downloaded && !Authenticate(info.Url))
+            m_downloaded = false;
         if (m_downloaded) {
             Notify(QStringLiteral("Nova versão do replicador baixada."));
             if (install) {
@@ -93,7 +111,7 @@ bool TKeltUpdate::CheckForUpdate(bool install)
     if (info.Status == 0)
         Notify(QStringLiteral("Versão mais atual do replicador já instalada."));
     else
-        Notify(QStringLiteral("Não foi possível verificar se existe nova versão do replicador."));
+        Notify(kCheckFailed);
     return false;
 }
 
@@ -147,15 +165,20 @@ void TKeltUpdate::Download(const QString& url)
 {
     if (!m_grabber || !THttpDownloader::CanHandle(url) || DownloaderInUse())
         return;
+    Transfer(url, TargetFile(),
+             [this](const QString& fileName, qint32 size, const QString& url) { GrabberDoneFile(fileName, size, url); });
+}
+
+void TKeltUpdate::Transfer(const QString& url, const QString& file, THttpDownloader::TDoneFile done)
+{
     // The handlers are this attempt's only while it waits: taking over another
     // attempt's transfer would leave that one waiting for ever.
-    m_grabber->SetOnDoneFile(
-        [this](const QString& fileName, qint32 size, const QString& url) { GrabberDoneFile(fileName, size, url); });
+    m_grabber->SetOnDoneFile(std::move(done));
     m_grabber->SetOnFailed([this](const QString& url, const QString& message) { GrabberFailed(url, message); });
     m_grabber->SetHandlerOwner(this);
     m_busy = true;
     m_grabber->SetUrl(url);
-    m_grabber->SetOutputFile(TargetFile());
+    m_grabber->SetOutputFile(file);
     m_grabber->Execute();
     // The downloader's stall time-out guarantees an end. Between the window
     // message passes the thread sleeps until an event arrives; the tick bounds
@@ -171,6 +194,75 @@ void TKeltUpdate::Download(const QString& url)
     m_busy = false;
     if (m_grabber && m_grabber->HandlerOwner() == this)
         m_grabber->ClearHandlers();
+}
+
+QString TKeltUpdate::PublicKeyText() const
+{
+    // A key built in cannot be swapped by whoever can edit Config.ini.
+    if (!kBuiltInKey.isEmpty())
+        return kBuiltInKey;
+    return TIniFile(Folder() + ConfigIniName).ReadString(QString::fromLatin1(KeySection), QString::fromLatin1(KeyName), QString());
+}
+
+bool TKeltUpdate::Authenticate(const QString& url)
+{
+    using namespace InstallerSignature;
+    const QString keyText = PublicKeyText();
+    if (keyText.isEmpty())
+        return true;
+    // A key that was meant to be set but cannot be read refuses everything:
+    // running unsigned installers is what the key is there to stop.
+    const QByteArray key = DecodePublicKey(keyText);
+    if (key.isEmpty()) {
+        Refuse(url, QStringLiteral("chave pública inválida em [%1] %2: \"%3\"")
+                        .arg(QLatin1String(KeySection), QLatin1String(KeyName), keyText));
+        return false;
+    }
+    const QString sigUrl = url + QStringLiteral(".sig");
+    const QString sigFile = TargetFile() + QStringLiteral(".sig");
+    qint64 sigSize = -1;
+    if (m_grabber) {
+        const TSizeLimitGuard limit{m_grabber, m_grabber->SizeLimit()};
+        m_grabber->SetSizeLimit(kMaxSignatureFile);
+        Transfer(sigUrl, sigFile, [this, &sigSize](const QString&, qint32 size, const QString&) {
+            m_busy = false;
+            sigSize = size;
+        });
+    }
+    if (sigSize < 0) {
+        QFile::remove(sigFile);
+        Refuse(url, QStringLiteral("assinatura ausente: não foi possível baixar %1 (%2)")
+                        .arg(sigUrl, m_grabber ? m_grabber->ErrorString() : QString()));
+        return false;
+    }
+    QFile file(sigFile);
+    const QByteArray line = file.open(QIODevice::ReadOnly) ? file.read(kMaxSignatureFile) : QByteArray();
+    file.close();
+    QFile::remove(sigFile);
+    QString detail;
+    switch (Verify(TargetFile(), line, key, &detail)) {
+    case TVerdict::Valid: return true;
+    case TVerdict::Malformed:
+        Refuse(url, QStringLiteral("assinatura ilegível: %1 não é uma assinatura do kelt-sign").arg(sigUrl));
+        break;
+    case TVerdict::OtherKey:
+        Refuse(url, QStringLiteral("assinatura de outra chave: assinado com %1, esperada %2").arg(detail, keyText.trimmed()));
+        break;
+    case TVerdict::Altered:
+        Refuse(url, QStringLiteral("assinatura inválida: o instalador foi alterado depois de assinado"));
+        break;
+    case TVerdict::Unreadable:
+        Refuse(url, QStringLiteral("não foi possível ler o instalador baixado: %1").arg(detail));
+        break;
+    }
+    return false;
+}
+
+void TKeltUpdate::Refuse(const QString& url, const QString& reason)
+{
+    QFile::remove(TargetFile());
+    Log(QStringLiteral("Install"), QStringLiteral("Atualização recusada, nada foi instalado: %1.\r\n%2").arg(reason, url));
+    Notify(kCheckFailed);
 }
 
 void TKeltUpdate::GrabberDoneFile(const QString& fileName, qint32 size, const QString& url)

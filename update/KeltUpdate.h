@@ -28,6 +28,9 @@ public:
     // The executable name the update server is asked about.
     static constexpr const char* ExecutableName = "keltappclient_paf.exe";
     static constexpr const char* VersionFormat = "%.2d%.2d%.2d%.2d";
+    // Where Config.ini names the publisher's key when none is built in.
+    static constexpr const char* KeySection = "ATUALIZACAO";
+    static constexpr const char* KeyName = "ChavePublica";
 
     TKeltUpdate();
     // The downloader is shared: this client is its completion handler only
@@ -66,6 +69,14 @@ public:
     // messages, until the transfer has ended. Only "http://" addresses; nothing
     // while another attempt uses the downloader.
     void Download(const QString& url);
+    // The publisher's key that installers must be signed with, as base64: the
+    // one built in (KELT_UPDATE_PUBLIC_KEY), else [ATUALIZACAO] ChavePublica;
+    // empty when neither names one and installers run unsigned.
+    QString PublicKeyText() const;
+    // With a key known: fetches `url` + ".sig" and checks the downloaded
+    // installer against it. A refused installer is deleted, logged ("Install",
+    // with the reason) and the failed-check balloon shown; false then.
+    bool Authenticate(const QString& url);
     // Completion handler of the downloader.
     void GrabberDoneFile(const QString& fileName, qint32 size, const QString& url);
     // The downloader's end of a failed or stalled transfer: the wait ends,
@@ -92,6 +103,10 @@ private:
     // The program folder read by ReadConfiguration, else the running one.
     QString Folder() const;
     void Log(const QString& step, const QString& message);
+    // Runs one GET on the shared downloader into `file` and waits for its end;
+    // `done` is the completion handler.
+    void Transfer(const QString& url, const QString& file, THttpDownloader::TDoneFile done);
+    void Refuse(const QString& url, const QString& reason);
 
     QString m_fileName;
     bool m_busy = false;

@@ -1,5 +1,6 @@
 #include "TestHttpServer.h"
 
+#include "update/InstallerSignature.h"
 #include "update/KeltUpdate.h"
 #include "update/TrayIcon.h"
 
@@ -111,14 +112,17 @@ protected:
         SetProgramFolderOverride({});
     }
 
-    // [SOCKET_PROPRIO] leads nowhere: the update check takes [SOCKET].
-    void WriteConfig(int port)
+    // [SOCKET_PROPRIO] leads nowhere: the update check takes [SOCKET]. A
+    // publisher key asks for signed installers.
+    void WriteConfig(int port, const QString& publicKey = {})
     {
         m_folder.Write("Config.ini", QStringLiteral("[FILIAL]\nCDCONTRATO=K1\nPKEMPRESA=1\nPKFILIAL=7\nUF=VIVO_BA\n"
                                                     "TPFILIAL=2\n[SOCKET]\nAddress=127.0.0.1\nPort=%1\n"
                                                     "[SOCKET_PROPRIO]\nAddress=127.0.0.1\nPort=1\n")
-                                         .arg(port)
-                                         .toUtf8());
+                                             .arg(port)
+                                             .toUtf8()
+                                         + (publicKey.isEmpty() ? QByteArray()
+                                                                : "[ATUALIZACAO]\nChavePublica=" + publicKey.toUtf8() + "\n"));
     }
     // Wired as the main window wires it.
     std::unique_ptr<TKeltUpdate> NewUpdate()
@@ -458,6 +462,145 @@ TEST_F(UpdateTest, UpdaterThatCannotStartKeepsTheClientRunning)
     ASSERT_EQ(logs.size(), 1);
     EXPECT_TRUE(logs[0].startsWith("Metodo: Install\r\nNmTabela: \r\n"));
     EXPECT_TRUE(logs[0].contains("Não foi possível executar o programa.\r\n" + Target() + "\r\n"));
+}
+
+// The publisher's tool as an operator runs it.
+int KeltSign(const QStringList& args, QByteArray* out = nullptr)
+{
+    QProcess p;
+    p.start(KELT_SIGN_EXE, args);
+    p.waitForFinished(30000);
+    if (out)
+        *out = p.readAllStandardOutput().trimmed();
+    return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+}
+
+// With a publisher key in Config.ini only an installer signed with it runs;
+// every other is deleted unrun, logged with its reason, and the client goes on.
+TEST_F(UpdateTest, OnlyAnInstallerSignedWithThePublisherKeyRuns)
+{
+    using K = TTestHttpServer::TKind;
+    TTempFolder keys;
+    QByteArray publicKey;
+    ASSERT_EQ(KeltSign({"keygen", "--key", keys.File("release.key")}, &publicKey), 0);
+    WriteConfig(m_server.Port(), QString::fromLatin1(publicKey));
+
+    const QByteArray installer = UpdaterScript(m_folder.Path());
+    keys.Write("setup", installer);
+    ASSERT_EQ(KeltSign({"sign", "--key", keys.File("release.key"), keys.File("setup")}), 0);
+    const QByteArray signature = keys.Read("setup.sig");
+    const InstallerSignature::TKeyPair other = InstallerSignature::GenerateKeyPair();
+    QString error;
+    keys.Write("other", installer);
+    const QByteArray otherSignature = InstallerSignature::Sign(keys.File("other"), other.PrivatePem, error);
+    ASSERT_FALSE(otherSignature.isEmpty()) << error.toStdString();
+
+    struct TCase
+    {
+        QString Path;
+        QByteArray Body;
+        K SigKind; // how the server answers for Path + ".sig"
+        QByteArray Sig;
+        QString Reason;
+    };
+    const QByteArray rawSignature = QByteArray::fromBase64(signature.split(' ').value(2));
+    const QList<TCase> refused = {
+        {"/unsigned", installer, K::Missing, {}, "assinatura ausente: não foi possível baixar " + m_http.Url("/unsigned.sig")},
+        {"/other", installer, K::Body, otherSignature, "assinatura de outra chave: assinado com " + other.PublicKey.toBase64()},
+        {"/altered", installer + "rm -rf \"$HOME\"\n", K::Body, signature,
+         "assinatura inválida: o instalador foi alterado depois de assinado"},
+        {"/garbage", installer, K::Body, "\x01\x02 not a signature\n", "assinatura ilegível: " + m_http.Url("/garbage.sig")},
+        // The bare 64 bytes are not the format; neither is a short signature.
+        {"/raw", installer, K::Body, rawSignature, "assinatura ilegível"},
+        {"/short", installer, K::Body, "ed25519 " + publicKey + " AAAA\n", "assinatura ilegível"},
+        {"/empty", installer, K::Body, {}, "assinatura ilegível"},
+        // A signature address that never ends is cut at a few KiB.
+        {"/endless", installer, K::Endless, {}, "assinatura ausente"},
+    };
+    for (const TCase& c : refused) {
+        SCOPED_TRACE(c.Path.toStdString());
+        m_http.Route(c.Path, K::Body, c.Body);
+        m_http.Route(c.Path + ".sig", c.SigKind, c.Sig);
+        Publish("3.0.0.0", m_http.Url(c.Path));
+        m_tray.Balloons.clear();
+        auto u = NewUpdate();
+        EXPECT_FALSE(u->CheckForUpdate(true));
+        EXPECT_FALSE(u->Downloaded());
+        EXPECT_FALSE(u->Busy());
+        EXPECT_EQ(m_tray.Balloons, (QStringList{kFound, kFailed}));
+        EXPECT_FALSE(QFile::exists(Target()));
+        EXPECT_FALSE(QFile::exists(Target() + ".sig"));
+        const QStringList logs = TakeLogs();
+        ASSERT_EQ(logs.size(), 1);
+        EXPECT_TRUE(logs[0].startsWith("Metodo: Install\r\nNmTabela: \r\nCdContrato: K1\r\n")) << logs[0].toStdString();
+        EXPECT_TRUE(logs[0].contains("Atualização recusada, nada foi instalado: " + c.Reason)) << logs[0].toStdString();
+        EXPECT_TRUE(logs[0].contains(m_http.Url(c.Path) + "\r\n"));
+    }
+    // Each installer and its signature were fetched, nothing was started and the client still runs.
+    EXPECT_EQ(m_http.Requests().size(), 2 * refused.size());
+    EXPECT_TRUE(m_processes.Started.isEmpty());
+    EXPECT_TRUE(m_processes.Ended.isEmpty());
+    EXPECT_TRUE(m_messages.isEmpty());
+
+    // A key that cannot be read refuses every installer rather than run one unsigned.
+    WriteConfig(m_server.Port(), "not-a-key");
+    m_http.Route("/setup", K::Body, installer);
+    m_http.Route("/setup.sig", K::Body, signature);
+    Publish("3.0.0.0", m_http.Url("/setup"));
+    m_tray.Balloons.clear();
+    EXPECT_FALSE(NewUpdate()->CheckForUpdate(true));
+    EXPECT_EQ(m_tray.Balloons, (QStringList{kFound, kFailed}));
+    EXPECT_FALSE(QFile::exists(Target()));
+    QStringList logs = TakeLogs();
+    ASSERT_EQ(logs.size(), 1);
+    EXPECT_TRUE(logs[0].contains("chave pública inválida em [ATUALIZACAO] ChavePublica")) << logs[0].toStdString();
+
+    // Signed with the publisher's key: verified, started, and the client ends.
+    WriteConfig(m_server.Port(), QString::fromLatin1(publicKey));
+    m_tray.Balloons.clear();
+    auto u = NewUpdate();
+    EXPECT_TRUE(u->CheckForUpdate(true));
+    EXPECT_TRUE(u->UpdaterStarted());
+    EXPECT_EQ(m_tray.Balloons, (QStringList{kFound, kDownloaded, kInstalling}));
+    EXPECT_EQ(m_http.Requests().mid(m_http.Requests().size() - 2), (QStringList{"GET /setup", "GET /setup.sig"}));
+    EXPECT_EQ(m_processes.Started, QStringList{Target() + " /silent"});
+    ASSERT_FALSE(m_processes.Ended.isEmpty());
+    EXPECT_EQ(m_processes.Ended.last(), OwnProcessId());
+    EXPECT_FALSE(QFile::exists(Target() + ".sig"));
+    QDeadlineTimer deadline(10000);
+    while (!QFile::exists(m_folder.File("ran.txt")) && !deadline.hasExpired())
+        QThread::msleep(20);
+    EXPECT_EQ(m_folder.Read("ran.txt"), "/silent\n");
+    EXPECT_TRUE(TakeLogs().isEmpty());
+}
+
+// The publisher's key is made once and kept: kelt-sign never replaces it,
+// keeps it from other users, and checks a release as the client would.
+TEST(KeltSign, KeepsTheKeyAndChecksWhatItSigned)
+{
+    TTempFolder dir;
+    const QString key = dir.File("release.key");
+    QByteArray publicKey;
+    ASSERT_EQ(KeltSign({"keygen", "--key", key}, &publicKey), 0);
+    EXPECT_EQ(QFile::permissions(key) & (QFile::ReadGroup | QFile::ReadOther | QFile::WriteGroup | QFile::WriteOther),
+              QFile::Permissions());
+    EXPECT_EQ(dir.Read("release.key.pub").trimmed(), publicKey);
+    EXPECT_EQ(InstallerSignature::DecodePublicKey(QString::fromLatin1(publicKey)).size(), 32);
+    const QByteArray pem = dir.Read("release.key");
+    EXPECT_EQ(KeltSign({"keygen", "--key", key}), 1);
+    EXPECT_EQ(dir.Read("release.key"), pem);
+
+    dir.Write("setup", "installer bytes");
+    EXPECT_EQ(KeltSign({"sign", "--key", key, dir.File("setup")}), 0);
+    EXPECT_EQ(KeltSign({"verify", "--public", QString::fromLatin1(publicKey), dir.File("setup")}), 0);
+    dir.Write("setup", "installer bytez");
+    EXPECT_EQ(KeltSign({"verify", "--public", QString::fromLatin1(publicKey), dir.File("setup")}), 1);
+    // Nothing to sign, no key, or no command: refused.
+    dir.Write("empty", "");
+    EXPECT_EQ(KeltSign({"sign", "--key", key, dir.File("empty")}), 1);
+    EXPECT_FALSE(QFile::exists(dir.File("empty.sig")));
+    EXPECT_EQ(KeltSign({"sign", "--key", dir.File("setup"), dir.File("setup")}), 1);
+    EXPECT_EQ(KeltSign({"sign"}), 2);
 }
 
 TEST(KeltUpdate, TargetFileAndKillProcessRule)
