@@ -66,6 +66,12 @@ void TConnectionBroker::Open()
         Exchange(kOpenMethod, QJsonObject{{QStringLiteral("server"), m_connection->ServerName()},
                                           {QStringLiteral("guid"), m_connection->ServerGUID()},
                                           {QStringLiteral("protocol"), kProtocolVersion}});
+    } catch (const wire::EProtocolError& e) {
+        Close();
+        // A server that serves TLS drops a plain connection at its first frame.
+        if (m_connection->Tls().Enabled)
+            throw;
+        throw wire::EProtocolError(e.Message() + QStringLiteral(" (if the server serves TLS, set TLS=1 in Config.ini)"));
     } catch (...) {
         Close();
         throw;
