@@ -187,7 +187,7 @@ void TConnectionBroker::Transmit(QTcpSocket* socket, const QByteArray& frame, co
     if (socket->write(frame) != frame.size())
         throw wire::EProtocolError(QStringLiteral("Cannot send %1 to %2: %3")
                                        .arg(method, m_connection->EndpointText(), socket->errorString()));
-    while (socket->bytesToWrite() > 0) {
+    while (TSocketConnection::Unsent(socket) > 0) {
         if (deadline.hasExpired())
             throw wire::EProtocolError(QStringLiteral("Timeout sending %1 to %2 after %3 ms")
                                            .arg(method, m_connection->EndpointText())

@@ -194,3 +194,9 @@ QString TSocketConnection::PinText(const QByteArray& pin)
 {
     return QString::fromLatin1(pin.toHex(':'));
 }
+
+qint64 TSocketConnection::Unsent(QTcpSocket* socket)
+{
+    const auto* tls = qobject_cast<QSslSocket*>(socket);
+    return socket->bytesToWrite() + (tls ? tls->encryptedBytesToWrite() : 0);
+}

@@ -62,6 +62,10 @@ public:
     static QByteArray ParseFingerprint(const QString& text);
     // The pin as lower-case hex pairs joined by colons, for messages.
     static QString PinText(const QByteArray& pin);
+    // Bytes written to a socket but not yet handed to the system. Over TLS
+    // the encrypted ones wait apart from the plain text, which bytesToWrite
+    // alone counts: a writer that waits for its answer to leave needs both.
+    static qint64 Unsent(QTcpSocket* socket);
 
     // Timeouts in milliseconds.
     int ConnectTimeout() const { return m_connectTimeout; }

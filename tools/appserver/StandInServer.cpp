@@ -8,6 +8,7 @@
 #include "platform/data/Exception.h"
 #include "remote/JsonCodec.h"
 #include "remote/ParamsJson.h"
+#include "remote/SocketConnection.h"
 #include "remote/WireProtocol.h"
 
 #include <QElapsedTimer>
@@ -388,7 +389,7 @@ bool TStandInServer::Serve(TSession& session, const QJsonObject& request, wire::
         // The answer's tail goes out first, so the client does not wait for it
         // while the work runs; the client is busy with the answer meanwhile.
         QTimer::singleShot(0, this, [this, socket = QPointer<QTcpSocket>(session.Socket), after] {
-            for (int i = 0; socket && socket->bytesToWrite() > 0 && i < 100; ++i)
+            for (int i = 0; socket && TSocketConnection::Unsent(socket) > 0 && i < 100; ++i)
                 socket->waitForBytesWritten(50);
             // Work between calls only; a failure shows again at the call that needs it.
             try {
