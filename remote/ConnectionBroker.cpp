@@ -66,6 +66,12 @@ void TConnectionBroker::Open()
         Exchange(kOpenMethod, QJsonObject{{QStringLiteral("server"), m_connection->ServerName()},
                                           {QStringLiteral("guid"), m_connection->ServerGUID()},
                                           {QStringLiteral("protocol"), kProtocolVersion}});
+    } catch (const wire::EProtocolError& e) {
+        Close();
+        // A server that serves TLS drops a plain connection at its first frame.
+        if (m_connection->Tls().Enabled)
+            throw;
+        throw wire::EProtocolError(e.Message() + QStringLiteral(" (if the server serves TLS, set TLS=1 in Config.ini)"));
     } catch (...) {
         Close();
         throw;
@@ -181,7 +187,7 @@ void TConnectionBroker::Transmit(QTcpSocket* socket, const QByteArray& frame, co
     if (socket->write(frame) != frame.size())
         throw wire::EProtocolError(QStringLiteral("Cannot send %1 to %2: %3")
                                        .arg(method, m_connection->EndpointText(), socket->errorString()));
-    while (socket->bytesToWrite() > 0) {
+    while (TSocketConnection::Unsent(socket) > 0) {
         if (deadline.hasExpired())
             throw wire::EProtocolError(QStringLiteral("Timeout sending %1 to %2 after %3 ms")
                                            .arg(method, m_connection->EndpointText())

@@ -5,6 +5,10 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config
   qt6-base-dev libqt6network6 libqt6widgets6
+  # TLS to the application servers: Qt's OpenSSL backend (in libqt6network6)
+  # loads libssl3; libcrypto's headers for the certificate pin; the openssl
+  # command makes the tests' certificates.
+  libssl3 libssl-dev openssl
   # firebird3.0-server: its program only; the test command runs a private
   # instance (scripts/fb-server.sh), never the system service.
   firebird-dev libfbclient2 firebird3.0-server-core firebird3.0-server firebird3.0-utils

@@ -3,7 +3,10 @@
 // TFDM::RunCadChannel (count, provider parameters, batches of 1000, lookup and
 // insert of every row, one acknowledgement per batch), against the
 // row-applying floor measured in the same run on the same rows. Also the cost
-// of one batch's round trips (fetch and acknowledgement) on their own.
+// of one batch's round trips (fetch and acknowledgement) on their own. The
+// same import over TLS (a second server serving a certificate made for the
+// run, the installation pinning it) is timed in the same loop: the ratio of
+// TLS to plain TCP is the cost of encrypting the connection.
 #include "bench/common/RowApplyFloor.h"
 #include "config/uDM.h"
 #include "platform/data/ClientDataSet.h"
@@ -12,6 +15,7 @@
 #include "remote/ServerObjects.h"
 #include "replication/core/ProgressWidgets.h"
 #include "tests/store_carrier/AppServerProcess.h"
+#include "tests/support/TlsCertificate.h"
 #include "tools/schema/SchemaBuilder.h"
 
 #include <QDir>
@@ -103,20 +107,23 @@ struct ChannelRun
 };
 
 // One channel run into a fresh local database, timed from the wiring to the teardown.
-ChannelRun RunChannel(const QString& folder, int port, const TDataPacket& rows, TAppServerAdmin& admin, int n)
+// `socketKeys`: further lines of [SOCKET] (the TLS keys).
+ChannelRun RunChannel(const QString& folder, int port, const TDataPacket& rows, TAppServerAdmin& admin, int n,
+                      const QString& socketKeys = {})
 {
     admin.LoadPacket(kTable, rows.ToXml()); // every row pending again
     const QString database = folder + QStringLiteral("AGENTE%1.KELT").arg(n);
     BuildDatabase(database, {LocalTable(rows)}, /*forcedWrites=*/false);
     WriteFile(folder + QStringLiteral("Config.ini"),
               QStringLiteral("[FILIAL]\nCDCONTRATO=K1\nPKEMPRESA=1\nPKFILIAL=%1\nUF=VIVO_BA\nTPFILIAL=2\n"
-                             "[SOCKET]\nAddress=127.0.0.1\nPort=%2\n"
+                             "[SOCKET]\nAddress=127.0.0.1\nPort=%2\n%5"
                              "[DB]\nDataBase=%3\nUser_Name=SYSDBA\nPassword=quillbent\nServerCharSet=ISO8859_1\n"
                              "SQLDialect=3\n[CLIENTDATASET]\nPackedRecord=%4\n")
                   .arg(kStore)
                   .arg(port)
                   .arg(database)
                   .arg(kPacketSize)
+                  .arg(socketKeys)
                   .toUtf8());
     TFDM dm;
     TTextHolder label;
@@ -148,12 +155,13 @@ struct BatchCosts
 constexpr int kApplyPauseMs = 120;
 
 // The round trips of the batches on their own, without writing any row.
-BatchCosts MeasureBatches(int port, const TDataPacket& rows, TAppServerAdmin& admin)
+BatchCosts MeasureBatches(int port, const TDataPacket& rows, TAppServerAdmin& admin, const TTlsSettings& tls = {})
 {
     admin.LoadPacket(kTable, rows.ToXml());
     TSocketConnection socket;
     socket.SetHost(QStringLiteral("127.0.0.1"));
     socket.SetPort(port);
+    socket.SetTls(tls);
     socket.SetServerName(QString::fromLatin1(TKeltCadServer::ServerName));
     TConnectionBroker broker(&socket);
     broker.Open();
@@ -229,9 +237,19 @@ int Main(int argc, char** argv)
     // The table exists at the server before the first timed run.
     admin->LoadPacket(kTable, MakeProducts(1).ToXml());
 
+    QDir(folder).mkdir(QStringLiteral("tls-server"));
+    const TTlsCertificate certificate(folder + QStringLiteral("tls-server/"), QStringLiteral("server"));
+    TAppServerProcess tlsServer(QStringLiteral(KELT_APPSERVER_EXE), folder + QStringLiteral("tls-server/"));
+    tlsServer.SetTls(certificate.CertificateFile(), certificate.KeyFile());
+    tlsServer.Start();
+    auto tlsAdmin = std::make_unique<TAppServerAdmin>(tlsServer.Port(), certificate.Fingerprint());
+    tlsAdmin->AddInstallation(QStringLiteral("K1"), 1, kStore, QStringLiteral("VIVO_BA"));
+    tlsAdmin->LoadPacket(kTable, MakeProducts(1).ToXml());
+    const QString tlsKeys = QStringLiteral("TLS=1\nFingerprint=%1\n").arg(certificate.Fingerprint());
+
     // Floor and channel alternate so that drift of the machine hits both; the
     // fastest repetition counts for each.
-    double floorSeconds = 1e9, channelSeconds = 1e9;
+    double floorSeconds = 1e9, channelSeconds = 1e9, tlsSeconds = 1e9;
     int batches = 0;
     for (int rep = 0; rep < repetitions; ++rep) {
         const QString floorDb = folder + QStringLiteral("floor%1.fdb").arg(rep);
@@ -240,10 +258,16 @@ int Main(int argc, char** argv)
         const ChannelRun run = RunChannel(folder, server.Port(), rows, *admin, rep);
         channelSeconds = std::min(channelSeconds, run.Seconds);
         batches = run.Batches;
+        const ChannelRun tls = RunChannel(folder, tlsServer.Port(), rows, *tlsAdmin, repetitions + rep, tlsKeys);
+        tlsSeconds = std::min(tlsSeconds, tls.Seconds);
     }
     const BatchCosts costs = MeasureBatches(server.Port(), rows, *admin);
+    const BatchCosts tlsCosts =
+        MeasureBatches(tlsServer.Port(), rows, *tlsAdmin, TTlsSettings{true, certificate.Fingerprint(), {}});
     admin.reset();
     server.Stop();
+    tlsAdmin.reset();
+    tlsServer.Stop();
 
     const double ratio = floorSeconds / channelSeconds;
     std::printf("%-10s %12s %12s\n", "", "seconds", "rows/s");
@@ -257,6 +281,11 @@ int Main(int argc, char** argv)
                 "call_ms=%.3f batches=%d share_of_channel=%.0f%%\n",
                 kPacketSize, costs.FetchMs, costs.AckMs, costs.FetchMs + costs.AckMs, costs.CallMs, costs.Batches,
                 100.0 * (costs.FetchMs + costs.AckMs) * batches / 1000.0 / channelSeconds);
+    std::printf("RESULT store_carrier_tls rows=%d plain_rows_per_s=%.0f tls_rows_per_s=%.0f ratio_tls_to_plain=%.2f "
+                "call_ms_plain=%.3f call_ms_tls=%.3f fetch_ms_plain=%.1f fetch_ms_tls=%.1f ack_ms_plain=%.1f "
+                "ack_ms_tls=%.1f\n",
+                rowCount, rowCount / channelSeconds, rowCount / tlsSeconds, channelSeconds / tlsSeconds, costs.CallMs,
+                tlsCosts.CallMs, costs.FetchMs, tlsCosts.FetchMs, costs.AckMs, tlsCosts.AckMs);
     return 0;
 }
 

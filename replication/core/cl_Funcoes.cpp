@@ -79,10 +79,19 @@ void ResetConnection(TSQLConnection& connection)
     connection.Params().Clear();
 }
 
-void ReadEndpoint(const TIniFile& ini, QStringView section, TSocketConnection& socket)
+// The endpoint and its TLS keys come from one section together: a
+// [SOCKET_PROPRIO] in use says everything about its server, TLS included.
+void ReadEndpoint(const TIniFile& ini, QStringView section, const QString& folder, TSocketConnection& socket)
 {
     socket.SetHost(ini.ReadString(section, u"Address", QString()));
     socket.SetPort(ini.ReadInteger(section, u"Port", 0));
+    TTlsSettings tls;
+    tls.Enabled = ini.ReadInteger(section, u"TLS", 0) == 1;
+    tls.Fingerprint = ini.ReadString(section, u"Fingerprint", QString()).trimmed();
+    // A relative CAFile is beside Config.ini, in the program folder.
+    const QString caFile = ini.ReadString(section, u"CAFile", QString()).trimmed();
+    tls.CAFile = caFile.isEmpty() || QFileInfo(caFile).isAbsolute() ? caFile : QDir(folder).absoluteFilePath(caFile);
+    socket.SetTls(tls);
 }
 
 } // namespace
@@ -151,7 +160,7 @@ void TKeltBaseServerClient::ReadSocket(const QString& folder, const QString& fil
 {
     const TIniFile ini(IniPath(folder, fileName));
     socket.Close();
-    ReadEndpoint(ini, u"SOCKET", socket);
+    ReadEndpoint(ini, u"SOCKET", folder, socket);
 }
 
 void TKeltBaseServerClient::ReadOwnSocket(const QString& folder, const QString& fileName,
@@ -159,7 +168,7 @@ void TKeltBaseServerClient::ReadOwnSocket(const QString& folder, const QString& 
 {
     const TIniFile ini(IniPath(folder, fileName));
     socket.Close();
-    ReadEndpoint(ini, ini.SectionExists(u"SOCKET_PROPRIO") ? u"SOCKET_PROPRIO" : u"SOCKET", socket);
+    ReadEndpoint(ini, ini.SectionExists(u"SOCKET_PROPRIO") ? u"SOCKET_PROPRIO" : u"SOCKET", folder, socket);
 }
 
 void TKeltBaseServerClient::ReadDatabase(const QString& folder, const QString& fileName,

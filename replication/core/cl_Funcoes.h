@@ -53,7 +53,8 @@ public:
     void ReadSyncInterval(const QString& folder, const QString& fileName, QTimer& timer) const;
     // Replaces both fields from [LOG]; monitoring is on only for the value 1.
     void ReadMonitoring(const QString& folder, const QString& fileName, TDadosMonitoramentoReplicacao& dados) const;
-    // Closes the socket, then host and port from [SOCKET] (empty, 0).
+    // Closes the socket, then host and port from [SOCKET] (empty, 0), and its
+    // TLS keys: TLS (1 on, else off), Fingerprint, CAFile (relative to `folder`).
     void ReadSocket(const QString& folder, const QString& fileName, TSocketConnection& socket) const;
     // As ReadSocket, from [SOCKET_PROPRIO] when that section holds a key.
     void ReadOwnSocket(const QString& folder, const QString& fileName, TSocketConnection& socket) const;

@@ -5,6 +5,7 @@
 #include "tests/support/TestSupport.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QTimer>
 
 #include <gtest/gtest.h>
@@ -176,6 +177,25 @@ TEST(ReadSocket, EndpointFromSocketOrOwnSocketSection)
     sc.ReadSocket(dir.Path(), "Missing.ini", socket);
     EXPECT_EQ(socket.Host(), "");
     EXPECT_EQ(socket.Port(), 0);
+}
+
+// The TLS keys travel with the endpoint: the section in use says all of them,
+// so a [SOCKET_PROPRIO] without TLS is plain even when [SOCKET] has TLS on.
+TEST(ReadSocket, TlsKeysComeFromTheSectionInUse)
+{
+    TTempFolder dir;
+    const TKeltBaseServerClient sc;
+    TSocketConnection socket;
+    dir.Write("Config.ini", "[SOCKET]\nAddress=a\nPort=1\nTLS=1\nFingerprint= AB:cd \nCAFile=certs/ca.pem\n"
+                            "[SOCKET_PROPRIO]\nAddress=b\nPort=2\nCAFile=/etc/ca.pem\n");
+    sc.ReadSocket(dir.Path(), "Config.ini", socket);
+    EXPECT_EQ(socket.Tls(), (TTlsSettings{true, "AB:cd", QDir(dir.Path()).absoluteFilePath("certs/ca.pem")}));
+    sc.ReadOwnSocket(dir.Path(), "Config.ini", socket);
+    EXPECT_EQ(socket.Tls(), (TTlsSettings{false, "", "/etc/ca.pem"}));
+    // Only 1 switches it on.
+    dir.Write("Config.ini", "[SOCKET]\nAddress=a\nPort=1\nTLS=yes\n");
+    sc.ReadOwnSocket(dir.Path(), "Config.ini", socket);
+    EXPECT_EQ(socket.Tls(), TTlsSettings{});
 }
 
 TEST(ReadDatabase, ReplacesAllParametersByTheFiveOfTheFile)

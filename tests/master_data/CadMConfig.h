@@ -7,10 +7,12 @@
 #include <QByteArray>
 #include <QString>
 
-inline QByteArray CadMConfigText(qint32 pkFilial, int tpFilial, int port, const QString& database, int packetSize)
+// `socketKeys`: further lines of [SOCKET] (the TLS keys).
+inline QByteArray CadMConfigText(qint32 pkFilial, int tpFilial, int port, const QString& database, int packetSize,
+                                 const QString& socketKeys = {})
 {
     return QStringLiteral("[FILIAL]\nCDCONTRATO=K1\nPKEMPRESA=1\nPKFILIAL=%1\nUF=VIVO_BA\nTPFILIAL=%2\n"
-                          "[SOCKET]\nAddress=127.0.0.1\nPort=%3\n"
+                          "[SOCKET]\nAddress=127.0.0.1\nPort=%3\n%6"
                           "[DB]\nDataBase=%4\nUser_Name=SYSDBA\nPassword=quillbent\n"
                           "ServerCharSet=ISO8859_1\nSQLDialect=3\n[CLIENTDATASET]\nPackedRecord=%5\n")
         .arg(pkFilial)
@@ -18,5 +20,6 @@ inline QByteArray CadMConfigText(qint32 pkFilial, int tpFilial, int port, const 
         .arg(port)
         .arg(database)
         .arg(packetSize)
+        .arg(socketKeys)
         .toUtf8();
 }

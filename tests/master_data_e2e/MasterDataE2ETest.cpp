@@ -11,6 +11,7 @@
 #include "tests/master_data/CadMConfig.h"
 #include "tests/store_carrier/AppServerProcess.h"
 #include "tests/support/TestSupport.h"
+#include "tests/support/TlsCertificate.h"
 
 #include <QDir>
 
@@ -47,9 +48,10 @@ struct TInstallation
         QDir(Db.Folder().Path()).mkdir(QStringLiteral("Log"));
     }
 
-    void WriteConfig(int port, int packetSize = 1000)
+    void WriteConfig(int port, int packetSize = 1000, const QString& socketKeys = {})
     {
-        Db.Folder().Write(QStringLiteral("Config.ini"), CadMConfigText(PkFilial, TpFilial, port, Db.Path(), packetSize));
+        Db.Folder().Write(QStringLiteral("Config.ini"),
+                          CadMConfigText(PkFilial, TpFilial, port, Db.Path(), packetSize, socketKeys));
     }
 
     // One run as the program makes it, with the installation as program folder.
@@ -136,12 +138,18 @@ protected:
     void SetUp() override
     {
         m_server = std::make_unique<TAppServerProcess>(QStringLiteral(KELT_APPSERVER_EXE), m_serverFolder.Path());
+        QString socketKeys;
+        if (m_tls) {
+            m_certificate = std::make_unique<TTlsCertificate>(m_serverFolder.Path(), QStringLiteral("server"));
+            m_server->SetTls(m_certificate->CertificateFile(), m_certificate->KeyFile());
+            socketKeys = QStringLiteral("TLS=1\nFingerprint=%1\n").arg(m_certificate->Fingerprint());
+        }
         m_server->Start();
-        m_admin = std::make_unique<TAppServerAdmin>(m_server->Port());
+        m_admin = std::make_unique<TAppServerAdmin>(m_server->Port(), m_tls ? m_certificate->Fingerprint() : QString());
         for (qint32 store : {kHq, kBranch, kOtherBranch})
             m_admin->AddInstallation(QStringLiteral("K1"), 1, store, QStringLiteral("VIVO_BA"));
-        m_hq.WriteConfig(m_server->Port());
-        m_branch.WriteConfig(m_server->Port());
+        m_hq.WriteConfig(m_server->Port(), 1000, socketKeys);
+        m_branch.WriteConfig(m_server->Port(), 1000, socketKeys);
         m_hq.Db.Exec(QStringLiteral("INSERT INTO TBEMPRESA (PKEMPRESA, CDOPERADORA, CDCONTRATO) VALUES (1, 'OP1', 'K1')"));
     }
 
@@ -185,6 +193,10 @@ protected:
         return names.join(QStringLiteral(", "));
     }
 
+    void BranchEndsWithWhatHeadquartersSent();
+
+    bool m_tls = false; // set by the TLS fixture before SetUp
+    std::unique_ptr<TTlsCertificate> m_certificate;
     TTempFolder m_serverFolder;
     std::unique_ptr<TAppServerProcess> m_server;
     std::unique_ptr<TAppServerAdmin> m_admin;
@@ -192,9 +204,27 @@ protected:
     TInstallation m_branch{CadastroMReceivingTables(), kBranch, 1};
 };
 
+class MasterDataE2EOverTls : public MasterDataE2ETest
+{
+protected:
+    MasterDataE2EOverTls() { m_tls = true; }
+};
+
 // A representative table of every way rows are found pending, keyed and
 // addressed, through both runs; a second round sends nothing again.
 TEST_F(MasterDataE2ETest, BranchEndsWithWhatHeadquartersSent)
+{
+    BranchEndsWithWhatHeadquartersSent();
+}
+
+// The same round over TLS: the server serves a certificate made for the test
+// and both installations pin it.
+TEST_F(MasterDataE2EOverTls, BranchEndsWithWhatHeadquartersSent)
+{
+    BranchEndsWithWhatHeadquartersSent();
+}
+
+void MasterDataE2ETest::BranchEndsWithWhatHeadquartersSent()
 {
     auto& hq = m_hq.Db;
     // Two-key TBCEC table: rows for the branch, for another branch and for both.

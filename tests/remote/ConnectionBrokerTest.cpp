@@ -84,6 +84,22 @@ TEST(SocketConnection, EndpointRules)
     EXPECT_TRUE(c.ServerGUID().isEmpty());
 }
 
+TEST(SocketConnection, FingerprintIsSixtyFourHexDigitsWithOptionalSeparators)
+{
+    const QByteArray pin = QByteArray::fromHex("00112233445566778899aabbccddeeff00112233445566778899aabbccddeeff");
+    for (const QString& text :
+         {QStringLiteral("00112233445566778899aabbccddeeff00112233445566778899aabbccddeeff"),
+          QStringLiteral("00:11:22:33:44:55:66:77:88:99:AA:BB:CC:DD:EE:FF:00:11:22:33:44:55:66:77:88:99:aa:bb:cc:dd:ee:ff"),
+          QStringLiteral(" 0011 2233 4455 6677 8899 aabb ccdd eeff 0011 2233 4455 6677 8899 aabb ccdd eeff ")})
+        EXPECT_EQ(TSocketConnection::ParseFingerprint(text), pin) << qPrintable(text);
+    // Short, long, not hex, or base64: no pin at all rather than a wrong one.
+    for (const QString& text : {QStringLiteral("00112233"), QStringLiteral("00112233445566778899aabbccddeeff00112233445566778899aabbccddeeff00"),
+                                QStringLiteral("g0112233445566778899aabbccddeeff00112233445566778899aabbccddeeff"),
+                                QStringLiteral("ABEiM0RVZneImaq7zN3u/wARIjNEVWZ3iJmqu8zd7v8=")})
+        EXPECT_TRUE(TSocketConnection::ParseFingerprint(text).isEmpty()) << qPrintable(text);
+    EXPECT_EQ(TSocketConnection::PinText(pin.left(3)), QStringLiteral("00:11:22"));
+}
+
 TEST(ConnectionBroker, RefusedConnectionAndPortZeroRaiseClearly)
 {
     TClient client(ClosedPort());

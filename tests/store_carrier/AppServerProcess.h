@@ -35,6 +35,15 @@ public:
     QString LogPath() const { return m_folder + QStringLiteral("appserver.log"); }
     int Port() const { return m_port; }
 
+    // The next Start serves TLS with this certificate and key (PEM files);
+    // empty names: plain TCP.
+    void SetTls(const QString& certificateFile, const QString& keyFile)
+    {
+        m_tls.clear();
+        if (!certificateFile.isEmpty())
+            m_tls = {QStringLiteral("--tls-cert"), certificateFile, QStringLiteral("--tls-key"), keyFile};
+    }
+
     // Starts the server and waits until it listens. Raises Exception with the
     // server's own output when it does not come up.
     void Start(int timeoutMs = 30000)
@@ -43,9 +52,10 @@ public:
         QFile::remove(portFile);
         m_process = std::make_unique<QProcess>();
         m_process->setProcessChannelMode(QProcess::MergedChannels);
-        m_process->start(m_executable, {QStringLiteral("--database"), DatabasePath(), QStringLiteral("--port"),
-                                        QStringLiteral("0"), QStringLiteral("--port-file"), portFile,
-                                        QStringLiteral("--log-file"), LogPath(), QStringLiteral("--quiet")});
+        m_process->start(m_executable, QStringList{QStringLiteral("--database"), DatabasePath(),
+                                                   QStringLiteral("--port"), QStringLiteral("0"),
+                                                   QStringLiteral("--port-file"), portFile, QStringLiteral("--log-file"),
+                                                   LogPath(), QStringLiteral("--quiet")} + m_tls);
         if (!m_process->waitForStarted(timeoutMs))
             throw Exception(QStringLiteral("Cannot start %1: %2").arg(m_executable, m_process->errorString()));
         const QDeadlineTimer deadline(timeoutMs);
@@ -85,6 +95,7 @@ public:
 private:
     QString m_executable;
     QString m_folder;
+    QStringList m_tls;
     std::unique_ptr<QProcess> m_process;
     int m_port = 0;
 };
@@ -93,10 +104,12 @@ private:
 class TAppServerAdmin
 {
 public:
-    explicit TAppServerAdmin(int port) : m_broker(&m_socket)
+    // `fingerprint`: the pin of a server that serves TLS; empty for plain TCP.
+    explicit TAppServerAdmin(int port, const QString& fingerprint = {}) : m_broker(&m_socket)
     {
         m_socket.SetHost(QStringLiteral("127.0.0.1"));
         m_socket.SetPort(port);
+        m_socket.SetTls(TTlsSettings{!fingerprint.isEmpty(), fingerprint, {}});
         m_socket.SetServerName(QStringLiteral("KeltAppServer.Admin"));
         m_broker.Open();
     }

@@ -14,6 +14,7 @@
 #include "replication/core/ProgressWidgets.h"
 #include "tests/store_carrier/AppServerProcess.h"
 #include "tests/support/TestSupport.h"
+#include "tests/support/TlsCertificate.h"
 
 #include <QDir>
 #include <QJsonArray>
@@ -56,8 +57,13 @@ protected:
         ASSERT_TRUE(QDir(m_installation.Path()).mkdir(QStringLiteral("Log")));
         BuildDatabase(LocalDatabase(), StoreTables(), /*forcedWrites=*/false);
         m_server = std::make_unique<TAppServerProcess>(QStringLiteral(KELT_APPSERVER_EXE), m_serverFolder.Path());
+        if (m_tls) {
+            m_certificate = std::make_unique<TTlsCertificate>(m_serverFolder.Path(), QStringLiteral("server"));
+            m_server->SetTls(m_certificate->CertificateFile(), m_certificate->KeyFile());
+            m_socketKeys = QStringLiteral("TLS=1\nFingerprint=%1\n").arg(m_certificate->Fingerprint());
+        }
         m_server->Start();
-        m_admin = std::make_unique<TAppServerAdmin>(m_server->Port());
+        m_admin = std::make_unique<TAppServerAdmin>(m_server->Port(), m_tls ? m_certificate->Fingerprint() : QString());
         m_admin->AddInstallation(QStringLiteral("K1"), 1, kStore, QStringLiteral("VIVO_BA"));
         WriteConfig();
         SetProgramFolderOverride(m_installation.Path());
@@ -91,7 +97,7 @@ protected:
     void WriteConfig(int packetSize = 1000, const QString& contrato = QStringLiteral("K1"), int port = -1)
     {
         const QString text = QStringLiteral("[FILIAL]\nCDCONTRATO=%1\nPKEMPRESA=1\nPKFILIAL=%2\nUF=VIVO_BA\nTPFILIAL=2\n"
-                                            "[SOCKET]\nAddress=127.0.0.1\nPort=%3\n"
+                                            "[SOCKET]\nAddress=127.0.0.1\nPort=%3\n%6"
                                             "[DB]\nDataBase=%4\nUser_Name=SYSDBA\nPassword=quillbent\n"
                                             "ServerCharSet=ISO8859_1\nSQLDialect=3\n"
                                             "[CLIENTDATASET]\nPackedRecord=%5\n")
@@ -99,7 +105,8 @@ protected:
                                  .arg(kStore)
                                  .arg(port < 0 ? m_server->Port() : port)
                                  .arg(LocalDatabase())
-                                 .arg(packetSize);
+                                 .arg(packetSize)
+                                 .arg(m_socketKeys);
         m_installation.Write(QStringLiteral("Config.ini"), text.toUtf8());
     }
 
@@ -242,6 +249,11 @@ protected:
         return Packet(fields, rows);
     }
 
+    // Set by a TLS fixture before SetUp: the server serves TLS with a
+    // certificate made for the test, and [SOCKET] pins it.
+    bool m_tls = false;
+    std::unique_ptr<TTlsCertificate> m_certificate;
+    QString m_socketKeys; // further lines of [SOCKET] (the TLS keys)
     TTickingClock m_clock;
     TTempFolder m_installation;
     TTempFolder m_serverFolder;

@@ -141,6 +141,7 @@ public:
         int PacketSize = 1000;
         bool Monitoring = false;
         QString CdContrato = QStringLiteral("123");
+        QString SocketKeys; // further lines of [SOCKET_PROPRIO] (the TLS keys)
     };
     void WriteConfig(quint16 port, const TConfig& c)
     {
@@ -150,8 +151,9 @@ public:
         if (!c.TpFilial.isEmpty())
             text += QStringLiteral("TPFILIAL=%1\n").arg(c.TpFilial);
         // The channel takes [SOCKET_PROPRIO]; [SOCKET] leads nowhere.
-        text += QStringLiteral("[SOCKET]\nAddress=127.0.0.1\nPort=1\n[SOCKET_PROPRIO]\nAddress=127.0.0.1\nPort=%1\n")
-                    .arg(port);
+        text += QStringLiteral("[SOCKET]\nAddress=127.0.0.1\nPort=1\n[SOCKET_PROPRIO]\nAddress=127.0.0.1\nPort=%1\n%2")
+                    .arg(port)
+                    .arg(c.SocketKeys);
         text += QStringLiteral("[DB]\nDataBase=%1\nUser_Name=SYSDBA\nPassword=quillbent\nServerCharSet=ISO8859_1\n"
                                "SQLDialect=3\n[LOG]\nMonitorarReplicacao=%2\nDataBase=%3\n"
                                "[CLIENTDATASET]\nPackedRecord=%4\n")

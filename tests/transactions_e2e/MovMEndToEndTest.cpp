@@ -3,6 +3,7 @@
 // TBLOG), each run through TFDM::RunMovMChannel as the program runs it, and the
 // stand-in server as its own process on loopback between them.
 #include "tests/store_carrier/AppServerProcess.h"
+#include "tests/support/TlsCertificate.h"
 #include "tests/transactions/MovMFixture.h"
 
 #include "config/uDM.h"
@@ -25,8 +26,12 @@ protected:
     {
         SetClock(&m_clock);
         m_server = std::make_unique<TAppServerProcess>(QStringLiteral(KELT_APPSERVER_EXE), m_serverFolder.Path());
+        if (m_tls) {
+            m_certificate = std::make_unique<TTlsCertificate>(m_serverFolder.Path(), QStringLiteral("server"));
+            m_server->SetTls(m_certificate->CertificateFile(), m_certificate->KeyFile());
+        }
         m_server->Start();
-        m_admin = std::make_unique<TAppServerAdmin>(m_server->Port());
+        m_admin = std::make_unique<TAppServerAdmin>(m_server->Port(), m_tls ? m_certificate->Fingerprint() : QString());
         // Branch and headquarters share the contract; the server tells them
         // apart only by what they call.
         m_admin->AddInstallation(QStringLiteral("123"), 1, kB, QStringLiteral("VIVO_BA"));
@@ -95,6 +100,20 @@ protected:
             .RowCount();
     }
 
+    // Config.ini of an installation: the branch type, packet size and
+    // monitoring switch, and the TLS keys when the server serves TLS.
+    TMovMInstallation::TConfig Config(const QString& tpFilial, int packetSize, bool monitoring) const
+    {
+        TMovMInstallation::TConfig c{tpFilial, packetSize, monitoring};
+        if (m_tls)
+            c.SocketKeys = QStringLiteral("TLS=1\nFingerprint=%1\n").arg(m_certificate->Fingerprint());
+        return c;
+    }
+
+    void SaleWithItemsAndConditionsTravelsFromBranchToHeadquarters();
+
+    bool m_tls = false; // set by the TLS fixture before SetUp
+    std::unique_ptr<TTlsCertificate> m_certificate;
     TTickingClock m_clock;
     TTempFolder m_serverFolder;
     std::unique_ptr<TAppServerProcess> m_server;
@@ -103,13 +122,31 @@ protected:
     TPlainProgressBar m_bar;
 };
 
+// The same server serving TLS with a certificate made for the test; the
+// installations pin it in [SOCKET_PROPRIO].
+class MovMEndToEndOverTls : public MovMEndToEnd
+{
+protected:
+    MovMEndToEndOverTls() { m_tls = true; }
+};
+
 } // namespace
 
 TEST_F(MovMEndToEnd, SaleWithItemsAndConditionsTravelsFromBranchToHeadquartersWithEveryColumn)
 {
+    SaleWithItemsAndConditionsTravelsFromBranchToHeadquarters();
+}
+
+TEST_F(MovMEndToEndOverTls, SaleWithItemsAndConditionsTravelsFromBranchToHeadquartersWithEveryColumn)
+{
+    SaleWithItemsAndConditionsTravelsFromBranchToHeadquarters();
+}
+
+void MovMEndToEnd::SaleWithItemsAndConditionsTravelsFromBranchToHeadquarters()
+{
     TMovMInstallation branch(TRole::Branch);
     branch.CreateLogDatabase();
-    branch.WriteConfig(quint16(m_server->Port()), {QStringLiteral("1"), 1000, /*monitoring=*/true});
+    branch.WriteConfig(quint16(m_server->Port()), Config(QStringLiteral("1"), 1000, /*monitoring=*/true));
     // Items written and marked before their headers, as a till may: the
     // catalogue's order has to put the headers first on the way.
     for (int n : {1, 2, 3}) {
@@ -146,7 +183,7 @@ TEST_F(MovMEndToEnd, SaleWithItemsAndConditionsTravelsFromBranchToHeadquartersWi
     // Headquarters holds a stale item of the condition that the arriving
     // items replace.
     TMovMInstallation hq(TRole::Headquarters);
-    hq.WriteConfig(quint16(m_server->Port()), {QStringLiteral("0"), 1000, /*monitoring=*/false});
+    hq.WriteConfig(quint16(m_server->Port()), Config(QStringLiteral("0"), 1000, /*monitoring=*/false));
     ExecSql(hq.Admin, QStringLiteral("INSERT INTO TBITCONDIVENDA (PKITCONDIVENDA, PKFILIAL, PKCONDIVENDA, PKFCONDIVENDA, "
                                      "CDCONTRATO) VALUES (99, 7, 21, 7, '123')"));
     const qint64 before = LastSeq();

@@ -5,14 +5,18 @@
 #include "platform/data/Exception.h"
 
 #include <QDeadlineTimer>
+#include <QTcpSocket>
 
 TAdminClient::TAdminClient(const QString& host, quint16 port, const std::optional<QString>& token,
-                           int connectTimeoutMs, int callTimeoutMs)
+                           int connectTimeoutMs, int callTimeoutMs, const TTlsSettings& tls)
     : m_timeoutMs(callTimeoutMs), m_endpoint(QStringLiteral("%1:%2").arg(host).arg(port))
 {
-    m_socket.connectToHost(host, port);
-    if (!m_socket.waitForConnected(connectTimeoutMs))
-        throw Exception(QStringLiteral("Cannot connect to %1: %2").arg(m_endpoint, m_socket.errorString()));
+    m_connection.SetHost(host);
+    m_connection.SetPort(port);
+    m_connection.SetConnectTimeout(connectTimeoutMs);
+    m_connection.SetTls(tls);
+    m_connection.Open();
+    m_socket = m_connection.Socket();
     QJsonObject open{{"server", TAdminService::ObjectName}, {"guid", ""}, {"protocol", 1}};
     if (token)
         open["token"] = *token;
@@ -27,8 +31,8 @@ QJsonValue TAdminClient::Call(const QString& method, const QJsonArray& args)
 QJsonObject TAdminClient::Exchange(const QString& method, const QJsonValue& params)
 {
     const qint64 id = m_nextId++;
-    m_socket.write(wire::EncodeFrame(wire::Request(id, method, params)));
-    m_socket.flush();
+    m_socket->write(wire::EncodeFrame(wire::Request(id, method, params)));
+    m_socket->flush();
     const QDeadlineTimer deadline(m_timeoutMs);
     while (true) {
         if (const std::optional<QJsonObject> answer = m_reader.Next()) {
@@ -38,11 +42,11 @@ QJsonObject TAdminClient::Exchange(const QString& method, const QJsonValue& para
                 throw Exception(answer->value("error").toObject().value("message").toString());
             return answer->value("result").toObject();
         }
-        if (m_socket.state() != QAbstractSocket::ConnectedState && m_socket.bytesAvailable() == 0)
+        if (m_socket->state() != QAbstractSocket::ConnectedState && m_socket->bytesAvailable() == 0)
             throw Exception(QStringLiteral("%1 closed the connection during %2").arg(m_endpoint, method));
         if (deadline.hasExpired())
             throw Exception(QStringLiteral("%1 did not answer %2 within %3 ms").arg(m_endpoint, method).arg(m_timeoutMs));
-        m_socket.waitForReadyRead(int(qMax<qint64>(1, deadline.remainingTime())));
-        m_reader.Append(m_socket.readAll());
+        m_socket->waitForReadyRead(int(qMax<qint64>(1, deadline.remainingTime())));
+        m_reader.Append(m_socket->readAll());
     }
 }

@@ -1,11 +1,11 @@
 #pragma once
 
+#include "remote/SocketConnection.h"
 #include "remote/WireProtocol.h"
 
 #include <QJsonArray>
 #include <QJsonValue>
 #include <QString>
-#include <QTcpSocket>
 
 #include <optional>
 
@@ -18,8 +18,10 @@ public:
     // Connects and opens "KeltAppServer.Admin", with the token when one is
     // given. Raises Exception when it cannot connect or the server refuses.
     // A call may take long (loading a large packet): it waits `callTimeoutMs`.
+    // With `tls` enabled it speaks TLS as the client does (a server started
+    // with --tls-cert).
     TAdminClient(const QString& host, quint16 port, const std::optional<QString>& token,
-                 int connectTimeoutMs = 15000, int callTimeoutMs = 300000);
+                 int connectTimeoutMs = 15000, int callTimeoutMs = 300000, const TTlsSettings& tls = {});
 
     // The value of a method of the admin object; raises Exception with the
     // server's message on an error answer, or when the connection fails.
@@ -28,7 +30,8 @@ public:
 private:
     QJsonObject Exchange(const QString& method, const QJsonValue& params);
 
-    QTcpSocket m_socket;
+    TSocketConnection m_connection;
+    QTcpSocket* m_socket = nullptr; // the connection's, open
     wire::TFrameReader m_reader;
     qint64 m_nextId = 1;
     int m_timeoutMs; // of a call

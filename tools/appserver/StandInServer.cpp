@@ -8,12 +8,17 @@
 #include "platform/data/Exception.h"
 #include "remote/JsonCodec.h"
 #include "remote/ParamsJson.h"
+#include "remote/SocketConnection.h"
 #include "remote/WireProtocol.h"
 
 #include <QElapsedTimer>
 #include <QPointer>
 #include <QTimer>
 #include <QJsonDocument>
+#include <QSslConfiguration>
+#include <QSslKey>
+#include <QSslServer>
+#include <QSslSocket>
 #include <QTcpServer>
 #include <QTcpSocket>
 
@@ -109,7 +114,55 @@ TStandInServer::TStandInServer(TServerStore& store, QObject* parent)
     : QObject(parent), m_store(store), m_listener(new QTcpServer(this))
 {
     m_faults.Reset(m_store.LoadFaults());
-    connect(m_listener, &QTcpServer::newConnection, this, &TStandInServer::Accept);
+    WireListener();
+}
+
+void TStandInServer::WireListener()
+{
+    // A TLS connection becomes pending only once its handshake is through,
+    // well after newConnection.
+    if (qobject_cast<QSslServer*>(m_listener))
+        connect(m_listener, &QTcpServer::pendingConnectionAvailable, this, &TStandInServer::Accept);
+    else
+        connect(m_listener, &QTcpServer::newConnection, this, &TStandInServer::Accept);
+}
+
+void TStandInServer::EnableTls(const QString& certificateFile, const QString& keyFile)
+{
+    if (!QSslSocket::supportsSsl())
+        throw Exception(QStringLiteral("TLS: no TLS backend is available on this machine (OpenSSL 3 is required)"));
+    const QList<QSslCertificate> chain = QSslCertificate::fromPath(certificateFile, QSsl::Pem);
+    if (chain.isEmpty())
+        throw Exception(QStringLiteral("TLS: cannot read a PEM certificate from %1").arg(certificateFile));
+    QFile file(keyFile);
+    if (!file.open(QIODevice::ReadOnly))
+        throw Exception(QStringLiteral("TLS: cannot read the key file %1").arg(keyFile));
+    const QByteArray pem = file.readAll();
+    QSslKey key(pem, QSsl::Ec, QSsl::Pem);
+    if (key.isNull())
+        key = QSslKey(pem, QSsl::Rsa, QSsl::Pem);
+    if (key.isNull())
+        throw Exception(QStringLiteral("TLS: %1 holds no unencrypted EC or RSA private key in PEM").arg(keyFile));
+
+    QSslConfiguration config = QSslConfiguration::defaultConfiguration();
+    config.setProtocol(QSsl::TlsV1_2OrLater);
+    config.setLocalCertificateChain(chain);
+    config.setPrivateKey(key);
+    config.setPeerVerifyMode(QSslSocket::VerifyNone); // clients are not asked for certificates
+    auto* listener = new QSslServer(this);
+    listener->setSslConfiguration(config);
+    // A client that never finishes its handshake is dropped like a stalled one.
+    listener->setHandshakeTimeout(10000);
+    connect(listener, &QSslServer::errorOccurred, this, [this](QSslSocket* socket, QAbstractSocket::SocketError) {
+        Log(QStringLiteral("%1 %2:%3 TLS handshake failed: %4")
+                .arg(QDateTime::currentDateTime().toString(Qt::ISODateWithMs), socket->peerAddress().toString())
+                .arg(socket->peerPort())
+                .arg(socket->errorString()));
+    });
+    delete m_listener;
+    m_listener = listener;
+    m_certificate = chain.first();
+    WireListener();
 }
 
 TStandInServer::~TStandInServer()
@@ -170,6 +223,12 @@ void TStandInServer::Accept()
         Log(QStringLiteral("%1 %2 connected")
                 .arg(QDateTime::currentDateTime().toString(Qt::ISODateWithMs), session->Peer));
         m_sessions.emplace(socket, std::move(session));
+        // A request that came with the end of the TLS handshake is already read.
+        if (socket->bytesAvailable() > 0)
+            QTimer::singleShot(0, this, [this, socket = QPointer<QTcpSocket>(socket)] {
+                if (socket)
+                    Receive(socket);
+            });
     }
 }
 
@@ -330,7 +389,7 @@ bool TStandInServer::Serve(TSession& session, const QJsonObject& request, wire::
         // The answer's tail goes out first, so the client does not wait for it
         // while the work runs; the client is busy with the answer meanwhile.
         QTimer::singleShot(0, this, [this, socket = QPointer<QTcpSocket>(session.Socket), after] {
-            for (int i = 0; socket && socket->bytesToWrite() > 0 && i < 100; ++i)
+            for (int i = 0; socket && TSocketConnection::Unsent(socket) > 0 && i < 100; ++i)
                 socket->waitForBytesWritten(50);
             // Work between calls only; a failure shows again at the call that needs it.
             try {

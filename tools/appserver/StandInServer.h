@@ -11,6 +11,7 @@
 #include <QJsonObject>
 #include <QList>
 #include <QObject>
+#include <QSslCertificate>
 #include <QString>
 
 #include <memory>
@@ -57,6 +58,13 @@ public:
     explicit TStandInServer(TServerStore& store, QObject* parent = nullptr);
     ~TStandInServer() override;
 
+    // Serves every connection over TLS (1.2 or newer) with this certificate
+    // and key, from PEM files; before Listen. Raises Exception when either
+    // cannot be read or they do not belong together.
+    void EnableTls(const QString& certificateFile, const QString& keyFile);
+    // The certificate served; null without TLS.
+    const QSslCertificate& TlsCertificate() const { return m_certificate; }
+
     // Port 0 picks a free one. False (see ErrorString) when it cannot listen.
     bool Listen(const QHostAddress& address, quint16 port);
     quint16 Port() const;
@@ -89,6 +97,7 @@ private:
     struct TReply;
 
     void Accept();
+    void WireListener();
     void Receive(QTcpSocket* socket);
     void Forget(QTcpSocket* socket);
     // Answers one request; false when the connection is to be dropped.
@@ -104,7 +113,8 @@ private:
                 double ms = 0);
 
     TServerStore& m_store;
-    QTcpServer* m_listener;
+    QTcpServer* m_listener; // a QSslServer with TLS on
+    QSslCertificate m_certificate;
     std::unordered_map<QTcpSocket*, std::unique_ptr<TSession>> m_sessions;
     TFaultBook m_faults;
     QList<TCallRecord> m_calls;

@@ -1,9 +1,9 @@
 // kelt-appserver: the stand-in for the remote application servers (docs/appserver.md).
 //
 //   kelt-appserver --database FILE [--port N] [--listen ADDR] [--port-file FILE] [--log-file FILE] [--quiet]
-//                  [--admin-token TOKEN]
+//                  [--admin-token TOKEN] [--tls-cert FILE --tls-key FILE]
 //   kelt-appserver admin --database FILE COMMAND ...
-//   kelt-appserver admin --connect HOST:PORT [--token TOKEN] COMMAND ...
+//   kelt-appserver admin --connect HOST:PORT [--token TOKEN] [--fingerprint SHA256] COMMAND ...
 #include "AdminClient.h"
 #include "AdminService.h"
 #include "ServerStore.h"
@@ -12,6 +12,7 @@
 
 #include "platform/data/Exception.h"
 #include "platform/os/FileVersion.h"
+#include "remote/SocketConnection.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -32,9 +33,10 @@ namespace {
 const char* const kUsage =
     "usage:\n"
     "  kelt-appserver --database FILE [--port N] [--listen ADDR] [--port-file FILE] [--log-file FILE] [--quiet]\n"
-    "                 [--admin-token TOKEN]\n"
+    "                 [--admin-token TOKEN] [--tls-cert CERT.pem --tls-key KEY.pem]\n"
     "  kelt-appserver admin --database FILE COMMAND ...           (the server stopped)\n"
-    "  kelt-appserver admin --connect HOST:PORT [--token TOKEN] COMMAND ...   (the server running)\n"
+    "  kelt-appserver admin --connect HOST:PORT [--token TOKEN] [--fingerprint SHA256] COMMAND ...\n"
+    "                                                              (the server running; TLS with --fingerprint)\n"
     "  kelt-appserver --help | --version\n"
     "Options take their value as --opt VALUE or --opt=VALUE. The admin token may also come from\n"
     "the environment variable KELT_APPSERVER_ADMIN_TOKEN (server and admin command alike).\n"
@@ -298,10 +300,13 @@ int RunAdmin(QStringList args)
     const auto database = TakeOption(args, QStringLiteral("database"));
     const auto endpoint = TakeOption(args, QStringLiteral("connect"));
     const auto token = TakeOption(args, QStringLiteral("token"));
+    const auto fingerprint = TakeOption(args, QStringLiteral("fingerprint"));
     if (database.has_value() == endpoint.has_value())
         throw TUsageError(QStringLiteral("admin takes either --database FILE or --connect HOST:PORT"));
     if (token && !endpoint)
         throw TUsageError(QStringLiteral("--token goes with --connect"));
+    if (fingerprint && !endpoint)
+        throw TUsageError(QStringLiteral("--fingerprint goes with --connect"));
     if (args.isEmpty())
         throw TUsageError(QStringLiteral("an admin command is required"));
     const QString command = args.takeFirst();
@@ -310,7 +315,10 @@ int RunAdmin(QStringList args)
     QJsonValue value;
     if (endpoint) {
         const auto [host, port] = ParseEndpoint(*endpoint);
-        TAdminClient client(host, port, token ? token : TokenFromEnvironment());
+        TTlsSettings tls;
+        tls.Enabled = fingerprint.has_value();
+        tls.Fingerprint = fingerprint.value_or(QString());
+        TAdminClient client(host, port, token ? token : TokenFromEnvironment(), 15000, 300000, tls);
         value = client.Call(c.Method, c.Args);
     } else if (c.Method == QLatin1String("Publish") || c.Method == QLatin1String("Withdraw")) {
         value = PublishBeside(*database, c);
@@ -359,7 +367,11 @@ int RunServer(QCoreApplication& app, QStringList args, int stopSignals)
     const auto logFile = TakeOption(args, QStringLiteral("log-file"));
     const auto adminToken = TakeOption(args, QStringLiteral("admin-token"));
     const bool quiet = TakeFlag(args, QStringLiteral("quiet"));
+    const auto tlsCert = TakeOption(args, QStringLiteral("tls-cert"));
+    const auto tlsKey = TakeOption(args, QStringLiteral("tls-key"));
     RequireNoOptions(args);
+    if (tlsCert.has_value() != tlsKey.has_value())
+        throw TUsageError(QStringLiteral("--tls-cert and --tls-key go together"));
     if (!database)
         throw TUsageError(QStringLiteral("--database is required"));
     if (!args.isEmpty())
@@ -375,6 +387,8 @@ int RunServer(QCoreApplication& app, QStringList args, int stopSignals)
     server.SetAdminToken(adminToken ? *adminToken : TokenFromEnvironment().value_or(QString()));
     if (logFile && !server.SetLogFile(*logFile))
         throw Exception(QStringLiteral("Cannot write the log file %1").arg(*logFile));
+    if (tlsCert)
+        server.EnableTls(*tlsCert, *tlsKey);
     if (!server.Listen(address, quint16(portNumber)))
         throw Exception(QStringLiteral("Cannot listen on %1:%2: %3").arg(listen, port, server.ErrorString()));
     if (portFile) {
@@ -388,6 +402,10 @@ int RunServer(QCoreApplication& app, QStringList args, int stopSignals)
                    .arg(server.Port())
                    .arg(store.Path(), server.HasAdminToken() ? QStringLiteral("from loopback or with the token")
                                                              : QStringLiteral("from loopback only")));
+    if (tlsCert)
+        server.Log(QStringLiteral("TLS on: every connection; certificate %1, public-key SHA-256 (Fingerprint) %2")
+                       .arg(server.TlsCertificate().subjectDisplayName(),
+                            TSocketConnection::PinText(TSocketConnection::PublicKeyPin(server.TlsCertificate()))));
     QuitOnStopSignals(app, stopSignals);
     const int rc = app.exec();
     server.Log(QStringLiteral("kelt-appserver stopping"));
