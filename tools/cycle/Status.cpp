@@ -51,8 +51,14 @@ const TConfigKey kConfigKeys[] = {
     {u"FILIAL", u"CDCOMTA", TKeyKind::Text, u"empty", u"CDCOMTA codes"},
     {u"SOCKET", u"Address", TKeyKind::Text, u"empty", u"server"},
     {u"SOCKET", u"Port", TKeyKind::Integer, u"0", u"server"},
+    {u"SOCKET", u"TLS", TKeyKind::Integer, u"0", u"plain TCP unless 1"},
+    {u"SOCKET", u"Fingerprint", TKeyKind::Text, u"empty", u"pinned server key, with TLS"},
+    {u"SOCKET", u"CAFile", TKeyKind::Text, u"empty", u"CA certificates, with TLS"},
     {u"SOCKET_PROPRIO", u"Address", TKeyKind::Text, u"[SOCKET]", u"master-data and transaction server"},
     {u"SOCKET_PROPRIO", u"Port", TKeyKind::Integer, u"[SOCKET]", u"master-data and transaction server"},
+    {u"SOCKET_PROPRIO", u"TLS", TKeyKind::Integer, u"0", u"plain TCP unless 1"},
+    {u"SOCKET_PROPRIO", u"Fingerprint", TKeyKind::Text, u"empty", u"pinned server key, with TLS"},
+    {u"SOCKET_PROPRIO", u"CAFile", TKeyKind::Text, u"empty", u"CA certificates, with TLS"},
     {u"DB", u"DataBase", TKeyKind::Text, u"empty", u"local database"},
     {u"DB", u"User_Name", TKeyKind::Text, u"empty", u"local database"},
     {u"DB", u"Password", TKeyKind::Secret, u"empty", u"local database"},
@@ -63,6 +69,7 @@ const TConfigKey kConfigKeys[] = {
     {u"SINCRONIZACAO", u"TempoSincronizacao", TKeyKind::Integer, u"60", u"minutes between cycles, desktop program"},
     {u"LOG", u"MonitorarReplicacao", TKeyKind::Integer, u"0", u"monitoring log database"},
     {u"LOG", u"DataBase", TKeyKind::Text, u"empty", u"monitoring log database"},
+    {u"ATUALIZACAO", u"ChavePublica", TKeyKind::Text, u"empty", u"publisher key of signed updates"},
     {u"LOG", u"DiasCiclos", TKeyKind::Integer, u"30", u"days the cycle journal keeps"},
 };
 
