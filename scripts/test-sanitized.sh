@@ -35,7 +35,9 @@ ci_tests=(
 )
 # It runs with no file descriptor allowed, and UBSan's vptr check needs a pipe
 # to read memory safely, so the check itself fails there.
-excluded='^LocalEnvironmentTest\.AnUnwritableLegacyFileIsReportedAndTheUpkeepGoesOn$'
+# CopyRowToParams.BindsEachCellAsItsValueWouldBind passes, but LeakSanitizer's
+# tracer crashes in its leak check at the process's exit (docs/reliability.md).
+excluded='^(LocalEnvironmentTest\.AnUnwritableLegacyFileIsReportedAndTheUpkeepGoesOn|CopyRowToParams\.BindsEachCellAsItsValueWouldBind)$'
 
 select=()
 if [ $scope = ci ]; then
