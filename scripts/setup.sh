@@ -6,15 +6,14 @@ packages=(
   build-essential cmake ninja-build pkg-config
   qt6-base-dev libqt6network6 libqt6widgets6
   # TLS to the application servers: Qt's OpenSSL backend (in libqt6network6)
-  # loads libssl3; libcrypto's headers for the certificate pin; the openssl
-  # command makes the tests' certificates.
+  # loads libssl3; libcrypto's headers for the certificate pin and for the
+  # installers' Ed25519 signatures; the openssl command makes the tests'
+  # certificates.
   libssl3 libssl-dev openssl
   # firebird3.0-server: its program only; the test command runs a private
   # instance (scripts/fb-server.sh), never the system service.
   firebird-dev libfbclient2 firebird3.0-server-core firebird3.0-server firebird3.0-utils
   libgtest-dev libgmock-dev libbenchmark-dev
-  # OpenSSL's Ed25519: the self-update's installer signatures and kelt-sign.
-  libssl-dev
   python3 xvfb xauth
   clang libclang-rt-14-dev
 )
