@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/StopSignals.h"
+#include "platform/os/StopSignals.h"
 
 #include <QApplication>
 #include <QString>

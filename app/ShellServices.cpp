@@ -1,7 +1,7 @@
 #include "ShellServices.h"
 
 #include "ErrorBox.h"
-#include "StopSignals.h"
+#include "platform/os/StopSignals.h"
 #include "platform/os/Workgroup.h"
 
 #include <QCloseEvent>

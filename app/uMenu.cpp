@@ -1,8 +1,8 @@
 #include "uMenu.h"
 
 #include "app/ErrorBox.h"
-#include "config/uDM.h"
-#include "platform/data/FieldDefs.h"
+#include "connections/uDM.h"
+#include "platform/types/FieldDefs.h"
 #include "platform/os/Clock.h"
 #include "platform/os/FileVersion.h"
 #include "platform/os/ProgramFolder.h"

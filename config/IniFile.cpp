@@ -1,6 +1,6 @@
 #include "IniFile.h"
 
-#include "platform/data/Exception.h"
+#include "platform/types/Exception.h"
 
 #include <QFile>
 #include <QSaveFile>

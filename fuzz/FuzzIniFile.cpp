@@ -1,7 +1,7 @@
 // INI reader under garbled files: reading any bytes must not crash, and a key
 // written into such a file must read back while the rest of the file keeps its bytes.
 #include "config/IniFile.h"
-#include "platform/data/Exception.h"
+#include "platform/types/Exception.h"
 
 #include <QDir>
 #include <QFile>

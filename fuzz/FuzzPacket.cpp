@@ -1,8 +1,8 @@
 // Data packet decoder under hostile text: a refused packet must raise the
 // packet error (never crash or raise anything else), and an accepted one must
 // survive its own encoding unchanged.
-#include "platform/data/DataPacket.h"
-#include "platform/data/Exception.h"
+#include "platform/types/DataPacket.h"
+#include "platform/types/Exception.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -1,8 +1,8 @@
 // Wire decoder under hostile bytes: the stream is fed in uneven pieces, as a
 // socket delivers it; every fault must be a protocol error, and a message that
 // parses must encode and parse back to itself.
-#include "remote/JsonCodec.h"
-#include "remote/WireProtocol.h"
+#include "remote/wire/JsonCodec.h"
+#include "remote/wire/WireProtocol.h"
 
 #include <QJsonDocument>
 

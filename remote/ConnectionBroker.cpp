@@ -1,7 +1,7 @@
 #include "ConnectionBroker.h"
 
-#include "ParamsJson.h"
-#include "SocketConnection.h"
+#include "remote/wire/ParamsJson.h"
+#include "remote/wire/SocketConnection.h"
 
 #include <QTcpSocket>
 

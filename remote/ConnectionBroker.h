@@ -1,7 +1,7 @@
 #pragma once
 
 #include "platform/data/AppServer.h"
-#include "remote/WireProtocol.h"
+#include "remote/wire/WireProtocol.h"
 
 #include <QDeadlineTimer>
 #include <QJsonArray>

@@ -1,7 +1,7 @@
 #include "ServerObjects.h"
 
 #include "ConnectionBroker.h"
-#include "WireProtocol.h"
+#include "remote/wire/WireProtocol.h"
 
 #include <QJsonArray>
 #include <QJsonValue>

@@ -5,14 +5,14 @@
 
 #include "config/IniFile.h"
 
-#include "platform/data/Exception.h"
+#include "platform/types/Exception.h"
 #include "platform/os/FileVersion.h"
 #include "platform/os/MessageBox.h"
 #include "platform/os/ProgramFolder.h"
 #include "platform/os/Processes.h"
 #include "remote/ConnectionBroker.h"
 #include "remote/ServerObjects.h"
-#include "remote/SocketConnection.h"
+#include "remote/wire/SocketConnection.h"
 #include "replication/core/ProcessMessages.h"
 
 #include <QCoreApplication>

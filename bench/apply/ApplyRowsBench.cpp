@@ -6,7 +6,7 @@
 #include "bench/common/SalesShape.h"
 #include "bench/common/SalesRows.h"
 #include "platform/data/ClientDataSet.h"
-#include "platform/data/Decimal.h"
+#include "platform/types/Decimal.h"
 #include "platform/sql/SQLConnection.h"
 #include "platform/sql/SQLDataSet.h"
 #include "replication/core/cl_Funcoes.h"

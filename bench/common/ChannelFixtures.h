@@ -10,17 +10,17 @@
 // installation.
 
 #include "bench/common/RowApplyFloor.h"
-#include "config/uDM.h"
-#include "platform/data/DataPacket.h"
-#include "platform/data/Decimal.h"
-#include "platform/data/Exception.h"
+#include "connections/uDM.h"
+#include "platform/types/DataPacket.h"
+#include "platform/types/Decimal.h"
+#include "platform/types/Exception.h"
 #include "platform/os/ProgramFolder.h"
 #include "platform/sql/SQLConnection.h"
 #include "platform/sql/SQLDataSet.h"
 #include "replication/core/ProgressWidgets.h"
-#include "replication/master_data/CadastroMSchema.h"
+#include "tools/channel_schemas/CadastroMSchema.h"
 #include "replication/master_data/uDM_CadastroM.h"
-#include "replication/transactions/MovimentoMSchema.h"
+#include "tools/channel_schemas/MovimentoMSchema.h"
 #include "replication/transactions/uDM_MovimentoM.h"
 #include "tools/schema/SchemaBuilder.h"
 

@@ -7,8 +7,8 @@
 // settling statement per sent row, each committed on its own. It lives in the
 // benchmarks only, so that the channel can be measured against it.
 
-#include "config/uDM.h"
-#include "platform/data/Exception.h"
+#include "connections/uDM.h"
+#include "platform/types/Exception.h"
 #include "remote/ServerObjects.h"
 #include "replication/core/BatchHistory.h"
 #include "replication/core/cl_Funcoes.h"

@@ -7,8 +7,8 @@
 // batch of rows. Whatever the client adds on top of this (parameters, data sets,
 // the network) is measured against it.
 
-#include "platform/data/DataPacket.h"
-#include "platform/data/Decimal.h"
+#include "platform/types/DataPacket.h"
+#include "platform/types/Decimal.h"
 #include "replication/core/cl_Funcoes.h"
 
 #include <firebird/Interface.h>

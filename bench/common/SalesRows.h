@@ -1,8 +1,8 @@
 #pragma once
 
 #include "SalesShape.h"
-#include "platform/data/DataPacket.h"
-#include "platform/data/Decimal.h"
+#include "platform/types/DataPacket.h"
+#include "platform/types/Decimal.h"
 
 #include <QDate>
 #include <QDateTime>

@@ -10,8 +10,8 @@
 // and off.
 #include "bench/common/ChannelFixtures.h"
 #include "bench/common/RowApplyFloor.h"
-#include "replication/master_data/CadastroMSchema.h"
-#include "replication/transactions/MovimentoMSchema.h"
+#include "tools/channel_schemas/CadastroMSchema.h"
+#include "tools/channel_schemas/MovimentoMSchema.h"
 #include "tests/master_data/CadMConfig.h"
 #include "tests/store_carrier/AppServerProcess.h"
 #include "tools/schema/SchemaBuilder.h"

@@ -4,9 +4,9 @@
 // and acknowledges. Resident memory and open descriptors of this process (and
 // of the server) are taken after a warm-up and at the end: what a program that
 // replicates on its timer for weeks would accumulate per cycle.
-#include "config/uDM.h"
-#include "platform/data/DataPacket.h"
-#include "platform/data/Decimal.h"
+#include "connections/uDM.h"
+#include "platform/types/DataPacket.h"
+#include "platform/types/Decimal.h"
 #include "platform/os/ProgramFolder.h"
 #include "replication/core/ProgressWidgets.h"
 #include "tests/store_carrier/AppServerProcess.h"

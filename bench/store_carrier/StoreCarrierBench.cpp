@@ -8,9 +8,9 @@
 // run, the installation pinning it) is timed in the same loop: the ratio of
 // TLS to plain TCP is the cost of encrypting the connection.
 #include "bench/common/RowApplyFloor.h"
-#include "config/uDM.h"
+#include "connections/uDM.h"
 #include "platform/data/ClientDataSet.h"
-#include "platform/data/Decimal.h"
+#include "platform/types/Decimal.h"
 #include "platform/os/ProgramFolder.h"
 #include "remote/ServerObjects.h"
 #include "replication/core/ProgressWidgets.h"

@@ -8,8 +8,8 @@
 // fault costs ~10 us, which hides the parsing work of either codec.
 
 #include "bench/common/SalesRows.h"
-#include "remote/JsonCodec.h"
-#include "remote/WireProtocol.h"
+#include "remote/wire/JsonCodec.h"
+#include "remote/wire/WireProtocol.h"
 
 #include <QElapsedTimer>
 #include <QJsonDocument>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "DataPacket.h"
-#include "Params.h"
+#include "platform/types/DataPacket.h"
+#include "platform/types/Params.h"
 
 #include <QByteArray>
 #include <QString>

@@ -1,6 +1,6 @@
 #include "ClientDataSet.h"
 
-#include "Exception.h"
+#include "platform/types/Exception.h"
 
 namespace {
 

@@ -1,8 +1,8 @@
 #pragma once
 
 #include "AppServer.h"
-#include "DataPacket.h"
-#include "Params.h"
+#include "platform/types/DataPacket.h"
+#include "platform/types/Params.h"
 
 #include <QByteArray>
 #include <QString>

@@ -1,6 +1,6 @@
 #include "DataSetProvider.h"
 
-#include "Exception.h"
+#include "platform/types/Exception.h"
 #include "platform/sql/SQLDataSet.h"
 
 #include <vector>

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "DataPacket.h"
-#include "FieldDefs.h"
-#include "Params.h"
+#include "platform/types/DataPacket.h"
+#include "platform/types/FieldDefs.h"
+#include "platform/types/Params.h"
 
 #include <QByteArray>
 #include <QString>

@@ -1,7 +1,7 @@
 #include "LocalConnection.h"
 
 #include "DataSetProvider.h"
-#include "Exception.h"
+#include "platform/types/Exception.h"
 
 void TLocalConnection::AddProvider(TDataSetProvider* provider) { m_providers.append(provider); }
 

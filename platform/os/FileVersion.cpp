@@ -1,6 +1,6 @@
 #include "FileVersion.h"
 
-#include "platform/data/Exception.h"
+#include "platform/types/Exception.h"
 
 #include <QFile>
 

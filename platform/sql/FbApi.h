@@ -4,7 +4,7 @@
 // raises EDatabaseError with the engine's own text, and one RAII holder for the
 // reference-counted interfaces.
 
-#include "platform/data/Exception.h"
+#include "platform/types/Exception.h"
 
 #include <firebird/Interface.h>
 

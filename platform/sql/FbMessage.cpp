@@ -1,7 +1,7 @@
 #include "FbMessage.h"
 
-#include "platform/data/DataPacket.h"
-#include "platform/data/Decimal.h"
+#include "platform/types/DataPacket.h"
+#include "platform/types/Decimal.h"
 
 #include <QDateTime>
 #include <QMetaType>

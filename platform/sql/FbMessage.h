@@ -5,7 +5,7 @@
 
 #include "FbApi.h"
 
-#include "platform/data/FieldDefs.h"
+#include "platform/types/FieldDefs.h"
 
 #include <QVariant>
 

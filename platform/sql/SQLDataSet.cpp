@@ -5,8 +5,8 @@
 #include "SQLConnection.h"
 #include "SqlParamParser.h"
 
-#include "platform/data/DataPacket.h"
-#include "platform/data/FieldDefs.h"
+#include "platform/types/DataPacket.h"
+#include "platform/types/FieldDefs.h"
 
 #include <QHash>
 

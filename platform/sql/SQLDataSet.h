@@ -1,7 +1,7 @@
 #pragma once
 
-#include "platform/data/FieldDefs.h"
-#include "platform/data/Params.h"
+#include "platform/types/FieldDefs.h"
+#include "platform/types/Params.h"
 
 #include <QString>
 #include <QVariant>

@@ -5,7 +5,7 @@
 #include "cl_Funcoes.h"
 
 #include "platform/data/ClientDataSet.h"
-#include "platform/data/Exception.h"
+#include "platform/types/Exception.h"
 #include "platform/sql/SQLConnection.h"
 #include "platform/sql/SQLDataSet.h"
 

@@ -1,6 +1,6 @@
 #include "BatchHistory.h"
 
-#include "platform/data/DataPacket.h"
+#include "platform/types/DataPacket.h"
 
 #include <QHashFunctions>
 

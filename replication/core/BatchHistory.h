@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/data/DataPacket.h"
+#include "platform/types/DataPacket.h"
 
 #include <QList>
 #include <QSet>

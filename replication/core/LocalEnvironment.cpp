@@ -5,8 +5,8 @@
 #include "cl_Funcoes.h"
 
 #include "config/IniFile.h"
-#include "platform/data/Exception.h"
-#include "platform/data/FieldDefs.h"
+#include "platform/types/Exception.h"
+#include "platform/types/FieldDefs.h"
 #include "platform/os/Autostart.h"
 #include "platform/os/MessageBox.h"
 #include "platform/os/ProgramFolder.h"

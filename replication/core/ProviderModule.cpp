@@ -1,7 +1,7 @@
 #include "ProviderModule.h"
 
 #include "platform/data/DataSetProvider.h"
-#include "platform/data/Exception.h"
+#include "platform/types/Exception.h"
 #include "platform/sql/SQLDataSet.h"
 
 TProviderModule::TProviderModule(QList<TCatalogueEntry> catalogue, bool keyImpliesRequired)

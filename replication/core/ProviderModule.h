@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/data/FieldDefs.h"
+#include "platform/types/FieldDefs.h"
 #include "platform/data/LocalConnection.h"
 #include "replication/core/cl_Funcoes.h"
 

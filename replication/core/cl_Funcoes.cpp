@@ -2,14 +2,14 @@
 
 #include "config/IniFile.h"
 #include "platform/data/ClientDataSet.h"
-#include "platform/data/Exception.h"
-#include "platform/data/Params.h"
+#include "platform/types/Exception.h"
+#include "platform/types/Params.h"
 #include "platform/os/Clock.h"
 #include "platform/os/LogFile.h"
 #include "platform/os/ProgramFolder.h"
 #include "platform/sql/SQLConnection.h"
 #include "platform/sql/SQLDataSet.h"
-#include "remote/SocketConnection.h"
+#include "remote/wire/SocketConnection.h"
 
 #include <QDir>
 #include <QFile>

@@ -3,8 +3,8 @@
 #include <vector>
 
 #include "config/Settings.h"
-#include "platform/data/Exception.h"
-#include "platform/data/FieldDefs.h"
+#include "platform/types/Exception.h"
+#include "platform/types/FieldDefs.h"
 #include "replication/core/CycleJournal.h"
 #include "replication/core/ProgressWidgets.h"
 

@@ -3,14 +3,14 @@
 #include "uDM_CadastroM.h"
 
 #include "platform/data/ClientDataSet.h"
-#include "platform/data/Exception.h"
-#include "platform/data/FieldDefs.h"
+#include "platform/types/Exception.h"
+#include "platform/types/FieldDefs.h"
 #include "platform/data/LocalConnection.h"
 #include "platform/sql/SQLConnection.h"
 #include "platform/sql/SQLDataSet.h"
 #include "remote/ConnectionBroker.h"
 #include "remote/ServerObjects.h"
-#include "remote/SocketConnection.h"
+#include "remote/wire/SocketConnection.h"
 #include "replication/core/BatchEngine.h"
 #include "replication/core/ProcessMessages.h"
 

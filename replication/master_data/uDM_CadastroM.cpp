@@ -1,6 +1,6 @@
 #include "uDM_CadastroM.h"
 
-#include "platform/data/Exception.h"
+#include "platform/types/Exception.h"
 
 namespace {
 

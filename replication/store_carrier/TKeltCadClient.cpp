@@ -1,11 +1,11 @@
 #include "TKeltCadClient.h"
 
 #include "platform/data/ClientDataSet.h"
-#include "platform/data/Exception.h"
+#include "platform/types/Exception.h"
 #include "platform/sql/SQLDataSet.h"
 #include "remote/ConnectionBroker.h"
 #include "remote/ServerObjects.h"
-#include "remote/SocketConnection.h"
+#include "remote/wire/SocketConnection.h"
 #include "replication/core/BatchEngine.h"
 #include "replication/core/ProcessMessages.h"
 

@@ -1,7 +1,7 @@
 #include "uDM_MovimentoM.h"
 
-#include "platform/data/Exception.h"
-#include "platform/data/FieldDefs.h"
+#include "platform/types/Exception.h"
+#include "platform/types/FieldDefs.h"
 #include "replication/core/cl_Funcoes.h"
 
 #include <QStringList>

@@ -8,7 +8,7 @@
 
 #include "app/ErrorBox.h"
 #include "app/uMenu.h"
-#include "config/uDM.h"
+#include "connections/uDM.h"
 #include "platform/os/Clock.h"
 #include "platform/os/ProgramFolder.h"
 #include "replication/core/ProcessMessages.h"

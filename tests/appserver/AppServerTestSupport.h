@@ -5,9 +5,9 @@
 #include "tools/appserver/StandInServer.h"
 #include "tools/appserver/ServerStore.h"
 
-#include "platform/data/DataPacket.h"
-#include "platform/data/Exception.h"
-#include "remote/WireProtocol.h"
+#include "platform/types/DataPacket.h"
+#include "platform/types/Exception.h"
+#include "remote/wire/WireProtocol.h"
 #include "tests/support/TestSupport.h"
 
 #include <QCoreApplication>

@@ -3,7 +3,7 @@
 // transactions for headquarters.
 #include "tests/appserver/AppServerTestSupport.h"
 
-#include "platform/data/Decimal.h"
+#include "platform/types/Decimal.h"
 
 #include <QProcess>
 

@@ -1,5 +1,5 @@
 #include "config/IniFile.h"
-#include "platform/data/Exception.h"
+#include "platform/types/Exception.h"
 #include "tests/support/TestSupport.h"
 
 #include <QFile>

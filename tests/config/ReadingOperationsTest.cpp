@@ -1,6 +1,6 @@
 #include "platform/data/ClientDataSet.h"
 #include "platform/sql/SQLConnection.h"
-#include "remote/SocketConnection.h"
+#include "remote/wire/SocketConnection.h"
 #include "replication/core/cl_Funcoes.h"
 #include "tests/support/TestSupport.h"
 

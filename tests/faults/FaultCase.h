@@ -5,10 +5,10 @@
 // must write for it. Free of the channel fixtures, which each define their own
 // log entry and clock, so that every channel's matrix can include this.
 
-#include "platform/data/DataPacket.h"
+#include "platform/types/DataPacket.h"
 #include "remote/ConnectionBroker.h"
 #include "remote/ServerObjects.h"
-#include "remote/SocketConnection.h"
+#include "remote/wire/SocketConnection.h"
 
 #include <QJsonObject>
 #include <QSet>

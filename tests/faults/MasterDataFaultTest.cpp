@@ -9,12 +9,12 @@
 #include "tests/store_carrier/AppServerProcess.h"
 #include "tests/support/TestSupport.h"
 
-#include "config/uDM.h"
+#include "connections/uDM.h"
 #include "platform/os/Clock.h"
 #include "platform/os/ProgramFolder.h"
 #include "platform/sql/SQLConnection.h"
 #include "platform/sql/SQLDataSet.h"
-#include "replication/master_data/CadastroMSchema.h"
+#include "tools/channel_schemas/CadastroMSchema.h"
 #include "replication/master_data/uDM_CadastroM.h"
 
 #include <QDir>

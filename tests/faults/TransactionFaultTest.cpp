@@ -8,7 +8,7 @@
 #include "tests/store_carrier/AppServerProcess.h"
 #include "tests/transactions/MovMFixture.h"
 
-#include "config/uDM.h"
+#include "connections/uDM.h"
 #include "replication/core/CycleJournal.h"
 #include "replication/core/ProcessMessages.h"
 

@@ -7,10 +7,10 @@
 // branch acknowledges) and records every call. Switches make it refuse,
 // rewrite the identity or repeat itself.
 
-#include "platform/data/DataPacket.h"
-#include "platform/data/Params.h"
-#include "remote/ParamsJson.h"
-#include "remote/WireProtocol.h"
+#include "platform/types/DataPacket.h"
+#include "platform/types/Params.h"
+#include "remote/wire/ParamsJson.h"
+#include "remote/wire/WireProtocol.h"
 
 #include <QHash>
 #include <QJsonArray>

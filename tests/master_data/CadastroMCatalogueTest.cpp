@@ -1,8 +1,8 @@
 #include "platform/data/DataSetProvider.h"
-#include "platform/data/Exception.h"
+#include "platform/types/Exception.h"
 #include "platform/sql/SQLDataSet.h"
 #include "replication/core/cl_Funcoes.h"
-#include "replication/master_data/CadastroMSchema.h"
+#include "tools/channel_schemas/CadastroMSchema.h"
 #include "replication/master_data/uDM_CadastroM.h"
 
 #include <gtest/gtest.h>

@@ -1,10 +1,10 @@
 #include "platform/data/ClientDataSet.h"
-#include "platform/data/DataPacket.h"
-#include "platform/data/Decimal.h"
+#include "platform/types/DataPacket.h"
+#include "platform/types/Decimal.h"
 #include "platform/sql/SQLConnection.h"
 #include "platform/sql/SQLDataSet.h"
 #include "replication/core/cl_Funcoes.h"
-#include "replication/master_data/CadastroMSchema.h"
+#include "tools/channel_schemas/CadastroMSchema.h"
 #include "replication/master_data/uDM_CadastroM.h"
 #include "tests/support/TestSupport.h"
 

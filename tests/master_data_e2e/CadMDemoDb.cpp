@@ -1,10 +1,10 @@
 // kelt-cadm-db: a headquarters or branch database of the master-data channel,
 // built from the catalogue's table definitions, and statements run on it, for
 // the by-hand round trip (scripts/demo-master-data.sh).
-#include "platform/data/Exception.h"
+#include "platform/types/Exception.h"
 #include "platform/sql/SQLConnection.h"
 #include "platform/sql/SQLDataSet.h"
-#include "replication/master_data/CadastroMSchema.h"
+#include "tools/channel_schemas/CadastroMSchema.h"
 #include "tools/schema/SchemaBuilder.h"
 
 #include <QCommandLineParser>

@@ -1,12 +1,12 @@
 // Headquarters exports, the branch imports, both through TFDM::RunCadMChannel,
 // with the stand-in server as its own process on loopback in between.
-#include "config/uDM.h"
-#include "platform/data/Decimal.h"
+#include "connections/uDM.h"
+#include "platform/types/Decimal.h"
 #include "platform/os/ProgramFolder.h"
 #include "platform/sql/SQLConnection.h"
 #include "platform/sql/SQLDataSet.h"
 #include "replication/core/ProgressWidgets.h"
-#include "replication/master_data/CadastroMSchema.h"
+#include "tools/channel_schemas/CadastroMSchema.h"
 #include "replication/master_data/uDM_CadastroM.h"
 #include "tests/master_data/CadMConfig.h"
 #include "tests/store_carrier/AppServerProcess.h"

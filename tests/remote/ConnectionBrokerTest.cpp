@@ -2,7 +2,7 @@
 
 #include "remote/ConnectionBroker.h"
 #include "remote/ServerObjects.h"
-#include "remote/SocketConnection.h"
+#include "remote/wire/SocketConnection.h"
 
 #include "platform/data/ClientDataSet.h"
 

@@ -1,5 +1,5 @@
-#include "remote/JsonCodec.h"
-#include "remote/WireProtocol.h"
+#include "remote/wire/JsonCodec.h"
+#include "remote/wire/WireProtocol.h"
 
 #include <QCborArray>
 #include <QCborMap>

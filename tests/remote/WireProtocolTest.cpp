@@ -1,7 +1,7 @@
-#include "remote/ParamsJson.h"
-#include "remote/WireProtocol.h"
+#include "remote/wire/ParamsJson.h"
+#include "remote/wire/WireProtocol.h"
 
-#include "platform/data/Decimal.h"
+#include "platform/types/Decimal.h"
 
 #include <QDate>
 #include <QDateTime>

@@ -5,9 +5,9 @@
 // carrier data and switching faults while it runs. Header-only and free of
 // GoogleTest so that the benchmarks can start the same server.
 
-#include "platform/data/Exception.h"
+#include "platform/types/Exception.h"
 #include "remote/ConnectionBroker.h"
-#include "remote/SocketConnection.h"
+#include "remote/wire/SocketConnection.h"
 
 #include <QDeadlineTimer>
 #include <QFile>

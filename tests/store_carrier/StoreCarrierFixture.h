@@ -5,8 +5,8 @@
 // the stand-in server as its own process on an ephemeral loopback port, with
 // its own database.
 
-#include "config/uDM.h"
-#include "platform/data/DataPacket.h"
+#include "connections/uDM.h"
+#include "platform/types/DataPacket.h"
 #include "platform/os/Clock.h"
 #include "platform/os/ProgramFolder.h"
 #include "platform/sql/SQLConnection.h"

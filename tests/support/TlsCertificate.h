@@ -6,7 +6,7 @@
 // command too, so the tests hold the client to the documented recipe.
 // Header-only and free of GoogleTest so that the benchmarks can use it.
 
-#include "platform/data/Exception.h"
+#include "platform/types/Exception.h"
 
 #include <QProcess>
 #include <QString>

@@ -1,4 +1,4 @@
-#include "platform/data/Exception.h"
+#include "platform/types/Exception.h"
 #include "platform/sql/SQLDataSet.h"
 #include "tests/support/TestSupport.h"
 

@@ -1,7 +1,7 @@
 #include "MovMFixture.h"
 #include "MovMPeer.h"
 
-#include "platform/data/DataPacket.h"
+#include "platform/types/DataPacket.h"
 
 namespace {
 

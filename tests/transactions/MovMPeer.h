@@ -6,9 +6,9 @@
 // headquarters in the order stored, drops what headquarters acknowledges, and
 // records every call. Switches make single answers fail.
 
-#include "platform/data/DataPacket.h"
-#include "remote/ParamsJson.h"
-#include "remote/WireProtocol.h"
+#include "platform/types/DataPacket.h"
+#include "remote/wire/ParamsJson.h"
+#include "remote/wire/WireProtocol.h"
 
 #include <QJsonArray>
 #include <QJsonObject>

@@ -1,4 +1,4 @@
-#include "platform/data/Exception.h"
+#include "platform/types/Exception.h"
 #include "platform/data/LocalConnection.h"
 #include "platform/sql/SQLDataSet.h"
 #include "replication/core/cl_Funcoes.h"

@@ -1,9 +1,9 @@
 #include "platform/data/ClientDataSet.h"
-#include "platform/data/Decimal.h"
+#include "platform/types/Decimal.h"
 #include "platform/sql/SQLConnection.h"
 #include "platform/sql/SQLDataSet.h"
 #include "replication/core/cl_Funcoes.h"
-#include "replication/transactions/MovimentoMSchema.h"
+#include "tools/channel_schemas/MovimentoMSchema.h"
 #include "replication/transactions/uDM_MovimentoM.h"
 #include "tests/support/TestSupport.h"
 

@@ -6,12 +6,12 @@
 //       its monitoring database
 //   kelt-movm-demo-setup show AGENTE.KELT|- [LOG.KELT]  the sale's four tables
 //       at headquarters (- for none) and TBLOG
-#include "platform/data/Decimal.h"
-#include "platform/data/Exception.h"
+#include "platform/types/Decimal.h"
+#include "platform/types/Exception.h"
 #include "platform/sql/SQLConnection.h"
 #include "platform/sql/SQLDataSet.h"
 #include "replication/core/cl_Funcoes.h"
-#include "replication/transactions/MovimentoMSchema.h"
+#include "tools/channel_schemas/MovimentoMSchema.h"
 #include "replication/transactions/uDM_MovimentoM.h"
 
 #include <QCoreApplication>

@@ -6,8 +6,8 @@
 #include "tests/support/TlsCertificate.h"
 #include "tests/transactions/MovMFixture.h"
 
-#include "config/uDM.h"
-#include "platform/data/DataPacket.h"
+#include "connections/uDM.h"
+#include "platform/types/DataPacket.h"
 
 #include <memory>
 

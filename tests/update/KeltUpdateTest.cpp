@@ -8,7 +8,7 @@
 #include "platform/os/Processes.h"
 #include "platform/os/ProgramFolder.h"
 #include "remote/ConnectionBroker.h"
-#include "remote/SocketConnection.h"
+#include "remote/wire/SocketConnection.h"
 #include "tests/store_carrier/AppServerProcess.h"
 #include "tests/support/TestSupport.h"
 #include "tools/appserver/UpdateService.h"

@@ -1,6 +1,6 @@
 #include "tools/appserver/UpdateService.h"
 
-#include "platform/data/Exception.h"
+#include "platform/types/Exception.h"
 #include "tests/support/TestSupport.h"
 
 #include <QProcess>

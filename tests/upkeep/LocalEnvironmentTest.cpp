@@ -1,4 +1,4 @@
-#include "platform/data/Exception.h"
+#include "platform/types/Exception.h"
 #include "platform/os/MessageBox.h"
 #include "platform/os/ProgramFolder.h"
 #include "platform/sql/SQLConnection.h"

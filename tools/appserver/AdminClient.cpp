@@ -2,7 +2,7 @@
 
 #include "AdminService.h"
 
-#include "platform/data/Exception.h"
+#include "platform/types/Exception.h"
 
 #include <QDeadlineTimer>
 #include <QTcpSocket>

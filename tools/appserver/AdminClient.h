@@ -1,7 +1,7 @@
 #pragma once
 
-#include "remote/SocketConnection.h"
-#include "remote/WireProtocol.h"
+#include "remote/wire/SocketConnection.h"
+#include "remote/wire/WireProtocol.h"
 
 #include <QJsonArray>
 #include <QJsonValue>

@@ -5,7 +5,7 @@
 #include "ServerStore.h"
 #include "UpdateService.h"
 
-#include "platform/data/Exception.h"
+#include "platform/types/Exception.h"
 
 #include <QJsonDocument>
 

@@ -1,6 +1,6 @@
 #include "Arguments.h"
 
-#include "platform/data/Exception.h"
+#include "platform/types/Exception.h"
 
 #include <QJsonDocument>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "remote/WireProtocol.h"
+#include "remote/wire/WireProtocol.h"
 
 #include <QJsonArray>
 #include <QJsonValue>

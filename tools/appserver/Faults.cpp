@@ -1,6 +1,6 @@
 #include "Faults.h"
 
-#include "platform/data/Exception.h"
+#include "platform/types/Exception.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 #include "ServerStore.h"
 
-#include "platform/data/Decimal.h"
-#include "platform/data/Exception.h"
+#include "platform/types/Decimal.h"
+#include "platform/types/Exception.h"
 #include "platform/sql/SQLConnection.h"
 #include "platform/sql/SQLDataSet.h"
 #include "tools/schema/SchemaBuilder.h"

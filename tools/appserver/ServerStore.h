@@ -2,8 +2,8 @@
 
 #include "Faults.h"
 
-#include "platform/data/DataPacket.h"
-#include "platform/data/FieldDefs.h"
+#include "platform/types/DataPacket.h"
+#include "platform/types/FieldDefs.h"
 
 #include <QHash>
 #include <QList>

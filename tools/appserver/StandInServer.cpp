@@ -5,11 +5,11 @@
 #include "Arguments.h"
 #include "UpdateService.h"
 
-#include "platform/data/Exception.h"
-#include "remote/JsonCodec.h"
-#include "remote/ParamsJson.h"
-#include "remote/SocketConnection.h"
-#include "remote/WireProtocol.h"
+#include "platform/types/Exception.h"
+#include "remote/wire/JsonCodec.h"
+#include "remote/wire/ParamsJson.h"
+#include "remote/wire/SocketConnection.h"
+#include "remote/wire/WireProtocol.h"
 
 #include <QElapsedTimer>
 #include <QPointer>

@@ -2,7 +2,7 @@
 
 #include "AdminService.h"
 #include "Faults.h"
-#include "remote/WireProtocol.h"
+#include "remote/wire/WireProtocol.h"
 
 #include <QDateTime>
 #include <QFile>

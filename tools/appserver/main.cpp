@@ -10,9 +10,9 @@
 #include "StandInServer.h"
 #include "UpdateService.h"
 
-#include "platform/data/Exception.h"
+#include "platform/types/Exception.h"
 #include "platform/os/FileVersion.h"
-#include "remote/SocketConnection.h"
+#include "remote/wire/SocketConnection.h"
 
 #include <QCoreApplication>
 #include <QFile>

@@ -2,9 +2,9 @@
 // of what they logged, a summary, and the exit status by the worst channel.
 #include "tools/cycle/Cycle.h"
 
-#include "app/StopSignals.h"
-#include "config/uDM.h"
-#include "platform/data/Exception.h"
+#include "platform/os/StopSignals.h"
+#include "connections/uDM.h"
+#include "platform/types/Exception.h"
 #include "platform/os/ProgramFolder.h"
 #include "replication/core/CycleJournal.h"
 #include "replication/core/ProgressWidgets.h"

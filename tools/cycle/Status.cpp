@@ -4,7 +4,7 @@
 #include "tools/cycle/Cycle.h"
 
 #include "config/IniFile.h"
-#include "platform/data/Exception.h"
+#include "platform/types/Exception.h"
 #include "platform/sql/SQLConnection.h"
 #include "platform/sql/SQLDataSet.h"
 #include "replication/core/cl_Funcoes.h"

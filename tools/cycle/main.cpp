@@ -5,7 +5,7 @@
 // --status it only looks: configuration, reachability, pending rows, journal.
 #include "tools/cycle/Cycle.h"
 
-#include "app/StopSignals.h"
+#include "platform/os/StopSignals.h"
 #include "platform/os/FileVersion.h"
 #include "platform/os/InstallationLock.h"
 #include "replication/core/ProcessMessages.h"

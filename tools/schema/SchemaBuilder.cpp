@@ -1,6 +1,6 @@
 #include "SchemaBuilder.h"
 
-#include "platform/data/Exception.h"
+#include "platform/types/Exception.h"
 #include "platform/sql/SQLConnection.h"
 #include "platform/sql/SQLDataSet.h"
 

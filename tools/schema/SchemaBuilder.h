@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/data/FieldDefs.h"
+#include "platform/types/FieldDefs.h"
 
 #include <QList>
 #include <QString>

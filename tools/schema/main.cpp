@@ -1,7 +1,7 @@
 // kelt-schema: creates an embedded Firebird database from table definitions.
 #include "SchemaBuilder.h"
 
-#include "platform/data/Exception.h"
+#include "platform/types/Exception.h"
 #include "platform/os/FileVersion.h"
 
 #include <QCommandLineParser>

@@ -1,6 +1,6 @@
 #include "platform/os/FileVersion.h"
 
-#include "platform/data/Exception.h"
+#include "platform/types/Exception.h"
 #include "tests/support/TestSupport.h"
 
 #include <QFile>

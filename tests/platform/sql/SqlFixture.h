@@ -3,8 +3,8 @@
 // A fresh embedded database per test, made with CreateDatabase directly so the
 // SQL layer is tested on its own.
 
-#include "platform/data/Decimal.h"
-#include "platform/data/Exception.h"
+#include "platform/types/Decimal.h"
+#include "platform/types/Exception.h"
 #include "platform/sql/SQLConnection.h"
 #include "platform/sql/SQLDataSet.h"
 

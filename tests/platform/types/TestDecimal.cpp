@@ -1,4 +1,4 @@
-#include "platform/data/Decimal.h"
+#include "platform/types/Decimal.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
-#include "platform/data/Exception.h"
-#include "platform/data/FieldDefs.h"
+#include "platform/types/Exception.h"
+#include "platform/types/FieldDefs.h"
 
 #include <gtest/gtest.h>
 

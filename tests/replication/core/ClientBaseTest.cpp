@@ -2,7 +2,7 @@
 #include "platform/os/ProgramFolder.h"
 #include "platform/sql/SQLConnection.h"
 #include "platform/sql/SQLDataSet.h"
-#include "remote/SocketConnection.h"
+#include "remote/wire/SocketConnection.h"
 #include "replication/core/cl_Funcoes.h"
 #include "tests/support/TestSupport.h"
 

@@ -1,6 +1,6 @@
 #include "platform/data/ClientDataSet.h"
-#include "platform/data/Decimal.h"
-#include "platform/data/Exception.h"
+#include "platform/types/Decimal.h"
+#include "platform/types/Exception.h"
 #include "platform/sql/SQLConnection.h"
 #include "platform/sql/SQLDataSet.h"
 #include "replication/core/cl_Funcoes.h"

@@ -1,4 +1,4 @@
-#include "platform/data/Exception.h"
+#include "platform/types/Exception.h"
 #include "platform/os/Clock.h"
 #include "replication/core/cl_Funcoes.h"
 #include "tests/support/TestSupport.h"

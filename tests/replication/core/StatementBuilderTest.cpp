@@ -1,5 +1,5 @@
 #include "platform/data/ClientDataSet.h"
-#include "platform/data/Exception.h"
+#include "platform/types/Exception.h"
 #include "replication/core/cl_Funcoes.h"
 
 #include <gtest/gtest.h>

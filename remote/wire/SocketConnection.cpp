@@ -1,6 +1,6 @@
 #include "SocketConnection.h"
 
-#include "platform/data/Exception.h"
+#include "platform/types/Exception.h"
 
 #include <QCryptographicHash>
 #include <QDeadlineTimer>

@@ -1,6 +1,6 @@
 #include "CadastroMSchema.h"
 
-#include "uDM_CadastroM.h"
+#include "replication/master_data/uDM_CadastroM.h"
 
 #include <QRegularExpression>
 

@@ -6,7 +6,7 @@
 #include "platform/sql/SQLConnection.h"
 #include "platform/sql/SQLDataSet.h"
 #include "remote/ConnectionBroker.h"
-#include "remote/SocketConnection.h"
+#include "remote/wire/SocketConnection.h"
 #include "replication/master_data/KeltCadMClient.h"
 #include "replication/store_carrier/TKeltCadClient.h"
 #include "replication/transactions/TKeltMovMClient.h"

@@ -1,6 +1,6 @@
 #include "uDM.h"
 
-#include "platform/data/Exception.h"
+#include "platform/types/Exception.h"
 #include "platform/os/Clock.h"
 #include "platform/os/ProgramFolder.h"
 #include "replication/core/ProcessMessages.h"

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/data/Params.h"
+#include "platform/types/Params.h"
 
 #include <QJsonArray>
 #include <QJsonValue>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/data/Exception.h"
+#include "platform/types/Exception.h"
 
 #include <QByteArray>
 #include <QByteArrayView>

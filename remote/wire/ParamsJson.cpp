@@ -2,9 +2,9 @@
 
 #include "WireProtocol.h"
 
-#include "platform/data/DataPacket.h"
-#include "platform/data/Decimal.h"
-#include "platform/data/Exception.h"
+#include "platform/types/DataPacket.h"
+#include "platform/types/Decimal.h"
+#include "platform/types/Exception.h"
 
 #include <QDate>
 #include <QDateTime>
