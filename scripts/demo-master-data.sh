@@ -17,7 +17,7 @@ hq=$demo/headquarters
 branch=$demo/branch
 appserver=$build/tools/appserver/kelt-appserver
 cycle=$build/tools/cycle/kelt-cycle
-db=$build/tests/master_data_e2e/kelt-cadm-db
+db=$build/tests/e2e/master_data/kelt-cadm-db
 admin=("$appserver" admin --database "$demo/appserver/appserver.fdb")
 source "$root/scripts/stand-in-server.sh"
 

@@ -16,7 +16,7 @@ cmake --build "$build" -j "${KELT_JOBS:-2}" --target kelt-appserver kelt-cycle k
 demo=$build/demo-transactions
 appserver=$build/tools/appserver/kelt-appserver
 cycle=$build/tools/cycle/kelt-cycle
-setup=$build/tests/transactions_e2e/kelt-movm-demo-setup
+setup=$build/tests/e2e/transactions/kelt-movm-demo-setup
 source "$root/scripts/stand-in-server.sh"
 
 # Config.ini of an installation: branch 7 of company 1, contract 123; the

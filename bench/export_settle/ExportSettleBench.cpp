@@ -15,8 +15,8 @@
 #include "replication/core/ProgressWidgets.h"
 #include "replication/master_data/KeltCadMClient.h"
 #include "tools/channel_schemas/MovimentoMSchema.h"
-#include "tests/master_data/CadMConfig.h"
-#include "tests/store_carrier/AppServerProcess.h"
+#include "tests/replication/master_data/CadMConfig.h"
+#include "tests/replication/store_carrier/AppServerProcess.h"
 #include "tools/schema/SchemaBuilder.h"
 
 #include <QDir>

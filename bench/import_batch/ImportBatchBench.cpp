@@ -12,8 +12,8 @@
 #include "bench/common/RowApplyFloor.h"
 #include "tools/channel_schemas/CadastroMSchema.h"
 #include "tools/channel_schemas/MovimentoMSchema.h"
-#include "tests/master_data/CadMConfig.h"
-#include "tests/store_carrier/AppServerProcess.h"
+#include "tests/replication/master_data/CadMConfig.h"
+#include "tests/replication/store_carrier/AppServerProcess.h"
 #include "tools/schema/SchemaBuilder.h"
 
 #include <QDir>

@@ -14,8 +14,8 @@
 #include "tools/channel_schemas/CadastroMSchema.h"
 #include "replication/master_data/KeltCadMClient.h"
 #include "replication/master_data/uDM_CadastroM.h"
-#include "tests/master_data/CadMConfig.h"
-#include "tests/store_carrier/AppServerProcess.h"
+#include "tests/replication/master_data/CadMConfig.h"
+#include "tests/replication/store_carrier/AppServerProcess.h"
 #include "tools/schema/SchemaBuilder.h"
 
 #include <QDir>

@@ -9,7 +9,7 @@
 #include "platform/types/Decimal.h"
 #include "platform/os/ProgramFolder.h"
 #include "replication/core/ProgressWidgets.h"
-#include "tests/store_carrier/AppServerProcess.h"
+#include "tests/replication/store_carrier/AppServerProcess.h"
 #include "tools/schema/SchemaBuilder.h"
 
 #include <QDir>

@@ -14,7 +14,7 @@
 #include "platform/os/ProgramFolder.h"
 #include "remote/ServerObjects.h"
 #include "replication/core/ProgressWidgets.h"
-#include "tests/store_carrier/AppServerProcess.h"
+#include "tests/replication/store_carrier/AppServerProcess.h"
 #include "tests/support/TlsCertificate.h"
 #include "tools/schema/SchemaBuilder.h"
 

@@ -15,7 +15,7 @@
 #include "replication/core/ProgressWidgets.h"
 #include "tools/channel_schemas/MovimentoMSchema.h"
 #include "replication/transactions/uDM_MovimentoM.h"
-#include "tests/store_carrier/AppServerProcess.h"
+#include "tests/replication/store_carrier/AppServerProcess.h"
 #include "tools/schema/SchemaBuilder.h"
 
 #include <QDir>

@@ -7,7 +7,7 @@
 #include "platform/os/MessageBox.h"
 #include "update/KeltUpdate.h"
 #include "platform/os/Processes.h"
-#include "tests/store_carrier/StoreCarrierFixture.h"
+#include "tests/replication/store_carrier/StoreCarrierFixture.h"
 #include "tests/update/TestHttpServer.h"
 #include "tools/appserver/UpdateService.h"
 

@@ -9,7 +9,7 @@
 #include "platform/os/ProgramFolder.h"
 #include "remote/ConnectionBroker.h"
 #include "remote/wire/SocketConnection.h"
-#include "tests/store_carrier/AppServerProcess.h"
+#include "tests/replication/store_carrier/AppServerProcess.h"
 #include "tests/support/TestSupport.h"
 #include "tools/appserver/UpdateService.h"
 

@@ -1,5 +1,5 @@
 #include "platform/types/Exception.h"
-#include "platform/os/Clock.h"
+#include "tests/support/TestClocks.h"
 #include "replication/core/cl_Funcoes.h"
 #include "tests/support/TestSupport.h"
 

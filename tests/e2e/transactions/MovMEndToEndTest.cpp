@@ -2,9 +2,10 @@
 // installation (embedded databases in both shapes, a monitoring database with
 // TBLOG), each run through TFDM::RunMovMChannel as the program runs it, and the
 // stand-in server as its own process on loopback between them.
-#include "tests/store_carrier/AppServerProcess.h"
+#include "tests/replication/store_carrier/AppServerProcess.h"
+#include "tests/support/TestClocks.h"
 #include "tests/support/TlsCertificate.h"
-#include "tests/transactions/MovMFixture.h"
+#include "tests/replication/transactions/MovMFixture.h"
 
 #include "connections/uDM.h"
 #include "platform/types/DataPacket.h"

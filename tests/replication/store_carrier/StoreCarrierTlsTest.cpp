@@ -1,6 +1,6 @@
 // The store-carrier channel over TLS: the stand-in server started with a
 // certificate made for the test, the installation pinning it.
-#include "tests/store_carrier/StoreCarrierFixture.h"
+#include "tests/replication/store_carrier/StoreCarrierFixture.h"
 
 #include <QElapsedTimer>
 #include <QFile>

@@ -1,7 +1,7 @@
 // The stand-in application server, spoken to over the wire protocol by a raw
 // client, in process (one thread, the event loop turned while waiting) and as a
 // process of its own.
-#include "tests/appserver/AppServerTestSupport.h"
+#include "tests/tools/appserver/AppServerTestSupport.h"
 
 #include <QProcess>
 

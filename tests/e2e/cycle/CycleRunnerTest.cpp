@@ -1,6 +1,6 @@
 // kelt-cycle as operators run it: a separate process against the stand-in
 // server process, judged by its output and exit status.
-#include "tests/store_carrier/StoreCarrierFixture.h"
+#include "tests/replication/store_carrier/StoreCarrierFixture.h"
 
 #include "platform/os/InstallationLock.h"
 #include "replication/core/CycleJournal.h"

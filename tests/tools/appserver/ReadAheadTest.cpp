@@ -1,7 +1,7 @@
 // The stand-in server's batches read ahead and acknowledgements of the batch
 // just served: whatever happens between two calls, a row acknowledged is never
 // offered again and a pending row is never skipped, also across a restart.
-#include "tests/appserver/AppServerTestSupport.h"
+#include "tests/tools/appserver/AppServerTestSupport.h"
 
 namespace {
 

@@ -4,13 +4,13 @@
 // tracking row or marker goes at headquarters for a row the server did not
 // store, and the server drops no row the branch did not write; a clean export
 // and import afterwards end where runs without faults would.
-#include "tests/faults/FaultCase.h"
-#include "tests/master_data/CadMConfig.h"
-#include "tests/store_carrier/AppServerProcess.h"
+#include "tests/e2e/faults/FaultCase.h"
+#include "tests/replication/master_data/CadMConfig.h"
+#include "tests/replication/store_carrier/AppServerProcess.h"
 #include "tests/support/TestSupport.h"
 
 #include "connections/uDM.h"
-#include "platform/os/Clock.h"
+#include "tests/support/TestClocks.h"
 #include "platform/os/ProgramFolder.h"
 #include "platform/sql/SQLConnection.h"
 #include "platform/sql/SQLDataSet.h"

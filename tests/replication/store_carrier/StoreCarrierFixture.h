@@ -7,12 +7,12 @@
 
 #include "connections/uDM.h"
 #include "platform/types/DataPacket.h"
-#include "platform/os/Clock.h"
+#include "tests/support/TestClocks.h"
 #include "platform/os/ProgramFolder.h"
 #include "platform/sql/SQLConnection.h"
 #include "platform/sql/SQLDataSet.h"
 #include "replication/core/ProgressWidgets.h"
-#include "tests/store_carrier/AppServerProcess.h"
+#include "tests/replication/store_carrier/AppServerProcess.h"
 #include "tests/support/TestSupport.h"
 #include "tests/support/TlsCertificate.h"
 

@@ -1,7 +1,7 @@
 // The command lines of kelt-appserver and kelt-schema as an operator types
 // them, run as processes; the admin commands against a stopped server's
 // database and, with --connect, against a running server over real TCP.
-#include "tests/appserver/AppServerTestSupport.h"
+#include "tests/tools/appserver/AppServerTestSupport.h"
 
 #include "platform/os/FileVersion.h"
 #include "tools/appserver/AdminService.h"

@@ -3,8 +3,8 @@
 // client names for that call; no row is taken off the server's pending rows
 // that the store did not write; a clean run afterwards ends where a run without
 // faults would.
-#include "tests/faults/FaultCase.h"
-#include "tests/store_carrier/StoreCarrierFixture.h"
+#include "tests/e2e/faults/FaultCase.h"
+#include "tests/replication/store_carrier/StoreCarrierFixture.h"
 
 #include <QRegularExpression>
 

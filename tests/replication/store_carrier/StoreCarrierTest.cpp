@@ -1,6 +1,6 @@
 // The store-carrier channel end to end: RunCadChannel of the connection data
 // module against the stand-in server running as its own process.
-#include "tests/store_carrier/StoreCarrierFixture.h"
+#include "tests/replication/store_carrier/StoreCarrierFixture.h"
 
 #include <QTcpServer>
 

@@ -1,7 +1,7 @@
 // The master-data and transaction objects of the stand-in server over the wire
 // protocol: headquarters sends master data for its branches, branches send
 // transactions for headquarters.
-#include "tests/appserver/AppServerTestSupport.h"
+#include "tests/tools/appserver/AppServerTestSupport.h"
 
 #include "platform/types/Decimal.h"
 

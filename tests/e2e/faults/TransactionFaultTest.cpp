@@ -4,9 +4,10 @@
 // (TBCEMM) goes for a row the server did not store, and the server drops no
 // row headquarters did not write; a clean run afterwards ends where a run
 // without faults would, with nothing left pending on either side.
-#include "tests/faults/FaultCase.h"
-#include "tests/store_carrier/AppServerProcess.h"
-#include "tests/transactions/MovMFixture.h"
+#include "tests/e2e/faults/FaultCase.h"
+#include "tests/support/TestClocks.h"
+#include "tests/replication/store_carrier/AppServerProcess.h"
+#include "tests/replication/transactions/MovMFixture.h"
 
 #include "connections/uDM.h"
 #include "replication/core/CycleJournal.h"

@@ -8,8 +8,8 @@
 #include "replication/core/ProgressWidgets.h"
 #include "tools/channel_schemas/CadastroMSchema.h"
 #include "replication/master_data/uDM_CadastroM.h"
-#include "tests/master_data/CadMConfig.h"
-#include "tests/store_carrier/AppServerProcess.h"
+#include "tests/replication/master_data/CadMConfig.h"
+#include "tests/replication/store_carrier/AppServerProcess.h"
 #include "tests/support/TestSupport.h"
 #include "tests/support/TlsCertificate.h"
 

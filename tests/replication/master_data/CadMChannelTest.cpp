@@ -1,13 +1,13 @@
 // The master-data channel against embedded headquarters and branch databases
 // and a peer speaking the wire protocol on loopback, wired as the connection
 // data module wires it for a run.
-#include "tests/master_data/CadMPeer.h"
+#include "tests/replication/master_data/CadMPeer.h"
 
 #include "platform/data/ClientDataSet.h"
 #include "platform/data/DataSetProvider.h"
 #include "platform/types/Exception.h"
 #include "platform/data/LocalConnection.h"
-#include "platform/os/Clock.h"
+#include "tests/support/TestClocks.h"
 #include "platform/os/ProgramFolder.h"
 #include "platform/sql/SQLConnection.h"
 #include "platform/sql/SQLDataSet.h"

@@ -1,5 +1,6 @@
 #include "MovMFixture.h"
 #include "MovMPeer.h"
+#include "tests/support/TestClocks.h"
 
 #include "platform/types/DataPacket.h"
 
