@@ -111,39 +111,39 @@ struct TRawTable
 // as they are (TbImpostoNCM, TbOperacaoNfe, TbTpOperacaoNfe, TbServicoOSFuncionario,
 // TbAcao, TbFaixaPreco, TbServico, TbContador, TbMvaNcm).
 const TRawTable kTables[] = {
-    // 1
+    // 1 TbAliquota
     {"DspAliquota", "TbAliquota", "ALI", TPendingBy::Cec, "PKALIQUOTA PKFILIAL", "PKALIQUOTA PKFILIAL", nullptr,
      "PKALIQUOTA int K; PKFILIAL int K; NMALIQUOTA str 60; PEALIQUOTA dec 15.2; EXCLUIDO small; "
      "CDCONTRATO str 20 K; PKFILIALDESTINO int K"},
-    // 2
+    // 2 TbBanco
     {"DspBanco", "TbBanco", "BAN", TPendingBy::Cec, "PKBANCO PKFILIAL", "PKBANCO PKFILIAL", nullptr,
      "PKBANCO int K; PKFILIAL int K; PKHISTORICO int; PKFHISTORICO int; NMBANCO str 60; NRAGENCIA str 10; "
      "NRBANCO str 10; EXCLUIDO small; CDCONTRATO str 20 K; PKFILIALDESTINO int K"},
-    // 3
+    // 3 TbConsultor
     {"DspConsultor", "TbConsultor", "CON", TPendingBy::Cec, "PKCONSULTOR", "PKCONSULTOR", nullptr,
      "PKCONSULTOR int K; PKOPERADORA int; NMCONSULTOR str 100; NRTELEFONERES str 20; NRTELEFONECOM str 20; "
      "NRTELEFONECEL str 20; EMAIL str 100; NMREGIAO str 100; EXCLUIDO int; CDCONTRATO str 20 K; "
      "PKFILIALDESTINO int K"},
-    // 4
+    // 4 TbDocumento
     {"DspDocumento", "TbDocumento", "DOC", TPendingBy::Cec, "PKDOCUMENTO", "PKDOCUMENTO", nullptr,
      "PKDOCUMENTO int K; PKOPERADORA int; DTINICIOVIGENCIA date; NMDOCUMENTO str 100; EXCLUIDO int; "
      "CDCONTRATO str 20 K; PKFILIALDESTINO int K"},
     // 5: query of its own
     {"DspEmpresa", "TbEmpresa", "EMP", TPendingBy::Cec, "PKEMPRESA", "PKEMPRESA", kTbEmpresaQuery,
      "PKEMPRESA int K; CDOPERADORA str 20; CDCONTRATO str 20 K; PKFILIALDESTINO int K"},
-    // 6
+    // 6 TbFilial
     {"DspFilial", "TbFilial", "FIL", TPendingBy::Cec, "PKFILIAL", "PKFILIAL", nullptr,
      "PKFILIAL int K; PKCONSULTOR int; CDSAP str 20; CDMOBIL str 20; PKCLASSIFICACAO int; CDCOMTA str 20; "
      "CDCONTRATO str 20 K; PKFILIALDESTINO int K; APELIDO str 20; CDMUNICIPIO int; CDPAIS int; "
      "NMEMAILCOM str 100; NRINSCRICAOSUFRAMA str 10; PKCONTADOR int; PKFCONTADOR int; PKPERFIL int"},
-    // 7
+    // 7 TbFinanceira
     {"DspFinanceira", "TbFinanceira", "FIN", TPendingBy::Cec, "PKFINANCEIRA PKFILIAL", "PKFINANCEIRA PKFILIAL", nullptr,
      "PKFINANCEIRA int K; PKFILIAL int K; NMFINANCEIRA str 60; DIAVENCTO int; EMAIL str 50; "
      "NRTELEFONE str 20; EXCLUIDO small; NRDIASUTEIS int; PKMODELOGERENCIADORTEF int; CDCONTRATO str 20 K; "
      "PKFILIALDESTINO int K; NRCPF str 14; NRCNPJ str 14; NRIE str 20; NRSUFRAMA str 20; NRCEP str 9; "
      "NMLOGRADOURO str 100; NRLOGRADOURO str 10; SGESTADO str 10; NMBAIRRO str 100; DSCOMPLEMENTO str 100; "
      "NMMUNICIPIO str 100; CDMUNICIPIO int; CDPAIS int"},
-    // 8
+    // 8 TbFornecedor
     {"DspFornecedor", "TbFornecedor", "FORNE", TPendingBy::Cec, "PKFORNECEDOR PKFILIAL", "PKFORNECEDOR PKFILIAL",
      nullptr,
      "PKFORNECEDOR int K; PKFILIAL int K; NMFORNECEDOR str 100; TPATIVO int; NRINSCRICAO str 20; "
@@ -152,7 +152,7 @@ const TRawTable kTables[] = {
      "NRTELEFONECEL str 20; EMAIL str 100; DTCADASTRO date; NRCNPJ str 18; EXCLUIDO small; "
      "NRLOGRADOURO str 8; CDCONTRATO str 20 K; PKFILIALDESTINO int K; NMFANTASIA str 100; CDPAIS int; "
      "CDMUNICIPIO int"},
-    // 9
+    // 9 TbFuncionario
     {"DspFuncionario", "TbFuncionario", "FUNC", TPendingBy::Cec, "PKFUNCIONARIO PKFILIAL", "PKFUNCIONARIO PKFILIAL",
      nullptr,
      "PKFUNCIONARIO int K; PKFILIAL int K; NMFUNCIONARIO str 60; CDOPERADORA str 20; DTCONTRATACAO date; "
@@ -161,11 +161,11 @@ const TRawTable kTables[] = {
      "EMAIL str 100; NRENDERECO str 5; ORGAORG str 10; TPATIVO int; TPSEXO int; NMCOMPLEMENTO str 100; "
      "EXCLUIDO small; TPFUNCIONARIO int; DTADMISSAO date; FOTO blob; CDSENHA str 20; CDCONTRATO str 20 K; "
      "PKFILIALDESTINO int K"},
-    // 10
+    // 10 TbMarca
     {"DspMarca", "TbMarca", "MAR", TPendingBy::Cec, "PKMARCA PKFILIAL", "PKMARCA PKFILIAL", nullptr,
      "PKMARCA int K; PKFILIAL int K; NMMARCA str 50; EXCLUIDO small; CDCONTRATO str 20 K; "
      "PKFILIALDESTINO int K"},
-    // 11
+    // 11 TbPlanoHabilitacao
     {"DspPlanoHabilitacao", "TbPlanoHabilitacao", "PLANO", TPendingBy::Cec, "PKPLANOHABILITACAO PKEMPRESA", "PKPLANOHABILITACAO PKEMPRESA",
      nullptr,
      "PKPLANOHABILITACAO int K; PKEMPRESA int K; NMPLANOHABILITACAO str 60; NRDEPENDENTE int; "
@@ -173,7 +173,7 @@ const TRawTable kTables[] = {
      "NMPLANOHABILITACAOOP str 100; ATIVO small; TPPACOTEDADOS int; CDCONTRATO str 20 K; "
      "PKFILIALDESTINO int K; CDOPERADORA str 20; NMOPERADORA str 100; CDOPERADORADADOS str 20; "
      "CDOPERADORACOMISSAO str 20; NMOPERADORACOMISSAO str 100"},
-    // 12
+    // 12 TbProduto
     {"DspProduto", "TbProduto", "PRO", TPendingBy::Cec, "PKPRODUTO PKOPERADORA", "PKPRODUTO PKOPERADORA", nullptr,
      "PKPRODUTO int K; PKOPERADORA int K; NMPRODUTO str 60; CST char 3; PKGRUPO int; PKFGRUPO int; "
      "PKFORNECEDOR int; PKFFORNECEDOR int; PKMARCA int; PKFMARCA int; PKREDUCAO int; PKFREDUCAO int; "
@@ -185,20 +185,20 @@ const TRawTable kTables[] = {
      "PKCSTIPI int; PKCSTICMS int; PKTIPOITEM int; PKCSOSN int; INDICPROP int; PKGENEROMERC int; "
      "IAT small; IPPT small; HASHMD5 str 32; PKLOCALESTOQUE int; PKFLOCALESTOQUE int; QTDMINIMA int; "
      "PKNCM int; ALIQIPI dec 15.3; CDSAP str 20"},
-    // 13
+    // 13 TbPromocao
     {"DspPromocao", "TbPromocao", "PRO", TPendingBy::Cec, "PKPROMOCAO", "PKPROMOCAO", nullptr,
      "PKPROMOCAO int K; PKOPERADORA int; NMPROMOCAO str 100; DTINICIOVIGENCIA date; EXCLUIDO int; "
      "EXPORTADO int; PKTPPROMOCAO int; PKPACOTEDADOS int; CDCONTRATO str 20 K; PKFILIALDESTINO int K"},
-    // 14
+    // 14 TbRemuneracao
     {"DspRemuneracao", "TbRemuneracao", "REMU", TPendingBy::Cec, "PKREMUNERACAO", "PKREMUNERACAO", nullptr,
      "PKREMUNERACAO int K; PKOPERADORA int; NMREMUNERACAO str 50; TPREMUNERACAO int; EXCLUIDO small; "
      "CDCONTRATO str 20 K; PKFILIALDESTINO int K"},
-    // 15
+    // 15 TbServico
     {"DspServico", "TbServico", "SER", TPendingBy::Cec, "PKSERVICO", "PKSERVICO", nullptr,
      "PKSERVICO int K; PKOPERADORA int K; DSSERVICO str 100; EXCLUIDO small; PKPACOTEDADOS int; "
      "CDCONTRATO str 20 K; PKFILIALDESTINO int K; PKTPSERVICO int; OBRIGARNAVENDA small; "
      "CDOPERADORA str 20; NMOPERADORA str 100; UP_DOWN int; BAIXA_ALTA int"},
-    // 16
+    // 16 TbUnidadeMedida
     {"DspUnidadeMedida", "TbUnidadeMedida", "UN", TPendingBy::Cec, "PKUNIDADEMEDIDA PKFILIAL", "PKUNIDADEMEDIDA PKFILIAL",
      nullptr,
      "PKUNIDADEMEDIDA int K; PKFILIAL int K; NMUNIDADEMEDIDA str 5; EXCLUIDO small; CDCONTRATO str 20 K; "
@@ -213,7 +213,7 @@ const TRawTable kTables[] = {
     {"DspPrecoSwap", "TbPrecoSwap", "PRECO", TPendingBy::Marker, "", "PKPRECOSWAP", kTbPrecoSwapQuery,
      "PKPRECOSWAP int K; PKPHABIL int; PKFPHABIL int; PKPRODUTO int; PKFPRODUTO int; VLVENDA dec 15.3; "
      "EXCLUIDO small; CDCONTRATO str 20 K; PKFILIALDESTINO int K"},
-    // 19
+    // 19 TbUsuario
     {"DspUsuario", "TbUsuario", "USU", TPendingBy::Cec, "PKUSUARIO PKFILIAL", "PKUSUARIO PKFILIAL", nullptr,
      "PKUSUARIO int K; PKFILIAL int K; NMUSUARIO str 60; CDSENHA str 10; RAMAL str 10; SETOR str 50; "
      "CELULAR str 20; EXCLUIDO small; FOTO blob; CDCONTRATO str 20 K; PKFILIALDESTINO int K; "
@@ -222,11 +222,11 @@ const TRawTable kTables[] = {
     {"DspItUsuario", "TbItUsuario", "ITUSU", TPendingBy::Marker, "", "PKITUSUARIO", kTbItUsuarioQuery,
      "PKITUSUARIO int K; PKUSUARIO int; PKFUSUARIO int; NMMENU str 20; NMTELA str 100; EXCLUIDO small; "
      "CDCONTRATO str 20 K; PKFILIALDESTINO int K; PKMENU int"},
-    // 21
+    // 21 TbTpPromocao
     {"DspTpPromocao", "TbTpPromocao", "TPPRO", TPendingBy::Cec, "PKTPPROMOCAO", "PKTPPROMOCAO", nullptr,
      "PKTPPROMOCAO int K; PKOPERADORA int; NMTPPROMOCAO str 100; EXCLUIDO int; AVISTA int; NRPARCELA int; "
      "PKPACOTEDADOS int; CDCONTRATO str 20 K; PKFILIALDESTINO int K; PRECOLOCAL int"},
-    // 22
+    // 22 TbGrupo
     {"DspGrupo", "TbGrupo", "GRU", TPendingBy::Cec, "PKGRUPO PKFILIAL", "PKGRUPO PKFILIAL", nullptr,
      "PKGRUPO int K; PKFILIAL int K; NMGRUPO str 100; EXCLUIDO small; CDCONTRATO str 20 K; "
      "PKFILIALDESTINO int K"},
@@ -238,43 +238,43 @@ const TRawTable kTables[] = {
     {"DspFaixaPreco", "TbFaixaPreco", "TAB", TPendingBy::Cec, "PKFAIXAPRECO PKOPERADORA", "PKFAIXAPRECO", nullptr,
      "PKFAIXAPRECO int K; PKOPERADORA int; DSFAIXAPRECO str 100; VLINICIAL dec 15.3; VLFINAL dec 15.3; "
      "EXCLUIDO int; CDCONTRATO str 20 K; PKFILIALDESTINO int K"},
-    // 25
+    // 25 TbPlanoFuncionario
     {"DspPlanoFuncionario", "TbPlanoFuncionario", "TAB", TPendingBy::Cec, "PKPLANOFUNCIONARIO", "PKPLANOFUNCIONARIO",
      nullptr,
      "PKPLANOFUNCIONARIO int K; PKFUNCIONARIO int; PKFFUNCIONARIO int; PKPHABIL int; PKFPHABIL int; "
      "DTINICIOVIGENCIA date; TPCOMISSAO int; COMISSAO dec 15.3; COMISSAOEXP dec 15.3; "
      "COMISSAOSUB dec 15.3; EXCLUIDO int; APLICAR int; CDCONTRATO str 20 K; PKFILIALDESTINO int K; "
      "COMISSAOREC dec 15.3; COMISSAOEXPREC dec 15.3"},
-    // 26
+    // 26 TbFaixaPrecoFuncionario
     {"DspFaixaPrecoFuncionario", "TbFaixaPrecoFuncionario", "TAB", TPendingBy::Cec, "PKFAIXAPRECOFUNCIONARIO", "PKFAIXAPRECOFUNCIONARIO",
      nullptr,
      "PKFAIXAPRECOFUNCIONARIO int K; PKFAIXAPRECO int; PKFFAIXAPRECO int; PKFUNCIONARIO int; "
      "PKFFUNCIONARIO int; DTINICIOVIGENCIA date; TPCOMISSAO int; APLICAR int; VLCOMISSAO dec 15.3; "
      "EXCLUIDO int; VLCOMISSAOUP dec 15.3; CDCONTRATO str 20 K; PKFILIALDESTINO int K"},
-    // 27
+    // 27 TbGrupoFuncionario
     {"DspGrupoFuncionario", "TbGrupoFuncionario", "TAB", TPendingBy::Cec, "PKGRUPOFUNCIONARIO", "PKGRUPOFUNCIONARIO",
      nullptr,
      "PKGRUPOFUNCIONARIO int K; PKFUNCIONARIO int; PKFFUNCIONARIO int; PKGRUPO int; PKFGRUPO int; "
      "DTINICIOVIGENCIA date; TPCOMISSAO int; COMISSAO dec 15.3; EXCLUIDO int; CDCONTRATO str 20 K; "
      "PKFILIALDESTINO int K; APLICAR int; SOMENTEAPAVULSOPRE small"},
-    // 28
+    // 28 TbFinanFuncionario
     {"DspFinanFuncionario", "TbFinanFuncionario", "TAB", TPendingBy::Cec, "PKFINANFUNCIONARIO", "PKFINANFUNCIONARIO",
      nullptr,
      "PKFINANFUNCIONARIO int K; PKFUNCIONARIO int; PKFFUNCIONARIO int; PKFINANCEIRA int; "
      "PKFFINANCEIRA int; DTINICIOVIGENCIA date; TPCOMISSAO int; COMISSAO dec 15.3; EXCLUIDO int; "
      "CDCONTRATO str 20 K; PKFILIALDESTINO int K"},
-    // 29
+    // 29 TbServicoFuncionario
     {"DspServicoFuncionario", "TbServicoFuncionario", "TAB", TPendingBy::Cec, "PKSERVICOFUNCIONARIO", "PKSERVICOFUNCIONARIO",
      nullptr,
      "PKSERVICOFUNCIONARIO int K; PKFUNCIONARIO int; PKFFUNCIONARIO int; PKSERVICO int; PKFSERVICO int; "
      "DTINICIOVIGENCIA date; TPCOMISSAO int; COMISSAO dec 15.3; EXCLUIDO int; CDCONTRATO str 20 K; "
      "PKFILIALDESTINO int K"},
-    // 30
+    // 30 TbServicoOS
     {"DspServicoOS", "TbServicoOS", "TAB", TPendingBy::Cec, "PKSERVICOOS PKFILIAL", "PKSERVICOOS PKFILIAL", nullptr,
      "PKSERVICOOS int K; PKFILIAL int K; NMSERVICOOS str 60; VLSERVICOOS dec 15.3; PEALIQISS dec 15.3; "
      "EXCLUIDO small; CDCONTRATO str 20 K; PKFILIALDESTINO int K; SEGURO int; PEVALORSEGURO dec 15.3; "
      "COBERTURA str 1000"},
-    // 31
+    // 31 TbAssistencia
     {"DspAssistencia", "TbAssistencia", "ASS", TPendingBy::Cec, "PKASSISTENCIA PKFILIAL", "PKASSISTENCIA PKFILIAL",
      nullptr,
      "PKASSISTENCIA int K; PKFILIAL int K; NMASSISTENCIA str 100; TPATIVO int; NRINSCRICAO str 20; "
@@ -282,7 +282,7 @@ const TRawTable kTables[] = {
      "NMCOMPLEMENTO str 100; NRCEP str 10; NRTELEFONERES str 20; NRTELEFONECOM str 20; "
      "NRTELEFONECEL str 20; EMAIL str 100; DTCADASTRO date; NRCNPJ str 18; EXCLUIDO small; "
      "NRLOGRADOURO str 8; CDCONTRATO str 20 K; PKFILIALDESTINO int K"},
-    // 32
+    // 32 TbCarencia
     {"DspCarencia", "TbCarencia", "CAR", TPendingBy::Cec, "PKCARENCIA", "PKCARENCIA", nullptr,
      "PKCARENCIA int K; PKPHABIL int; PKFPHABIL int; NRMESCARENCIA int; NRMESRENOVACAO int; "
      "DTINICIOVIGENCIA date; EXCLUIDO int; CDCONTRATO str 20 K; PKFILIALDESTINO int K"},
@@ -290,11 +290,11 @@ const TRawTable kTables[] = {
     {"DspQtdMinima", "TbQtdMinima", "QTD", TPendingBy::Marker, "", "PKPRODUTO PKFPRODUTO PKFILIAL", kTbQtdMinimaQuery,
      "PKPRODUTO int K; PKFPRODUTO int K; PKFILIAL int K; QTDMINIMA int; EXCLUIDO int; CDCONTRATO str 20 K; "
      "PKFILIALDESTINO int K"},
-    // 34
+    // 34 TbClassificacao
     {"DspClassificacao", "TbClassificacao", "CLA", TPendingBy::Cec, "PKCLASSIFICACAO", "PKCLASSIFICACAO", nullptr,
      "PKCLASSIFICACAO int K; PKOPERADORA int; NMCLASSIFICACAO str 100; EXCLUIDO int; CDCONTRATO str 20 K; "
      "PKFILIALDESTINO int K"},
-    // 35
+    // 35 TbCondicaoFinanceira
     {"DspCondicaoFinanceira", "TbCondicaoFinanceira", "CONDFINAN", TPendingBy::Cec, "PKCONDICAOFINANCEIRA PKFILIAL", "PKCONDICAOFINANCEIRA PKFILIAL",
      nullptr,
      "PKCONDICAOFINANCEIRA int K; PKFILIAL int K; PKCONDICAO int; PKFCONDICAO int; PKFINANCEIRA int; "
@@ -302,50 +302,50 @@ const TRawTable kTables[] = {
      "DESCONTOSOBRETOT small; PERETENCAO dec 15.3; RETENCAOSOBRETOT small; EXCLUIDO small; "
      "PAGTOPARCIAL small; NRDIASUTEIS int; RECEBERETENCAOOPERADORA small; CDCONTRATO str 20 K; "
      "PKFILIALDESTINO int K"},
-    // 36
+    // 36 TbServicoOSFuncionario
     {"DspServicoOSFuncionario", "TbServicoOSFuncionario", "TAB", TPendingBy::Cec, "PKSERVICOOSFUNCIONARIO", "PKSERVICOOSFUNCIONARIO",
      nullptr,
      "PKSERVICOOSFUNCIONARIO int K; PKFUNCIONARIO int; PKFFUNCIONARIO int; PKSERVICOOS int; "
      "PKFSERVICOOS int; DTINICIOVIGENCIA date; TPCOMISSAO int; COMISSAO dec 15.3; EXCLUIDO int; "
      "CDCONTRATO str 20 K; PKFILIALDESTINO int F RO"},
-    // 37
+    // 37 TbPlanoConta
     {"DspPlanoConta", "TbPlanoConta", "PLACON", TPendingBy::Cec, "PKPLANOCONTA PKFILIAL", "PKPLANOCONTA PKFILIAL",
      nullptr,
      "PKPLANOCONTA int K; PKFILIAL int K; CDCONTA str 20; NMCONTA str 100; PKHISTORICO int; "
      "PKFHISTORICO int; NIVEL_01 char 1; NIVEL_02 char 3; NIVEL_03 char 3; VISIVEL int; PROVISAO char 1; "
      "EFETIVACAO char 1; DISPONIVEL char 1; CONTAFIXA int; EXCLUIDO small; CDCONTRATO str 20 K; "
      "PKFILIALDESTINO int K"},
-    // 38
+    // 38 TbHistorico
     {"DspHistorico", "TbHistorico", "HIS", TPendingBy::Cec, "PKHISTORICO PKFILIAL", "PKHISTORICO PKFILIAL", nullptr,
      "PKHISTORICO int K; PKFILIAL int K; NMHISTORICO str 200; EXCLUIDO small; EXPORTADO int; "
      "CDCONTRATO str 20 K; PKFILIALDESTINO int K"},
-    // 39
+    // 39 TbAcao
     {"DspAcao", "TbAcao", "ACAO", TPendingBy::Cec, "PKACAO", "PKACAO", nullptr,
      "PKACAO int K; PKOPERADORA int R; NMACAO str 100; EXCLUIDO small; UTILIZAMARMINIMA small; "
      "CDCONTRATO str 20 K; PKFILIALDESTINO int K"},
-    // 40
+    // 40 TbEquipe
     {"DspEquipe", "TbEquipe", "EQ", TPendingBy::Cec, "PKEQUIPE PKFILIAL", "PKEQUIPE PKFILIAL", nullptr,
      "PKEQUIPE int K; PKFILIAL int K; NMEQUIPE str 100; EXCLUIDO small; CDCONTRATO str 20 K; "
      "PKFILIALDESTINO int K"},
-    // 41
+    // 41 TbItEquipe
     {"DspItEquipe", "TbItEquipe", "EQ", TPendingBy::Cec, "PKITEQUIPE PKFILIAL", "PKITEQUIPE PKFILIAL", nullptr,
      "PKITEQUIPE int K; PKFILIAL int K; PKEQUIPE int; PKFEQUIPE int; PKFUNCIONARIO int; "
      "PKFFUNCIONARIO int; DTINIVIGENCIA date; SUPERVISOR small; EXCLUIDO small; CDCONTRATO str 20 K; "
      "PKFILIALDESTINO int K"},
-    // 42
+    // 42 TbFunMoeda
     {"DspFunMoeda", "TbFunMoeda", "FUNM", TPendingBy::Cec, "PKFUNMOEDA PKFILIAL", "PKFUNMOEDA PKFILIAL", nullptr,
      "PKFUNMOEDA int K; PKFILIAL int K; PKMOEDA int; PKFUNCIONARIO int; PKFFUNCIONARIO int; "
      "DTINIVIGENCIA date; EXCLUIDO small; CDCONTRATO str 20 K; PKFILIALDESTINO int K"},
-    // 43
+    // 43 TbPacotedados
     {"DspPacoteDados", "TbPacotedados", "PAC", TPendingBy::Cec, "PKPACOTEDADOS", "PKPACOTEDADOS", nullptr,
      "PKPACOTEDADOS int K; PKOPERADORA int; NMPACOTEDADOS str 100; QTDADOS int; EXCLUIDO int; "
      "PKREMUNERACAOCOMISSAO int; CDCONTRATO str 20 K; PKFILIALDESTINO int K"},
-    // 44
+    // 44 TbFunCondTpPro
     {"DspFunCondTpPro", "TbFunCondTpPro", "FUNCONDTPPRO", TPendingBy::Cec, "PKFUNCONDTPPRO", "PKFUNCONDTPPRO", nullptr,
      "PKFUNCONDTPPRO int K; PKFUNCIONARIO int; PKFFUNCIONARIO int; PKCONDICAO int; PKFCONDICAO int; "
      "PKTPPRODUTO int; DTINICIOVIGENCIA date; TPCOMISSAO small; VLCOMISSAO dec 15.3; EXCLUIDO small; "
      "CDCONTRATO str 20 K; PKFILIALDESTINO int K"},
-    // 45
+    // 45 TbItTpEmpresa
     {"DspItTpEmpresa", "TbItTpEmpresa", "ITTPEMP", TPendingBy::Cec, "PKITTPEMPRESA PKFILIAL", "PKITTPEMPRESA PKFILIAL",
      nullptr,
      "PKITTPEMPRESA int K; PKFILIAL int K; PKTPEMPRESA int; DTINVIGENCIA date; PIS dec 15.3; "
@@ -355,16 +355,16 @@ const TRawTable kTables[] = {
     {"DspPrecoSerial", "TbPrecoSerial", "PRECO", TPendingBy::LastKey, "", "PKPRECOSERIAL", kTbPrecoSerialQuery,
      "PKPRECOSERIAL int K; PKPROMOCAO int; PKPHABIL int; PKFPHABIL int; PKPRODUTO int; PKFPRODUTO int; "
      "VLVENDA dec 15.3; EXCLUIDO small; CDCONTRATO str 20 K; PKFILIALDESTINO int K"},
-    // 47
+    // 47 TbTpServico
     {"DspTpServico", "TbTpServico", "SER", TPendingBy::Cec, "PKTPSERVICO", "PKTPSERVICO", nullptr,
      "PKTPSERVICO int K; NMTPSERVICO str 50; EXCLUIDO small; CDCONTRATO str 20 K; PKFILIALDESTINO int K; "
      "CDOPERADORA str 20; NMOPERADORA str 100"},
-    // 48
+    // 48 TbCiclo
     {"DspCiclo", "TbCiclo", "CICLO", TPendingBy::Cec, "PKCICLO", "PKCICLO", nullptr,
      "PKCICLO int K; PKOPERADORA int; DSCICLO str 100; EXCLUIDO int; DTAPCOMISSAOINI date; "
      "DTAPCOMISSAOFIM date; DTAPPRICEINI date; DTAPPRICEFIM date; CDCONTRATO str 20 K; "
      "PKFILIALDESTINO int K"},
-    // 49
+    // 49 TbLocalEstoque
     {"DspLocalEstoque", "TbLocalEstoque", "LOCALE", TPendingBy::Cec, "PKLOCALESTOQUE PKFILIAL", "PKLOCALESTOQUE PKFILIAL",
      nullptr,
      "PKLOCALESTOQUE int K; PKFILIAL int K; DSLOCALESTOQUE str 20; EXCLUIDO int; CDCONTRATO str 20 K; "
@@ -417,19 +417,19 @@ const TRawTable kTables[] = {
     {"DspMvaNcm", "TbMvaNcm", "MVANCM", TPendingBy::Cec, "PKMVANCM", "PKMVANCM PKFILIAL", nullptr,
      "PKMVANCM int K; PKFILIAL int K; PKNCM int; PEMVAAJUSTADO dec 15.3; PRMVAORIGINAL dec 15.3; "
      "EXCLUIDO int; CDCONTRATO str 20 K; PKFILIALDESTINO int K; PEMVAAJUSTADODIFERENCIADO dec 15.3"},
-    // 54
+    // 54 TBSeguradora
     {"DSPSeguradora", "TBSeguradora", "SEG", TPendingBy::Cec, "PKSEGURADORA", "PKSEGURADORA", nullptr,
      "PKSEGURADORA int K; NMSEGURADORA str 100; CNPJ str 14; SUSEP str 60; EXCLUIDO int; "
      "CDCONTRATO str 20 K; PKFILIALDESTINO int K; SITE str 100; NRAPOLICE str 20"},
-    // 55
+    // 55 tbTPVenda
     {"DSPTpVenda", "tbTPVenda", "SEG", TPendingBy::Cec, "PKTpVenda", "PKTPVENDA", nullptr,
      "PKTPVENDA int K; NMTPVENDA str 100; EXCLUIDO int; CDCONTRATO str 20 K; PKFILIALDESTINO int K"},
-    // 56
+    // 56 TbRemuneracaoRecarga
     {"DspRemuneracaoRecarga", "TbRemuneracaoRecarga", "UN", TPendingBy::Cec, "PKREMUNERACAORECARGA", "PKREMUNERACAORECARGA",
      nullptr,
      "PKREMUNERACAORECARGA int K; PKOPERADORA int; NMREMUNERACAORECARGA str 100; EXCLUIDO small; "
      "PKSERVICO int; PKFSERVICO int; CDCONTRATO str 20 K; PKFILIALDESTINO int K"},
-    // 57
+    // 57 TbTipoDeOferta
     {"DspTipoDeOferta", "TbTipoDeOferta", "TPOF", TPendingBy::Cec, "PKTIPODEOFERTA", "PKTIPODEOFERTA", nullptr,
      "PKTIPODEOFERTA int K; NMTIPODEOFERTA str 100; EXCLUIDO int; CDOPERADORA str 20; NMOPERADORA str 100; "
      "CDCONTRATO str 20 K; PKFILIALDESTINO int K"},
@@ -437,7 +437,7 @@ const TRawTable kTables[] = {
     {"DspImpostoNCM", "TbImpostoNCM", "IMP", TPendingBy::Cec, "PKIMPOSTONCM", "PKIMPOSTONCM PKNCM", nullptr,
      "PKIMPOSTONCM int K; PKNCM int R; EXTIPI int; PENACIONAL dec 15.3; PEIMPORTADO dec 15.3; "
      "DTVIGENCIA date; CDCONTRATO str 20; PKFILIALDESTINO int"},
-    // 59
+    // 59 TbClassificacaoClaro
     {"DspClassificacaoClaro", "TbClassificacaoClaro", "CCLAR", TPendingBy::Cec, "PKCLASSIFICACAOCLARO", "PKCLASSIFICACAOCLARO",
      nullptr,
      "PKCLASSIFICACAOCLARO int K; PKOPERADORA int; NMCLASSIFICACAOCLARO str 100; EXCLUIDO int; "
@@ -447,7 +447,7 @@ const TRawTable kTables[] = {
      nullptr,
      "PKADICIONALREBATE int K; PKFILIAL int; VEZES int; PERCENTUAL dec 15.3; DTVIGENCIA date; "
      "EXCLUIDO int; CDCONTRATO str 20 K; PKFILIALDESTINO int K"},
-    // 61
+    // 61 TbItRemuneracaoClaro
     {"DspItRemuneracaoClaro", "TbItRemuneracaoClaro", "CCLAR", TPendingBy::Cec, "PKITREMUNERACAOCLARO", "PKITREMUNERACAOCLARO",
      nullptr,
      "PKITREMUNERACAOCLARO int K; DTINICIOVIGENCIA date; VLCOMISSAO dec 15.3; VLCOMISSAOEXPRESS dec 15.3; "
@@ -459,7 +459,7 @@ const TRawTable kTables[] = {
      nullptr,
      "PKVIGREMUNERACAOCLARO int K; DTINICIOVIGENCIA date; PKCLASSIFICACAOCLARO int; EXCLUIDO int; "
      "CDCONTRATO str 20 K; PKFILIALDESTINO int K; PKFILIAL int"},
-    // 63
+    // 63 TbItServicoClaro
     {"DspItServicoClaro", "TbItServicoClaro", "CCLAR", TPendingBy::Cec, "PKITSERVICOCLARO", "PKITSERVICOCLARO", nullptr,
      "PKITSERVICOCLARO int K; DTINICIOVIGENCIA date; VLCOMISSAO dec 15.3; EXCLUIDO small; PKSERVICO int; "
      "PKCLASSIFICACAOCLARO int; PKOPERADORA int; CDCONTRATO str 20 K; PKFILIALDESTINO int K; "
