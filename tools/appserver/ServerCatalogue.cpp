@@ -176,12 +176,8 @@ void TServerCatalogue::EnsureSeqIndexes()
         probe.Open();
         const bool present = probe.Fields(0).AsInteger() > 0;
         probe.Close();
-        if (!present) {
-            m_database.ForgetStatements();
-            TSQLDataSet ds(m_database.Connection());
-            ds.SetCommandText(SeqIndexStatement(t.Order, t.SqlName));
-            ds.ExecSQL();
-        }
+        if (!present)
+            m_database.ExecuteDdl(SeqIndexStatement(t.Order, t.SqlName));
     }
 }
 

@@ -78,6 +78,14 @@ void TStoreDatabase::ForgetStatements()
     m_statements.clear();
 }
 
+void TStoreDatabase::ExecuteDdl(const QString& statement)
+{
+    m_statements.clear();
+    TSQLDataSet ds(m_connection.get());
+    ds.SetCommandText(statement);
+    ds.ExecSQL();
+}
+
 void TStoreDatabase::EnsureSchema()
 {
     TSQLDataSet& probe =
@@ -94,12 +102,8 @@ void TStoreDatabase::EnsureSchema()
             journal.Open();
             const bool hasJournal = journal.Fields(0).AsInteger() > 0;
             journal.Close();
-            if (!hasJournal) {
-                m_statements.clear();
-                TSQLDataSet ds(m_connection.get());
-                ds.SetCommandText(QString::fromLatin1(ddl));
-                ds.ExecSQL();
-            }
+            if (!hasJournal)
+                ExecuteDdl(QString::fromLatin1(ddl));
         }
         return;
     }

@@ -31,6 +31,8 @@ public:
     TSQLDataSet& Statement(const QString& text);
     // Drops the prepared statements: they would hold tables against DDL.
     void ForgetStatements();
+    // Runs one DDL statement, after dropping the prepared statements.
+    void ExecuteDdl(const QString& statement);
 
 private:
     void EnsureSchema();
