@@ -1,66 +1,19 @@
 #pragma once
 
-#include "Faults.h"
+#include "AckLog.h"
+#include "FaultStore.h"
+#include "Installations.h"
+#include "ReaderCursors.h"
+#include "RowStore.h"
+#include "ServerCatalogue.h"
+#include "StoreDatabase.h"
+#include "StoreLog.h"
 
-#include "platform/types/DataPacket.h"
-#include "platform/types/FieldDefs.h"
-
-#include <QHash>
 #include <QList>
 #include <QString>
 #include <QStringList>
-#include <QVariant>
 
-#include <deque>
-#include <memory>
 #include <optional>
-
-class TSQLConnection;
-class TSQLDataSet;
-
-// A store (branch) the server accepts, found by its contract code and PKFILIAL.
-// The New* values, when set, are written back into the identity arguments of
-// Conecta_No_Banco.
-struct TInstallation
-{
-    QString CdContrato;
-    qint32 PkEmpresa = 0;
-    qint32 PkFilial = 0;
-    QString UF;
-    std::optional<QString> NewCdContrato;
-    std::optional<qint32> NewPkEmpresa;
-    std::optional<qint32> NewPkFilial;
-    std::optional<QString> NewUF;
-};
-
-// The three catalogue objects each keep their own tables: the same table name
-// may be carrier data for stores and master data between branches at once.
-enum class TBook
-{
-    Cad,  // KeltCadServer.coKeltCadServer: carrier data loaded by the operator, per store
-    CadM, // KeltCadMServer5.coKeltCadMServer5: master data headquarters sends, per destination branch
-    MovM, // KeltMovMServer5.coKeltMovMServer5: transactions branches send, for headquarters
-};
-
-QString BookObject(TBook book); // the server object's name
-// From the server object's name or its short form ("cad", "cadm", "movm").
-std::optional<TBook> BookFromName(QStringView name);
-
-// A table one catalogue object serves.
-struct TServedTable
-{
-    TBook Book = TBook::Cad;
-    QString Table;    // as the clients name it: upper case, a plain identifier
-    QString SqlName;  // its table in the server's database: Table, "CM$" or "MM$" + Table
-    QString Provider; // the provider that serves it
-    TFieldDefs Fields;
-    QStringList Keys;    // the fields a row is found by (its primary key on the server)
-    QStringList OrderBy; // the order rows are served in: the keys, condition items by header first
-    QString PageKey;     // the key paged by PPKULTIMO (serial prices, carrier promotions); else empty
-    int Order = 0;       // creation order, also names its trigger
-
-    bool Paged() const { return !PageKey.isEmpty(); }
-};
 
 // What the server keeps, in its own embedded Firebird database (created on
 // first use): installations, the tables of the catalogue objects with their
@@ -73,6 +26,12 @@ struct TServedTable
 // that version of it. Transactions have one reader, headquarters, whichever
 // installation it is: their acknowledgements are kept under store 0 and every
 // `store` argument is ignored for them.
+//
+// The work is done by its parts: TStoreDatabase (the file, the KAS_ tables,
+// prepared statements), TServerCatalogue (the served tables), TRowStore
+// (writing and selecting rows), TStoreLog and TAckLog (the journals written
+// behind the answers), TReaderCursors (what each reader was served and what is
+// read ahead), TInstallationStore and TFaultStore.
 class TServerStore
 {
 public:
@@ -122,9 +81,12 @@ public:
     // true while work remains.
     bool ApplyStoreLogStep();
 
-    const QList<TServedTable>& Tables() const { return m_tables; }
-    const TServedTable* FindTable(TBook book, QStringView table) const;
-    const TServedTable* FindProvider(TBook book, QStringView provider) const;
+    const QList<TServedTable>& Tables() const { return m_catalogue.Tables(); }
+    const TServedTable* FindTable(TBook book, QStringView table) const { return m_catalogue.FindTable(book, table); }
+    const TServedTable* FindProvider(TBook book, QStringView provider) const
+    {
+        return m_catalogue.FindProvider(book, provider);
+    }
 
     // The tables offered to `store`, in creation order: for the carrier those
     // holding rows for it (acknowledged or not), otherwise those with rows
@@ -141,12 +103,7 @@ public:
     // server remembers the batch so that its acknowledgement, the same rows
     // again, is taken without searching the table, and may have read it ahead
     // (see ReadAhead).
-    struct TServedRows
-    {
-        TDataPacket Packet;
-        QByteArray Text;        // the packet's XML text (UTF-8)
-        bool ReadAhead = false; // prepared while the client wrote the batch before
-    };
+    using TServedRows = TReaderCursors::TServedRows;
     TServedRows ServeRows(const TServedTable& table, qint32 store, int count, qint64 pkUltimo,
                           bool ignoreAcks = false);
     // Prepares the batch that follows the one last served to `store` from the
@@ -168,12 +125,7 @@ public:
     // (the same text, or the same keys in the same order) is taken as served:
     // its versions are journalled in one committed row, and rows written since
     // it was served stay pending. Any other packet is marked as above.
-    struct TAcknowledged
-    {
-        int Marked = 0;          // rows marked
-        int Rows = 0;            // rows in the packet
-        bool Recognised = false; // the batch last served, taken without searching the table
-    };
+    using TAcknowledged = TReaderCursors::TAcknowledged;
     TAcknowledged Acknowledge(const TServedTable& table, qint32 store, const QByteArray& packetText);
 
     QList<TFault> LoadFaults();
@@ -186,81 +138,16 @@ public:
     QString ExecSql(const QString& statement);
 
 private:
-    // What the server knows about one reader of one table, kept in memory
-    // only: the database stays the truth (KAS_ACK), and a restart merely
-    // starts without it.
-    struct TServedBatch
-    {
-        int Count = 0;          // rows asked for (-1 all)
-        qint64 Generation = 0;  // KAS_GEN before the rows were read
-        quint64 Epoch = 0;      // the table's write epoch then
-        QList<qint64> RowIds;   // in served order
-        QList<qint64> Seqs;     // the versions served
-        QList<QVariant> LastKey; // order key of the last row
-        TServedRows Rows;
-    };
-    struct TReaderState
-    {
-        // No row up to CursorKey (in the table's order) is pending for the
-        // reader, except rows written after CursorGeneration.
-        bool HasCursor = false;
-        QList<QVariant> CursorKey;
-        qint64 CursorGeneration = 0;
-        quint64 CursorEpoch = 0; // the table's write epoch when the cursor was set
-        std::optional<TServedBatch> Served; // last batch handed out, not yet acknowledged
-        std::optional<TServedBatch> Ahead;  // the batch after Served, read ahead
-        bool AheadReady = false;            // Served was acknowledged whole: Ahead is next
-    };
-    TReaderState& ReaderState(const TServedTable& t, qint32 store);
-    bool UsesCursor(const TServedTable& t) const;
-    qint64 Generation();
-    TServedBatch ReadBatch(const TServedTable& t, qint32 store, int count, const TReaderState& state,
-                           const QList<QVariant>* after);
-    // A batch acknowledged whole goes into the journal KAS_ACKLOG (one row) and
-    // reaches KAS_ACK later, while the client is busy, and always before
-    // anything reads KAS_ACK.
-    void JournalAcknowledged(const TServedTable& t, qint32 reader, const TServedBatch& batch);
-    void ApplyAckLog();
     void ApplyJournals(); // the packets taken, then the acknowledgements
-    const TServedTable& PrepareLoad(TBook book, const QString& table, const QString& provider,
-                                    const TDataPacket& packet);
-    void WriteRows(const TServedTable& t, const TDataPacket& packet, qint32 store);
-    static QList<int> RowsToWrite(const TServedTable& t, const TDataPacket& packet);
-    void WriteChunk(const TServedTable& t, const TDataPacket& packet, const QList<int>& rows, qsizetype start,
-                    qint32 store);
-    void RequireStorable(const TServedTable& t, const TDataPacket& packet);
-    void MarkAcknowledged(const QString& sqlName, qint32 reader, const TServedBatch& batch);
-    void TableWritten(const QString& sqlName);
-    void ForgetReaders() { m_readers.clear(); }
 
-    void EnsureSchema();
-    void ReadTables();
-    const TServedTable& CreateTable(TBook book, const QString& table, const QString& provider,
-                                    const TFieldDefs& fields);
-    QString PendingWhere(const TServedTable& t, bool ignoreAcks, bool paged) const;
-    TDataPacket SelectRows(const TServedTable& t, const QString& where, qint32 store, int count, qint64 pkUltimo);
-    TSQLDataSet& Statement(const QString& text); // a prepared statement kept for reuse
-
+    // In order of construction: every part works on the one database.
     QString m_path;
-    std::unique_ptr<TSQLConnection> m_connection;
-    std::vector<std::pair<QString, std::unique_ptr<TSQLDataSet>>> m_statements;
-    QList<TServedTable> m_tables;
-    QHash<QString, TReaderState> m_readers;  // by table and reader
-    QHash<QString, quint64> m_writeEpochs;   // by table: grows with every write through the server
-    bool m_ackLogPending = false;            // KAS_ACKLOG may hold entries
-    bool m_storeLogPending = false;          // KAS_STORELOG may hold entries
-    // The journal entry being written, chunk by chunk.
-    struct TStoreLogEntry
-    {
-        qint64 Id = 0;
-        QString SqlName;
-        qint32 Store = 0;
-        TDataPacket Packet;
-        QList<int> Rows; // to write, in packet order
-        qsizetype Next = 0;
-    };
-    std::optional<TStoreLogEntry> m_storeLogEntry;
-    // Packets just taken, as read at the call, oldest first (at most kTakenKept).
-    std::deque<TStoreLogEntry> m_taken;
-    static constexpr size_t kTakenKept = 4;
+    TStoreDatabase m_database;
+    TServerCatalogue m_catalogue;
+    TRowStore m_rows;
+    TStoreLog m_storeLog;
+    TAckLog m_ackLog;
+    TReaderCursors m_cursors;
+    TInstallationStore m_installations;
+    TFaultStore m_faults;
 };
