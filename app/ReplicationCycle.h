@@ -100,6 +100,9 @@ private:
     void ShowOrHideWindow();
     void RunChannels();
     void RunCycleChannel(int channel, QStringList& failed);
+    // The end of every cycle that got past the confirmation, however its
+    // channels ended: timer armed, first panel selected, resting image, tray
+    // menu back, window in the tray, bars reset.
     void Rearm();
     void ShowLastCycle(const QString& outcome);
     // The tray's failure state after a cycle: one balloon when the failure
