@@ -2,20 +2,16 @@
 
 #include "app/ErrorBox.h"
 #include "connections/uDM.h"
-#include "platform/types/FieldDefs.h"
 #include "platform/os/Clock.h"
 #include "platform/os/FileVersion.h"
 #include "platform/os/ProgramFolder.h"
-#include "platform/sql/SQLDataSet.h"
 #include "replication/core/ProcessMessages.h"
 #include "replication/core/cl_Funcoes.h"
 #include "update/HttpDownloader.h"
-#include "update/KeltUpdate.h"
 
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
-#include <QFile>
 #include <QFrame>
 #include <QLabel>
 #include <QMenu>
@@ -29,45 +25,12 @@ namespace {
 
 const char kTag[] = "Tag";
 const QString kProgramName = QStringLiteral("KeltAppClient");
-const QString kUpdaterFile = QStringLiteral("keltappclient_upd.exe");
-
-// Runs `body`, then `cleanup` however `body` ends; an error of `body` goes on.
-template <class Body, class Cleanup>
-void TryFinally(Body&& body, Cleanup&& cleanup)
-{
-    try {
-        body();
-    } catch (...) {
-        cleanup();
-        throw;
-    }
-    cleanup();
-}
-
-// The caption of a channel's panel, by its tag.
-QString ChannelCaption(int channel)
-{
-    switch (channel) {
-    case 0: return QStringLiteral("Cadastro Loja X Operadora");
-    case 1: return QStringLiteral("Cadastro Matriz X Filial");
-    default: return QStringLiteral("Movimento Matriz x Filial");
-    }
-}
-
-// Letters a to z only, as the workgroup comparison wants.
-QString AsciiUpper(const QString& text)
-{
-    QString upper = text;
-    for (QChar& c : upper)
-        if (c >= u'a' && c <= u'z')
-            c = QChar(c.unicode() - 'a' + 'A');
-    return upper;
-}
 
 } // namespace
 
 TFMenu::TFMenu(TFDM& fdm, TShellServices services, QWidget* parent)
-    : QMainWindow(parent), m_fdm(fdm), m_services(services.Completed())
+    : QMainWindow(parent), m_fdm(fdm), m_services(services.Completed()),
+      m_cycle(fdm, *this, m_services, DadosFilial, ProgramFolder)
 {
     BuildWidgets();
     BuildTray();
@@ -242,7 +205,7 @@ void TFMenu::FormCreate()
 {
     NormalPanelColor = QApplication::palette().color(QPalette::Button);
     SelectedPanelColor = QColor(0xED, 0xE7, 0x6D);
-    CycleHidden = false;
+    m_cycle.CycleHidden = false;
     // Qt paints double-buffered on every platform; nothing to switch on.
 
     ProgramFolder = ::ProgramFolder();
@@ -255,18 +218,8 @@ void TFMenu::FormCreate()
     }
     JvTrayIcon1->Icon()->setToolTip(TrayToolTip());
 
-    const QString service = DatabaseServiceCommand();
-    if (!service.isEmpty())
-        RunCommand(service, 1, true);
-    Clock().Sleep(5000);
-
-    {
-        TKeltTarefa tarefa;
-        tarefa.SetLocalConnection(&m_fdm.SqlCAgente);
-        tarefa.SetPafConnection(&m_fdm.SqlCKeltPAF);
-        tarefa.SetLookupDataSet(&m_fdm.SqlBusca);
-        tarefa.PrepareLocalEnvironment();
-    }
+    m_cycle.StartDatabaseService();
+    m_fdm.PrepareLocalEnvironment();
 
     switch (DadosFilial.TpFilial) {
     case 0:
@@ -384,176 +337,45 @@ void TFMenu::ResetProgressBars()
     }
 }
 
-bool TFMenu::RunCommand(const QString& commandLine, quint16 showMode, bool wait)
+// --- the window as the cycle drives it --------------------------------------
+
+QFrame* TFMenu::PanelOf(int channel) const
 {
-    return m_services.StartProcess(commandLine, showMode, wait);
+    return channel == 0 ? pnCadastro : channel == 1 ? pnCadastroM : pnMovimentoM;
 }
 
-bool TFMenu::TableExists(const QString& name)
+void TFMenu::SetStartButtonsEnabled(bool enabled)
 {
-    TSQLDataSet query(&m_fdm.SqlCAgente);
-    query.Close();
-    query.SetCommandText(QStringLiteral("SELECT COUNT(*) FROM RDB$RELATIONS WHERE RDB$RELATION_NAME = ")
-                         + QuotedSqlString(name.toUpper()));
-    query.Open();
-    return query.Fields(0).AsInteger() > 0;
+    btIniciarSelecionado->setEnabled(enabled);
+    btIniciarTodos->setEnabled(enabled);
 }
 
-// --- the replication cycle ----------------------------------------------
-
-void TFMenu::RunSelectedChannel()
+void TFMenu::SetWaitCursor(bool on)
 {
-    btIniciarSelecionado->setEnabled(false);
-    btIniciarTodos->setEnabled(false);
-    QApplication::setOverrideCursor(Qt::WaitCursor);
-    TryFinally(
-        [this] {
-            switch (SelectedChannel) {
-            case 0:
-                m_fdm.SetChannelProgressBar(m_pbStatusCad.get());
-                m_fdm.SetChannelLabel(m_lbTabelaCad.get());
-                m_fdm.RunCadChannel();
-                break;
-            case 1:
-                m_fdm.SetChannelProgressBar(m_pbStatusCadM.get());
-                m_fdm.SetChannelLabel(m_lbTabelaCadM.get());
-                m_fdm.RunCadMChannel();
-                break;
-            case 2:
-                m_fdm.SetChannelProgressBar(m_pbStatusMovM.get());
-                m_fdm.SetChannelLabel(m_lbTabelaMovM.get());
-                m_fdm.RunMovMChannel();
-                break;
-            default: // no channel of that tag
-                break;
-            }
-        },
-        [this] {
-            btIniciarSelecionado->setEnabled(true);
-            btIniciarTodos->setEnabled(true);
-            QApplication::restoreOverrideCursor();
-        });
+    if (on)
+        QApplication::setOverrideCursor(Qt::WaitCursor);
+    else
+        QApplication::restoreOverrideCursor();
 }
 
-bool TFMenu::MayReplicate()
+void TFMenu::SelectChannelPanel(int channel)
 {
-    try {
-        const QString workgroup = AsciiUpper(m_services.Workgroup());
-        if (workgroup == QLatin1String("ZELVOMARTIS") && DadosFilial.CdContrato != QLatin1String("2999")) {
-            const QString text =
-                QStringLiteral("Deseja iniciar replicação para o código de contrato: %1?\r\n"
-                               "ATENÇÃO: Selecionando [SIM] dados inválidos podem ser replicados para o cliente.\r\n"
-                               "Caso tenha alguma dúvida, clique em [NÃO]")
-                    .arg(DadosFilial.CdContrato);
-            // Closing the box through its title bar counts as consent.
-            return m_services.Dialogs->ConfirmReplication(text) != IShellDialogs::TAnswer::No;
-        }
-        return true;
-    } catch (const std::exception& e) {
-        m_services.Dialogs->ShowReplicationError(QStringLiteral("Não foi possível verificar se pode replicar. Erro:")
-                                                 + ErrorText(e));
-        return false;
-    }
+    QFrame* panel = PanelOf(channel);
+    HighlightPanel(panel);
+    SelectChannel(panel);
 }
 
-void TFMenu::Timer1Timer(QObject* sender)
+IProgressBar* TFMenu::ChannelProgressBar(int channel)
 {
-    btIniciarSelecionado->setEnabled(false);
-    btIniciarTodos->setEnabled(false);
-    TryFinally(
-        [&] {
-            SetTimer1Enabled(false);
-            {
-                TKeltBaseServerClient serverClient;
-                serverClient.ReadSyncInterval(ProgramFolder, ConfigIniName, Timer1);
-                m_timer1Enabled = false;
-            }
-            AttachTrayMenu(false);
-
-            if (!MayReplicate()) {
-                // Refused: the timer stays stopped until the operator starts a run.
-                ResetProgressBars();
-                AttachTrayMenu(true);
-                CycleHidden ? HideToTray() : ShowFromTray();
-                ProcessMessages();
-                return;
-            }
-
-            const QString service = DatabaseServiceCommand();
-            if (!service.isEmpty())
-                RunCommand(service, 1, true);
-            Clock().Sleep(5000);
-            CycleHidden ? HideToTray() : ShowFromTray();
-
-            if (!qobject_cast<QPushButton*>(sender))
-                RunSelfUpdate();
-            JvTrayIcon1->SetIconIndex(1);
-            ProcessMessages();
-
-            TryFinally(
-                [this] {
-                    QStringList failed;
-                    try {
-                        TFDM::RunCycle(DadosFilial.TpFilial, [this, &failed](int channel) {
-                            QFrame* panel = channel == 0 ? pnCadastro : channel == 1 ? pnCadastroM : pnMovimentoM;
-                            HighlightPanel(panel);
-                            SelectChannel(panel);
-                            TryFinally([this] { RunSelectedChannel(); },
-                                       [&] {
-                                           if (m_fdm.LastChannelState(channel) == TChannelState::ChannelFailed)
-                                               failed.append(ChannelCaption(channel));
-                                       });
-                            ProcessMessages();
-                        });
-                    } catch (const std::exception& e) {
-                        ShowCycleFailures(failed);
-                        ShowLastCycle(QStringLiteral("erro: ") + ErrorText(e));
-                        throw;
-                    }
-                    ShowCycleFailures(failed);
-                    ShowLastCycle(failed.isEmpty() ? QStringLiteral("concluído") : QStringLiteral("com erro"));
-                },
-                [this] {
-                    // The next tick comes one interval after this moment.
-                    SetTimer1Enabled(true);
-                    HighlightPanel(pnCadastro);
-                    SelectChannel(pnCadastro);
-                    JvTrayIcon1->SetIconIndex(RestingIcon());
-                    AttachTrayMenu(true);
-                    HideToTray();
-                    ResetProgressBars();
-                    CycleHidden = true;
-                    ProcessMessages();
-                });
-        },
-        [this] {
-            btIniciarSelecionado->setEnabled(true);
-            btIniciarTodos->setEnabled(true);
-        });
+    return channel == 0 ? m_pbStatusCad.get() : channel == 1 ? m_pbStatusCadM.get() : m_pbStatusMovM.get();
 }
 
-void TFMenu::ShowLastCycle(const QString& outcome)
+ITableLabel* TFMenu::ChannelStatusLabel(int channel)
 {
-    m_lastCycle = QStringLiteral("%1 %2, %3")
-                      .arg(Clock().CurrentDate().toString(QStringLiteral("dd/MM/yyyy")),
-                           Clock().CurrentTime().toString(QStringLiteral("HH:mm")), outcome);
-    JvTrayIcon1->Icon()->setToolTip(TrayToolTip());
+    return channel == 0 ? m_lbTabelaCad.get() : channel == 1 ? m_lbTabelaCadM.get() : m_lbTabelaMovM.get();
 }
 
-void TFMenu::ShowCycleFailures(const QStringList& failed)
-{
-    m_failedChannels = failed;
-    if (failed.isEmpty()) {
-        m_warnedChannels.clear();
-        return;
-    }
-    if (failed == m_warnedChannels)
-        return;
-    m_warnedChannels = failed;
-    JvTrayIcon1->ShowBalloon(QStringLiteral("Controle de Replicação"),
-                             QStringLiteral("Replicação com erro: ") + failed.join(QStringLiteral(", ")),
-                             ITrayIcon::TBalloonIcon::Warning, 10000);
-}
+void TFMenu::CycleOutcomeChanged() { JvTrayIcon1->Icon()->setToolTip(TrayToolTip()); }
 
 QString TFMenu::TrayToolTip() const
 {
@@ -564,58 +386,18 @@ QString TFMenu::TrayToolTip() const
     tip += QStringLiteral("\nContrato %1, filial %2 (%3)\nÚltimo ciclo: %4")
                .arg(DadosFilial.CdContrato)
                .arg(DadosFilial.PkFilial)
-               .arg(DadosFilial.UF, m_lastCycle);
-    if (!m_failedChannels.isEmpty())
-        tip += QStringLiteral("\nCanais com erro: ") + m_failedChannels.join(QStringLiteral(", "));
+               .arg(DadosFilial.UF, m_cycle.LastCycle());
+    if (!m_cycle.FailedChannels().isEmpty())
+        tip += QStringLiteral("\nCanais com erro: ") + m_cycle.FailedChannels().join(QStringLiteral(", "));
     return tip;
 }
 
-void TFMenu::btIniciarTodosClick()
-{
-    CycleHidden = false;
-    TryFinally([this] { Timer1Timer(btIniciarTodos); }, [this] { CycleHidden = true; });
-}
+// --- the runs, handed to the cycle -----------------------------------------
 
-void TFMenu::btIniciarSelecionadoClick()
-{
-    SetTimer1Enabled(false);
-    TryFinally([this] { RunSelectedChannel(); }, [this] { SetTimer1Enabled(true); });
-}
+void TFMenu::Timer1Timer(QObject* sender) { m_cycle.RunCycle(/*withSelfUpdate=*/!qobject_cast<QPushButton*>(sender)); }
 
-void TFMenu::Atualizarreplicador1Click()
-{
-    SetTimer1Enabled(false);
-    TryFinally([this] { RunSelfUpdate(); }, [this] { SetTimer1Enabled(true); });
-}
+void TFMenu::btIniciarTodosClick() { m_cycle.RunAllNow(); }
 
-void TFMenu::RunSelfUpdate()
-{
-    const QString balloonTitle = QStringLiteral("KeltUpdate");
-    try {
-        TKeltUpdate update(httpFile);
-        TryFinally(
-            [&] {
-                JvTrayIcon1->SetIconIndex(2);
-                // A copy left by an earlier attempt; a failed deletion is not reported.
-                const QString updater = ProgramFolder + kUpdaterFile;
-                if (QFile::exists(updater))
-                    QFile::remove(updater);
-                update.SetFileName(kUpdaterFile);
-                update.SetSocketConnection(&m_fdm.ScAgente);
-                update.SetBroker(&m_fdm.CbAgente);
-                update.SetTrayIcon(JvTrayIcon1);
-                update.PrepareConnection();
-                // Only its failure matters: an unreachable local database ends the attempt.
-                TableExists(QStringLiteral("TBCANCELAMENTO"));
-                // An updater that could not be started was reported already and
-                // leaves the client running for the next attempt: nothing is installing.
-                if (update.CheckForUpdate(true) && update.UpdaterStarted())
-                    JvTrayIcon1->ShowBalloon(balloonTitle, QStringLiteral("Instalando nova versão do replicador..."),
-                                             ITrayIcon::TBalloonIcon::Information, 5000);
-            },
-            [this] { JvTrayIcon1->SetIconIndex(RestingIcon()); });
-    } catch (const std::exception& e) {
-        JvTrayIcon1->ShowBalloon(balloonTitle, QStringLiteral("Não foi possível atualizar replicador... Erro: ") + ErrorText(e),
-                                 ITrayIcon::TBalloonIcon::Information, 5000);
-    }
-}
+void TFMenu::btIniciarSelecionadoClick() { m_cycle.RunSelectedNow(); }
+
+void TFMenu::Atualizarreplicador1Click() { m_cycle.UpdateNow(); }

@@ -1,12 +1,12 @@
 #pragma once
 
+#include "app/ReplicationCycle.h"
 #include "app/ShellServices.h"
 #include "app/WidgetAdapters.h"
 #include "config/Settings.h"
 
 #include <QColor>
 #include <QMainWindow>
-#include <QStringList>
 #include <QTimer>
 
 #include <memory>
@@ -22,9 +22,10 @@ class THttpDownloader;
 
 // The main window "Controle de Replicação": three channel panels, the command
 // buttons, the tray icon with its menu, and the timer of the replication cycle.
-// Closing or minimising hides it in the tray; only the tray menu's "Fechar"
-// ends the program.
-class TFMenu : public QMainWindow
+// It shows; its buttons, timer and tray menu hand the runs to the replication
+// cycle (Cycle()). Closing or minimising hides it in the tray; only the tray
+// menu's "Fechar" ends the program.
+class TFMenu : public QMainWindow, private ICycleWindow
 {
     Q_OBJECT
 public:
@@ -74,15 +75,17 @@ public:
     qint32 SelectedChannel = 0;
     QString ProgramFolder;
     TDadosFilial DadosFilial;
-    bool CycleHidden = false;
+
+    // The runs the window starts and what the last cycle left.
+    TReplicationCycle& Cycle() { return m_cycle; }
 
     // Timer1 as the cycle sees it: enabled or not. An enabled timer with an
     // interval of 0 never fires (QTimer would fire continuously).
     bool Timer1Enabled() const { return m_timer1Enabled; }
-    void SetTimer1Enabled(bool on);
+    void SetTimer1Enabled(bool on) override;
 
     // Handlers. They raise what they do not handle; connected to their widgets
-    // they end in the error box.
+    // they end in the error box. The runs themselves are the cycle's.
     void FormCreate();
     void btFecharClick();
     void btSelecionarCadClick(QWidget* button);
@@ -95,17 +98,11 @@ public:
     void btIniciarSelecionadoClick();
 
     // Operations.
-    void RunSelectedChannel();
-    bool MayReplicate();
     void HighlightPanel(QWidget* panel);
     void SelectChannel(QWidget* widget);
-    void ResetProgressBars();
-    bool RunCommand(const QString& commandLine, quint16 showMode, bool wait);
-    void HideToTray();
-    void ShowFromTray();
-    void RunSelfUpdate();
-    // True when the local database (FDM's SqlCAgente) has a table of that name.
-    bool TableExists(const QString& name);
+    void ResetProgressBars() override;
+    void HideToTray() override;
+    void ShowFromTray() override;
 
     // Whether the window is in the tray: hidden, or minimised where no tray exists.
     bool InTray() const;
@@ -114,11 +111,6 @@ public:
     // the time of the last cycle and how it ended, and the channels that could
     // not run in it.
     QString TrayToolTip() const;
-    // The captions of the channels that could not run in the last cycle
-    // (connection, server or local database failure), in cycle order.
-    const QStringList& FailedChannels() const { return m_failedChannels; }
-    // The tray image between cycles: idle, or the warning after a failed cycle.
-    int RestingIcon() const { return m_failedChannels.isEmpty() ? kTrayImageIdle : kTrayImageFailed; }
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -129,21 +121,27 @@ private:
                          QProgressBar*& bar, QLabel*& status);
     void BuildWidgets();
     void BuildTray();
-    void AttachTrayMenu(bool attach);
     void CentreOnScreen();
-    void ShowLastCycle(const QString& outcome);
-    // The tray's failure state after a cycle: one balloon when the failure
-    // begins or changes, none while the same failure lasts; cleared by a cycle
-    // in which every channel could run.
-    void ShowCycleFailures(const QStringList& failed);
+    QFrame* PanelOf(int channel) const;
+
+    // The window as the cycle drives it.
+    void SetStartButtonsEnabled(bool enabled) override;
+    void SetWaitCursor(bool on) override;
+    QTimer& CycleTimer() override { return Timer1; }
+    void AttachTrayMenu(bool attach) override;
+    ITrayIcon& CycleTrayIcon() override { return *JvTrayIcon1; }
+    THttpDownloader* UpdateDownloader() override { return httpFile; }
+    void SelectChannelPanel(int channel) override;
+    int SelectedChannelTag() const override { return SelectedChannel; }
+    IProgressBar* ChannelProgressBar(int channel) override;
+    ITableLabel* ChannelStatusLabel(int channel) override;
+    void CycleOutcomeChanged() override;
 
     TFDM& m_fdm;
     TShellServices m_services;
+    TReplicationCycle m_cycle;
     bool m_timer1Enabled = false;
-    QString m_lastCycle = QStringLiteral("nenhum ainda");
     QString m_version;
-    QStringList m_failedChannels;
-    QStringList m_warnedChannels; // the failure the last balloon reported
     std::unique_ptr<TLabelAdapter> m_lbTabelaCad, m_lbTabelaCadM, m_lbTabelaMovM;
     std::unique_ptr<TProgressBarAdapter> m_pbStatusCad, m_pbStatusCadM, m_pbStatusMovM;
 };

@@ -1,6 +1,7 @@
 #include "uDM.h"
 
 #include "platform/types/Exception.h"
+#include "platform/types/FieldDefs.h"
 #include "platform/os/Clock.h"
 #include "platform/os/ProgramFolder.h"
 #include "replication/core/ProcessMessages.h"
@@ -54,6 +55,25 @@ void TFDM::DataModuleDestroy()
     CadClient.reset();
     CadMClient.reset();
     MovMClient.reset();
+}
+
+void TFDM::PrepareLocalEnvironment()
+{
+    TKeltTarefa tarefa;
+    tarefa.SetLocalConnection(&SqlCAgente);
+    tarefa.SetPafConnection(&SqlCKeltPAF);
+    tarefa.SetLookupDataSet(&SqlBusca);
+    tarefa.PrepareLocalEnvironment();
+}
+
+bool TFDM::TableExists(const QString& name)
+{
+    TSQLDataSet query(&SqlCAgente);
+    query.Close();
+    query.SetCommandText(QStringLiteral("SELECT COUNT(*) FROM RDB$RELATIONS WHERE RDB$RELATION_NAME = ")
+                         + QuotedSqlString(name.toUpper()));
+    query.Open();
+    return query.Fields(0).AsInteger() > 0;
 }
 
 namespace {

@@ -101,6 +101,12 @@ public:
     void DataModuleCreate();
     void DataModuleDestroy();
 
+    // The start-up upkeep of the local database and the fiscal application's,
+    // through a short-lived client on this module's connections.
+    void PrepareLocalEnvironment();
+    // True when the local database (SqlCAgente) has a table of that name.
+    bool TableExists(const QString& name);
+
     // The channel names of the cycle journal, by panel tag: "cad", "cadm", "movm".
     static QString JournalChannel(int channel);
     // How each channel's last run in this module ended (by panel tag), nothing

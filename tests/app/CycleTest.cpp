@@ -73,7 +73,7 @@ TEST_F(ShellTest, ATimerCycleRunsTheChannelsOfTheBranchTypeAndEndsHiddenWithTheT
     EXPECT_EQ(menu.SelectedChannel, 0);
     EXPECT_EQ(menu.PbStatusCad->maximum(), 1);
     EXPECT_EQ(menu.PbStatusCad->value(), 0);
-    EXPECT_TRUE(menu.CycleHidden);
+    EXPECT_TRUE(menu.Cycle().CycleHidden);
     EXPECT_TRUE(menu.btIniciarTodos->isEnabled() && menu.btIniciarSelecionado->isEnabled());
 
     // Later cycles never show the window.
@@ -132,28 +132,28 @@ TEST_F(ShellTest, TheContractIsConfirmedOnlyInTheChainsWorkgroup)
     TFMenu& menu = Create();
     m_workgroup = QStringLiteral("zelvoMartis");
     m_dialogs->Answer = IShellDialogs::TAnswer::No;
-    EXPECT_FALSE(menu.MayReplicate());
+    EXPECT_FALSE(menu.Cycle().MayReplicate());
     ASSERT_EQ(m_dialogs->Asked.size(), 1);
     EXPECT_EQ(m_dialogs->Asked[0],
               QStringLiteral("Deseja iniciar replicação para o código de contrato: 1234?\r\n"
                              "ATENÇÃO: Selecionando [SIM] dados inválidos podem ser replicados para o cliente.\r\n"
                              "Caso tenha alguma dúvida, clique em [NÃO]"));
     m_dialogs->Answer = IShellDialogs::TAnswer::Yes;
-    EXPECT_TRUE(menu.MayReplicate());
+    EXPECT_TRUE(menu.Cycle().MayReplicate());
     m_dialogs->Answer = IShellDialogs::TAnswer::Closed; // the close box consents
-    EXPECT_TRUE(menu.MayReplicate());
+    EXPECT_TRUE(menu.Cycle().MayReplicate());
 
     m_dialogs->Asked.clear();
     menu.DadosFilial.CdContrato = QStringLiteral("2999");
-    EXPECT_TRUE(menu.MayReplicate());
+    EXPECT_TRUE(menu.Cycle().MayReplicate());
     menu.DadosFilial.CdContrato = QStringLiteral("2999 ");
     m_workgroup = QStringLiteral("ZELVOMARTIS-2");
-    EXPECT_TRUE(menu.MayReplicate());
+    EXPECT_TRUE(menu.Cycle().MayReplicate());
     EXPECT_TRUE(m_dialogs->Asked.isEmpty());
 
     m_services.Workgroup = [] () -> QString { throw Exception(QStringLiteral("sem rede")); };
     TFMenu failing(*m_fdm, m_services);
-    EXPECT_FALSE(failing.MayReplicate());
+    EXPECT_FALSE(failing.Cycle().MayReplicate());
     EXPECT_EQ(m_dialogs->Errors, QStringList({"Não foi possível verificar se pode replicar. Erro:sem rede"}));
 }
 
@@ -172,7 +172,7 @@ TEST_F(ShellTest, ARefusedCycleRunsNothingAndLeavesTheTimerStoppedUntilAManualRu
     EXPECT_EQ(menu.Timer1.interval(), 5 * 60 * 1000);
     EXPECT_EQ(menu.JvTrayIcon1->PopupMenu(), menu.JvPopupMenu1);
     EXPECT_FALSE(menu.InTray()); // CycleHidden was false: shown
-    EXPECT_FALSE(menu.CycleHidden);
+    EXPECT_FALSE(menu.Cycle().CycleHidden);
 
     menu.btIniciarSelecionado->click();
     EXPECT_TRUE(menu.Timer1Enabled());
@@ -199,14 +199,14 @@ TEST_F(ShellTest, IniciarSelecionadoRunsOnlyTheSelectedChannelAndIniciarTodosACy
 
     // Iniciar Todos after the window went to the tray: shown for its cycle, hidden after.
     menu.HideToTray();
-    menu.CycleHidden = true;
+    menu.Cycle().CycleHidden = true;
     m_snapshots.clear();
     menu.btIniciarTodos->click();
     EXPECT_EQ(m_dialogs->Asked.size(), 1);
     EXPECT_EQ(TakeLoggedSteps(), QStringList({kCad, kCadM, kMovM}));
     EXPECT_FALSE(m_snapshots.first().InTray);
     EXPECT_TRUE(menu.InTray());
-    EXPECT_TRUE(menu.CycleHidden);
+    EXPECT_TRUE(menu.Cycle().CycleHidden);
     EXPECT_TRUE(m_errorBoxes.isEmpty());
 }
 

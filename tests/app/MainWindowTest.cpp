@@ -60,8 +60,8 @@ TEST_F(ShellTest, StartUpLaysOutThePanelsByBranchTypeAndArmsTheFirstTick)
         EXPECT_EQ(menu.DadosFilial.TpFilial, c.TpFilial.isEmpty() ? -1 : c.TpFilial.toInt());
     }
     // The upkeep ran on the local database: the column stayed, the autostart entry exists.
-    EXPECT_TRUE(m_menu->TableExists(QStringLiteral("tbvenda")));
-    EXPECT_FALSE(m_menu->TableExists(QStringLiteral("TBVENDA' OR 'A'='A")));
+    EXPECT_TRUE(m_fdm->TableExists(QStringLiteral("tbvenda")));
+    EXPECT_FALSE(m_fdm->TableExists(QStringLiteral("TBVENDA' OR 'A'='A")));
     EXPECT_TRUE(QFile::exists(m_home.File(QStringLiteral("autostart/KeltAppClient.desktop"))));
 }
 
@@ -79,7 +79,7 @@ TEST_F(ShellTest, StartUpRunsTheServiceCommandBeforeTheUpkeepAndStopsAtAnUnreach
     EXPECT_EQ(m_clock.Slept, QList<int>({5000}));
     EXPECT_FALSE(m_menu->Timer1Enabled());
     EXPECT_FALSE(m_menu->Timer1.isActive());
-    EXPECT_THROW(m_menu->TableExists(QStringLiteral("TBVENDA")), std::exception);
+    EXPECT_THROW(m_fdm->TableExists(QStringLiteral("TBVENDA")), std::exception);
 }
 
 TEST_F(ShellTest, SelectingAPanelHighlightsItAloneAndSelectsItsChannel)

@@ -193,7 +193,7 @@ TEST_F(StoreCycleTest, AFailedCycleShowsTheWarningStateAndOneBalloonUntilACycleR
     WriteConfig(1000, QStringLiteral("K1"), deadPort);
     menu.btIniciarTodos->click();
     EXPECT_EQ(menu.JvTrayIcon1->IconIndex(), kTrayImageFailed);
-    EXPECT_EQ(menu.FailedChannels(), QStringList({channel}));
+    EXPECT_EQ(menu.Cycle().FailedChannels(), QStringList({channel}));
     EXPECT_TRUE(menu.TrayToolTip().endsWith(QStringLiteral(", com erro\nCanais com erro: ") + channel))
         << qPrintable(menu.TrayToolTip());
     EXPECT_EQ(warnings(), QStringList({QStringLiteral("Replicação com erro: ") + channel}));
@@ -205,7 +205,7 @@ TEST_F(StoreCycleTest, AFailedCycleShowsTheWarningStateAndOneBalloonUntilACycleR
     WriteConfig();
     menu.btIniciarTodos->click();
     EXPECT_EQ(menu.JvTrayIcon1->IconIndex(), kTrayImageIdle);
-    EXPECT_TRUE(menu.FailedChannels().isEmpty());
+    EXPECT_TRUE(menu.Cycle().FailedChannels().isEmpty());
     EXPECT_TRUE(menu.TrayToolTip().endsWith(QStringLiteral(", concluído"))) << qPrintable(menu.TrayToolTip());
     EXPECT_EQ(warnings().size(), 1);
 
