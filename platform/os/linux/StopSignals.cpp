@@ -1,5 +1,7 @@
 #include "platform/os/StopSignals.h"
 
+#include "platform/os/Processes.h"
+
 #include <QFile>
 #include <QProcess>
 #include <QSocketNotifier>
@@ -113,14 +115,7 @@ bool StartProgram(const QString& file, const QStringList& parameters, bool wait,
         return SpawnDetached(file, parameters, error);
     QProcess process;
     UnblockInChildOf(process);
-    process.setProcessChannelMode(QProcess::ForwardedChannels);
-    process.start(file, parameters);
-    if (!process.waitForStarted(-1)) {
-        error = process.errorString();
-        return false;
-    }
-    process.waitForFinished(-1);
-    return true;
+    return RunToEnd(process, file, parameters, error);
 }
 
 } // namespace StopSignals
