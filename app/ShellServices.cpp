@@ -6,7 +6,6 @@
 
 #include <QCloseEvent>
 #include <QCoreApplication>
-#include <QFile>
 #include <QGuiApplication>
 #include <QMessageBox>
 #include <QProcess>
@@ -14,19 +13,6 @@
 #include <QSystemTrayIcon>
 
 #include <cstdio>
-
-#ifdef Q_OS_LINUX
-#include <cerrno>
-#include <csignal>
-#include <cstring>
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <thread>
-#include <vector>
-
-extern char** environ;
-#endif
 
 namespace {
 
@@ -117,7 +103,7 @@ bool StartCommandLine(const QString& commandLine, quint16 showMode, bool wait)
         return QProcess::startDetached(words.first(), words.mid(1));
     QProcess process;
     // The program blocks the stop signals; the command must not inherit that.
-    process.setChildProcessModifier([] { StopSignals::UnblockInChild(); });
+    StopSignals::UnblockInChildOf(process);
     process.setProcessChannelMode(QProcess::ForwardedChannels);
     process.setInputChannelMode(QProcess::ForwardedInputChannel);
     process.start(words.first(), words.mid(1));
@@ -125,15 +111,6 @@ bool StartCommandLine(const QString& commandLine, quint16 showMode, bool wait)
         return false;
     process.waitForFinished(-1);
     return true;
-}
-
-QString DatabaseServiceCommand()
-{
-#ifdef Q_OS_WIN
-    return QStringLiteral("net start \"Firebird Guardian - DefaultInstance\"");
-#else
-    return qEnvironmentVariable("KELT_DB_SERVICE_COMMAND");
-#endif
 }
 
 TShellServices TShellServices::Completed() const
@@ -157,58 +134,5 @@ TShellServices TShellServices::Completed() const
 bool TShellProcesses::Start(const QString& file, const QStringList& parameters, bool wait, bool maximised,
                             QString& error)
 {
-#ifdef Q_OS_LINUX
-    Q_UNUSED(maximised);
-    if (wait) {
-        QProcess process;
-        process.setChildProcessModifier([] { StopSignals::UnblockInChild(); });
-        process.setProcessChannelMode(QProcess::ForwardedChannels);
-        process.start(file, parameters);
-        if (!process.waitForStarted(-1)) {
-            error = process.errorString();
-            return false;
-        }
-        process.waitForFinished(-1);
-        return true;
-    }
-    // QProcess::startDetached runs no child modifier: spawned here, in a
-    // session of its own, input from /dev/null, default signal mask.
-    std::vector<QByteArray> words{QFile::encodeName(file)};
-    for (const QString& p : parameters)
-        words.push_back(p.toLocal8Bit());
-    std::vector<char*> argv;
-    for (QByteArray& w : words)
-        argv.push_back(w.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    sigset_t none, stop;
-    sigemptyset(&none);
-    sigemptyset(&stop);
-    sigaddset(&stop, SIGTERM);
-    sigaddset(&stop, SIGINT);
-    posix_spawnattr_setsigmask(&attr, &none);
-    posix_spawnattr_setsigdefault(&attr, &stop);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSID);
-    pid_t pid = 0;
-    const int rc = posix_spawnp(&pid, argv[0], &actions, &attr, argv.data(), environ);
-    posix_spawnattr_destroy(&attr);
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) {
-        error = QStringLiteral("execve: %1").arg(QString::fromLocal8Bit(std::strerror(rc)));
-        return false;
-    }
-    // Reaped in the background, so that it leaves no zombie while this program runs.
-    std::thread([pid] {
-        int status = 0;
-        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-        }
-    }).detach();
-    return true;
-#else
-    return TSystemProcesses::Start(file, parameters, wait, maximised, error);
-#endif
+    return StopSignals::StartProgram(file, parameters, wait, maximised, error);
 }

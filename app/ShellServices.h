@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/os/LocalSystem.h" // DatabaseServiceCommand
 #include "platform/os/Processes.h"
 
 #include <QString>
@@ -57,14 +58,9 @@ struct TShellServices
 // as a shell would, the caller's environment and folder. The exit code is never read.
 bool StartCommandLine(const QString& commandLine, quint16 showMode, bool wait);
 
-// The command that starts the local database service before the upkeep and
-// each cycle. On Windows the Firebird Guardian service; elsewhere the value of
-// KELT_DB_SERVICE_COMMAND, empty (nothing to run) for the embedded engine.
-QString DatabaseServiceCommand();
-
 // The system's processes as the program uses them: a program it starts (the
 // updater) gets SIGTERM and SIGINT unblocked again, since the program blocks
-// them for itself (app/StopSignals.h) and a child would inherit that.
+// them for itself (platform/os/StopSignals.h) and a child would inherit that.
 class TShellProcesses : public TSystemProcesses
 {
 public:

@@ -13,6 +13,9 @@ bool WriteAutostartEntry(const QString& name, const QString& executablePath);
 // The path of the Linux entry for `name`.
 QString AutostartEntryPath(const QString& name);
 
+// The text of the Linux entry that starts `executablePath` under `name`.
+QString DesktopEntryText(const QString& name, const QString& executablePath);
+
 // `path` as one quoted argument of a desktop entry's Exec key, with the
 // escaping freedesktop.org desktop entries use for Exec ("\"$`" escaped inside the
 // quotes, then the string escapes of the file, '%' doubled for field codes).

@@ -2,6 +2,8 @@
 
 #include <QString>
 
+#include <memory>
+
 // Keeps two programs from running the same installation at once: the desktop
 // program and kelt-cycle both take it for their program folder. It is keyed by
 // the folder's canonical path (links resolved), so two spellings of one folder
@@ -22,21 +24,23 @@ public:
     // Tries once more while not held; true once held.
     bool TryAcquire();
     // Why the lock is not held: empty while held or busy (another process holds
-    // it); the system's error when the lock file could not be opened at all.
+    // it); the system's error when the lock could not be created at all.
     const QString& Error() const { return m_error; }
 
     // The folder as the lock names it: canonical, without a trailing separator.
     const QString& Folder() const { return m_folder; }
-    // The lock file for `folder` (Linux), for diagnostics and tests.
+    // The lock file for `folder`, for diagnostics and tests; empty where the
+    // lock is no file (Windows).
     static QString LockFilePath(const QString& folder);
 
 private:
+    static QString CanonicalFolder(const QString& folder);
+    // The lock's name for a canonical folder, the same for every user.
+    static QString LockName(const QString& canonical);
+
+    struct TLock; // the system's lock object (linux/, windows/InstallationLock.cpp)
     QString m_folder;
     QString m_error;
-#ifdef _WIN32
-    void* m_mutex = nullptr;
-#else
-    int m_fd = -1;
-#endif
+    std::unique_ptr<TLock> m_lock;
     bool m_acquired = false;
 };

@@ -101,6 +101,11 @@ bool TSystemProcesses::Start(const QString& file, const QStringList& parameters,
         return false;
     }
     QProcess process;
+    return RunToEnd(process, file, parameters, error);
+}
+
+bool RunToEnd(QProcess& process, const QString& file, const QStringList& parameters, QString& error)
+{
     process.setProcessChannelMode(QProcess::ForwardedChannels);
     process.start(file, parameters);
     if (!process.waitForStarted(-1)) {

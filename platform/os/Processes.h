@@ -4,6 +4,8 @@
 #include <QString>
 #include <QStringList>
 
+class QProcess;
+
 // The processes of the system as the self-update needs them: listing them by
 // executable name, ending them, and starting a program. On Windows these are
 // the process snapshot, TerminateProcess and ShellExecuteEx; here /proc,
@@ -45,6 +47,10 @@ public:
     bool Start(const QString& file, const QStringList& parameters, bool wait, bool maximised,
                QString& error) override;
 };
+
+// Runs `file` with `parameters` in `process`, its output going where this
+// program's goes, until it ends. False with `error` set when it cannot start.
+bool RunToEnd(QProcess& process, const QString& file, const QStringList& parameters, QString& error);
 
 // The service in use (the system's unless a test installed another).
 IProcesses& Processes();

@@ -1,14 +1,6 @@
 #include "Workgroup.h"
 
-#include <QFile>
 #include <QStringList>
-
-#ifdef _WIN32
-#include <windows.h>
-#include <lm.h>
-#else
-#include <unistd.h>
-#endif
 
 namespace {
 
@@ -23,17 +15,6 @@ QString NameKey(QStringView text)
             out += c.toLower();
     return out;
 }
-
-#ifndef _WIN32
-QString NisDomainName()
-{
-    char buffer[256] = {};
-    if (getdomainname(buffer, sizeof buffer - 1) != 0)
-        return {};
-    const QString name = QString::fromLocal8Bit(buffer).trimmed();
-    return name == u"(none)" ? QString() : name;
-}
-#endif
 
 } // namespace
 
@@ -62,28 +43,6 @@ QString SambaWorkgroup(const QByteArray& smbConf)
             result = line.mid(eq + 1).trimmed();
     }
     return result;
-}
-
-QString WorkgroupNameFrom(const QString& smbConfPath)
-{
-#ifdef _WIN32
-    Q_UNUSED(smbConfPath);
-    QString name;
-    WKSTA_INFO_100* info = nullptr;
-    if (NetWkstaGetInfo(nullptr, 100, reinterpret_cast<LPBYTE*>(&info)) == NERR_Success && info) {
-        name = QString::fromWCharArray(info->wki100_langroup);
-        NetApiBufferFree(info);
-    }
-    return name;
-#else
-    QFile file(smbConfPath);
-    if (file.open(QIODevice::ReadOnly)) {
-        const QString workgroup = SambaWorkgroup(file.readAll());
-        if (!workgroup.isEmpty())
-            return workgroup;
-    }
-    return NisDomainName();
-#endif
 }
 
 QString WorkgroupName() { return WorkgroupNameFrom(DefaultSmbConf); }

@@ -1,15 +1,11 @@
 #include "CycleJournal.h"
 
+#include "platform/os/LogFile.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QStringList>
-
-#ifdef Q_OS_UNIX
-#include <cerrno>
-#include <fcntl.h>
-#include <unistd.h>
-#endif
 
 namespace {
 
@@ -41,54 +37,12 @@ bool Failing(TTableOutcome outcome)
            && outcome != TTableOutcome::Done;
 }
 
-enum class TOpen
-{
-    Read,
-    Append, // created when missing
-    Create, // a new file only
-};
-
-// Opens `file` at `path` without following a link at its name: for reading a
-// link counts as no file; for appending the link goes and only a new file may
-// take its place.
-bool OpenNoFollow(QFile& file, const QString& path, TOpen how)
-{
-#ifdef Q_OS_UNIX
-    const QByteArray name = QFile::encodeName(path);
-    const int flags = how == TOpen::Read     ? O_RDONLY
-                      : how == TOpen::Append ? O_WRONLY | O_CREAT | O_APPEND
-                                             : O_WRONLY | O_CREAT | O_EXCL;
-    int fd = ::open(name.constData(), flags | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (fd < 0 && errno == ELOOP && how == TOpen::Append) {
-        if (::unlink(name.constData()) == 0)
-            fd = ::open(name.constData(), flags | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-    }
-    if (fd < 0)
-        return false;
-    const QIODevice::OpenMode mode = how == TOpen::Read     ? QIODevice::ReadOnly
-                                     : how == TOpen::Append ? QIODevice::WriteOnly | QIODevice::Append
-                                                            : QIODevice::WriteOnly;
-    if (!file.open(fd, mode, QFileDevice::AutoCloseHandle)) {
-        ::close(fd);
-        return false;
-    }
-    return true;
-#else
-    file.setFileName(path);
-    if (how == TOpen::Create && file.exists())
-        return false;
-    return file.open(how == TOpen::Read     ? QIODevice::ReadOnly
-                     : how == TOpen::Append ? QIODevice::WriteOnly | QIODevice::Append
-                                            : QIODevice::WriteOnly);
-#endif
-}
-
 // The journal's text; nothing when it cannot be read or a link stands at its
 // name (no journal of this program).
 std::optional<QString> ReadJournal(const QString& path)
 {
     QFile file;
-    if (!OpenNoFollow(file, path, TOpen::Read))
+    if (!OpenNoFollow(file, path, TNoFollowOpen::Read))
         return std::nullopt;
     return QString::fromUtf8(file.readAll());
 }
@@ -212,7 +166,7 @@ bool TCycleJournal::Append(const QList<TJournalEntry>& entries)
     for (const TJournalEntry& e : entries)
         bytes += Format(e).toUtf8() + '\n';
     QFile file;
-    if (!OpenNoFollow(file, m_path, TOpen::Append))
+    if (!OpenNoFollow(file, m_path, TNoFollowOpen::Append))
         return false;
     return file.write(bytes) == bytes.size() && file.flush();
 }
@@ -253,7 +207,7 @@ bool TCycleJournal::Trim(int keepDays, const QDateTime& now)
     const QString scratch = m_path + QStringLiteral(".tmp");
     QFile::remove(scratch);
     QFile out;
-    if (!OpenNoFollow(out, scratch, TOpen::Create))
+    if (!OpenNoFollow(out, scratch, TNoFollowOpen::Create))
         return false;
     const bool written = out.write(kept) == kept.size() && out.flush();
     out.close();
@@ -261,15 +215,9 @@ bool TCycleJournal::Trim(int keepDays, const QDateTime& now)
         QFile::remove(scratch);
         return false;
     }
-#ifdef Q_OS_UNIX
-    // rename() replaces the name itself, a link there included, never its target.
-    if (::rename(QFile::encodeName(scratch).constData(), QFile::encodeName(m_path).constData()) != 0) {
+    if (!RenameOver(scratch, m_path)) {
         QFile::remove(scratch);
         return false;
     }
     return true;
-#else
-    QFile::remove(m_path);
-    return QFile::rename(scratch, m_path);
-#endif
 }

@@ -8,12 +8,14 @@
 #include "platform/types/Exception.h"
 #include "platform/types/FieldDefs.h"
 #include "platform/os/Autostart.h"
+#include "platform/os/LocalSystem.h"
 #include "platform/os/MessageBox.h"
 #include "platform/os/ProgramFolder.h"
 #include "platform/sql/SQLConnection.h"
 #include "platform/sql/SQLDataSet.h"
 #include "replication/core/ServerEndpoints.h"
 
+#include <QDir>
 #include <QFileInfo>
 
 namespace {
@@ -40,11 +42,7 @@ QString LegacyConfigFilePath()
     const QString override = qEnvironmentVariable("KELT_LEGACY_CONFIG");
     if (!override.isEmpty())
         return override;
-#ifdef _WIN32
-    return QStringLiteral("C:\\ZELVOMARTIS\\Replica\\KeltAppClient\\Config.ini");
-#else
-    return QStringLiteral("/opt/zelvomartis/Replica/KeltAppClient/Config.ini");
-#endif
+    return VendorFolder() + QDir::toNativeSeparators(QStringLiteral("Replica/KeltAppClient/Config.ini"));
 }
 
 void TKeltBaseServerClient::RegisterAutostart(const QString& name, const QString& path) const

@@ -1,18 +1,26 @@
-#include "SingleInstance.h"
+#include "platform/os/SingleInstance.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 
-#ifdef _WIN32
-#include <windows.h>
-#else
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#endif
+
+// An flock held on an open lock file.
+struct TSingleInstance::TLock
+{
+    explicit TLock(int fd) : Fd(fd) {}
+    ~TLock()
+    {
+        flock(Fd, LOCK_UN);
+        close(Fd);
+    }
+    const int Fd;
+};
 
 namespace {
 
@@ -27,31 +35,6 @@ QString FileSafe(const QString& name)
         out.prepend(u'_');
     return out;
 }
-
-} // namespace
-
-#ifdef _WIN32
-
-QString TSingleInstance::LockFilePath(const QString&) { return {}; }
-
-TSingleInstance::TSingleInstance(const QString& name)
-{
-    m_mutex = CreateMutexW(nullptr, TRUE, reinterpret_cast<LPCWSTR>(name.utf16()));
-    m_acquired = m_mutex && GetLastError() != ERROR_ALREADY_EXISTS;
-}
-
-TSingleInstance::~TSingleInstance()
-{
-    if (m_mutex) {
-        if (m_acquired)
-            ReleaseMutex(m_mutex);
-        CloseHandle(m_mutex);
-    }
-}
-
-#else
-
-namespace {
 
 QString RuntimeFolder() { return qEnvironmentVariable("XDG_RUNTIME_DIR"); }
 
@@ -85,24 +68,15 @@ TSingleInstance::TSingleInstance(const QString& name)
         return;
     // Close-on-exec: flock belongs to the open file description, so a child
     // (the updater) inheriting it would keep the lock after this process ends.
-    m_fd = open(QFile::encodeName(path).constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (m_fd < 0)
+    const int fd = open(QFile::encodeName(path).constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0)
         return;
-    m_acquired = flock(m_fd, LOCK_EX | LOCK_NB) == 0;
-    if (!m_acquired) {
-        close(m_fd);
-        m_fd = -1;
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        close(fd);
+        return;
     }
+    m_lock = std::make_unique<TLock>(fd);
+    m_acquired = true;
 }
 
-TSingleInstance::~TSingleInstance()
-{
-    if (m_fd >= 0) {
-        flock(m_fd, LOCK_UN);
-        close(m_fd);
-    }
-}
-
-#endif
-
-bool TSingleInstance::Acquired() const { return m_acquired; }
+TSingleInstance::~TSingleInstance() = default;
