@@ -1,34 +1,19 @@
 #include "FbMessage.h"
 
-#include "platform/types/DataPacket.h"
-#include "platform/types/Decimal.h"
+#include "FbConvert.h"
 
-#include <QDateTime>
+#include "platform/types/DataPacket.h"
+
 #include <QMetaType>
 
-#include <cmath>
 #include <cstring>
 #include <limits>
-#include <optional>
 
 using namespace Firebird;
 
 namespace fb {
 
 namespace {
-
-// Character set ids of the engine that matter here.
-constexpr unsigned csNone = 0, csOctets = 1, csAscii = 2, csUnicodeFss = 3, csUtf8 = 4, csLatin1 = 21;
-
-// Day 0 of ISC_DATE is 1858-11-17.
-constexpr qint64 iscDateJulianBase = 2400001;
-// ISC_TIME counts 1/10000 s.
-constexpr unsigned iscTimeUnitsPerMs = 10;
-// Packet timestamps count milliseconds from 1970-01-01 (Julian day 2440588).
-constexpr qint64 unixEpochJulianDay = 2440588;
-constexpr qint64 msPerDay = 86400000;
-// Packets carry years 0001 to 9999.
-constexpr qint64 kFirstPacketDay = 1721426, kLastPacketDay = 5373484;
 
 template <class T>
 T Load(const unsigned char* p)
@@ -44,46 +29,24 @@ void Store(unsigned char* p, T v)
     std::memcpy(p, &v, sizeof v);
 }
 
-QString DecodeText(const Column& c, const char* data, qsizetype size, const Codec& connection)
+// The unscaled value of an SQL_SHORT, SQL_LONG or SQL_INT64 column.
+qint64 LoadInteger(const unsigned char* p, unsigned sqlType)
 {
-    switch (c.CharSet) {
-    case csNone:
-    case csOctets:
-    case csAscii:
-    case csLatin1:
-        return QString::fromLatin1(data, size);
-    case csUnicodeFss:
-    case csUtf8:
-        return QString::fromUtf8(data, size);
-    default:
-        return connection.Decode(data, size);
-    }
+    return sqlType == SQL_SHORT ? Load<qint16>(p) : sqlType == SQL_LONG ? Load<qint32>(p) : Load<qint64>(p);
 }
 
-QByteArray EncodeText(const Column& c, const QString& text, const Codec& connection)
+// False, storing nothing, when `units` do not fit the column.
+bool StoreInteger(unsigned char* p, unsigned sqlType, qint64 units)
 {
-    switch (c.CharSet) {
-    case csNone:
-    case csOctets:
-    case csAscii:
-    case csLatin1:
-        return text.toLatin1();
-    case csUnicodeFss:
-    case csUtf8:
-        return text.toUtf8();
-    default:
-        return connection.Encode(text);
-    }
-}
-
-QDate DateOf(ISC_DATE d)
-{
-    return QDate::fromJulianDay(qint64(d) + iscDateJulianBase);
-}
-
-QTime TimeOf(ISC_TIME t)
-{
-    return QTime::fromMSecsSinceStartOfDay(int(t / iscTimeUnitsPerMs));
+    if (!FitsIntegerColumn(sqlType, units))
+        return false;
+    if (sqlType == SQL_SHORT)
+        Store<qint16>(p, qint16(units));
+    else if (sqlType == SQL_LONG)
+        Store<qint32>(p, qint32(units));
+    else
+        Store<qint64>(p, units);
+    return true;
 }
 
 [[noreturn]] void CannotConvert(const QString& param, const QVariant& v, const Column& c)
@@ -100,202 +63,6 @@ QTime TimeOf(ISC_TIME t)
         what = QString::fromLatin1(v.typeName());
     }
     throw EDatabaseError(QStringLiteral("Parameter '%1': cannot convert %2 to %3").arg(param, what, c.TypeName()));
-}
-
-bool IsIntegerType(int typeId)
-{
-    switch (typeId) {
-    case QMetaType::Int:
-    case QMetaType::UInt:
-    case QMetaType::LongLong:
-    case QMetaType::ULongLong:
-    case QMetaType::Short:
-    case QMetaType::UShort:
-    case QMetaType::Long:
-    case QMetaType::ULong:
-    case QMetaType::Char:
-    case QMetaType::SChar:
-    case QMetaType::UChar:
-        return true;
-    default:
-        return false;
-    }
-}
-
-std::optional<qint64> IntegerOf(const QVariant& v)
-{
-    if (v.typeId() == QMetaType::ULongLong || v.typeId() == QMetaType::ULong) {
-        const qulonglong u = v.toULongLong();
-        if (u > qulonglong(std::numeric_limits<qint64>::max()))
-            return std::nullopt;
-        return qint64(u);
-    }
-    return v.toLongLong();
-}
-
-// An exact decimal at `scale` for any numeric or textual value; rounds half
-// away from zero when the value has more decimals.
-std::optional<Decimal> DecimalOf(const QVariant& v, int scale)
-{
-    const int id = v.typeId();
-    std::optional<Decimal> d;
-    if (id == qMetaTypeId<Decimal>()) {
-        d = v.value<Decimal>();
-    } else if (IsIntegerType(id)) {
-        auto i = IntegerOf(v);
-        if (!i)
-            return std::nullopt;
-        d = Decimal(*i, 0);
-    } else if (id == QMetaType::Bool) {
-        d = Decimal(v.toBool() ? 1 : 0, 0);
-    } else if (id == QMetaType::Double || id == QMetaType::Float) {
-        const double x = v.toDouble();
-        if (!std::isfinite(x))
-            return std::nullopt;
-        // The shortest text that reads back as the same double, then exact.
-        QString text = QString::number(x, 'f', std::max(scale, 0) + 3);
-        d = Decimal::Parse(text);
-    } else if (id == QMetaType::QString || id == QMetaType::QByteArray) {
-        d = Decimal::Parse(v.toString().trimmed());
-    } else {
-        return std::nullopt;
-    }
-    if (!d)
-        return std::nullopt;
-    if (d->Scale() == scale)
-        return d;
-    return d->Rescaled(scale);
-}
-
-std::optional<double> DoubleOf(const QVariant& v)
-{
-    const int id = v.typeId();
-    if (id == qMetaTypeId<Decimal>())
-        return v.value<Decimal>().ToDouble();
-    if (IsIntegerType(id) || id == QMetaType::Double || id == QMetaType::Float || id == QMetaType::Bool)
-        return v.toDouble();
-    if (id == QMetaType::QString || id == QMetaType::QByteArray) {
-        bool ok = false;
-        const double x = v.toString().trimmed().toDouble(&ok);
-        if (ok)
-            return x;
-    }
-    return std::nullopt;
-}
-
-std::optional<QByteArray> TextOf(const QVariant& v, const Column& c, const Codec& codec)
-{
-    const int id = v.typeId();
-    if (id == QMetaType::QString)
-        return EncodeText(c, v.toString(), codec);
-    if (id == QMetaType::QByteArray)
-        return v.toByteArray();
-    QString s;
-    if (id == qMetaTypeId<Decimal>())
-        s = v.value<Decimal>().ToString();
-    else if (id == QMetaType::QDate)
-        s = v.toDate().toString(Qt::ISODate);
-    else if (id == QMetaType::QTime)
-        s = v.toTime().toString(QStringLiteral("HH:mm:ss.zzz"));
-    else if (id == QMetaType::QDateTime)
-        s = v.toDateTime().toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz"));
-    else if (id == QMetaType::Double || id == QMetaType::Float)
-        s = QString::number(v.toDouble(), 'g', 17);
-    else if (IsIntegerType(id) || id == QMetaType::Bool || id == QMetaType::QChar)
-        s = v.toString();
-    else
-        return std::nullopt;
-    return EncodeText(c, s, codec);
-}
-
-std::optional<QDate> DateOfVariant(const QVariant& v)
-{
-    switch (v.typeId()) {
-    case QMetaType::QDate:
-        return v.toDate();
-    case QMetaType::QDateTime:
-        return v.toDateTime().toLocalTime().date();
-    case QMetaType::QString:
-    case QMetaType::QByteArray: {
-        const QString s = v.toString().trimmed();
-        QDate d = QDate::fromString(s, Qt::ISODate);
-        if (!d.isValid())
-            d = QDate::fromString(s, QStringLiteral("yyyyMMdd"));
-        if (!d.isValid())
-            d = QDate::fromString(s, QStringLiteral("dd.MM.yyyy"));
-        if (d.isValid())
-            return d;
-        break;
-    }
-    default:
-        break;
-    }
-    return std::nullopt;
-}
-
-std::optional<QTime> TimeOfVariant(const QVariant& v)
-{
-    switch (v.typeId()) {
-    case QMetaType::QTime:
-        return v.toTime();
-    case QMetaType::QDateTime:
-        return v.toDateTime().toLocalTime().time();
-    case QMetaType::QString:
-    case QMetaType::QByteArray: {
-        const QString s = v.toString().trimmed();
-        QTime t = QTime::fromString(s, Qt::ISODateWithMs);
-        if (t.isValid())
-            return t;
-        break;
-    }
-    default:
-        break;
-    }
-    return std::nullopt;
-}
-
-std::optional<QDateTime> DateTimeOfVariant(const QVariant& v)
-{
-    switch (v.typeId()) {
-    case QMetaType::QDateTime:
-        return v.toDateTime();
-    case QMetaType::QDate:
-        return QDateTime(v.toDate(), QTime(0, 0));
-    case QMetaType::QString:
-    case QMetaType::QByteArray: {
-        QString s = v.toString().trimmed();
-        if (s.size() > 10 && s[10] == u' ')
-            s[10] = u'T';
-        QDateTime t = QDateTime::fromString(s, Qt::ISODateWithMs);
-        if (t.isValid())
-            return t;
-        if (auto d = DateOfVariant(v))
-            return QDateTime(*d, QTime(0, 0));
-        break;
-    }
-    default:
-        break;
-    }
-    return std::nullopt;
-}
-
-bool EncodeDate(const QDate& d, ISC_DATE& out)
-{
-    if (!d.isValid())
-        return false;
-    const qint64 days = d.toJulianDay() - iscDateJulianBase;
-    if (days < std::numeric_limits<ISC_DATE>::min() || days > std::numeric_limits<ISC_DATE>::max())
-        return false;
-    out = ISC_DATE(days);
-    return true;
-}
-
-bool EncodeTime(const QTime& t, ISC_TIME& out)
-{
-    if (!t.isValid())
-        return false;
-    out = ISC_TIME(t.msecsSinceStartOfDay()) * iscTimeUnitsPerMs;
-    return true;
 }
 
 // The usual pairs of packet field and column, written without a QVariant;
@@ -316,24 +83,13 @@ bool WriteCell(Message& msg, int i, const TPacketCell& cell)
                              def.DataType == TFieldType::ftLargeint;
         if (!(integer && scale == 0) && !(def.DataType == TFieldType::ftFMTBcd && def.Scale == scale))
             return false;
-        if (c.Type == SQL_SHORT) {
-            if (n < std::numeric_limits<qint16>::min() || n > std::numeric_limits<qint16>::max())
-                return false;
-            Store<qint16>(p, qint16(n));
-        } else if (c.Type == SQL_LONG) {
-            if (n < std::numeric_limits<qint32>::min() || n > std::numeric_limits<qint32>::max())
-                return false;
-            Store<qint32>(p, qint32(n));
-        } else {
-            Store<qint64>(p, n);
-        }
-        return true;
+        return StoreInteger(p, c.Type, n);
     }
     case SQL_TEXT:
     case SQL_VARYING: {
         if (def.DataType != TFieldType::ftString && def.DataType != TFieldType::ftFixedChar)
             return false;
-        if (c.CharSet != csLatin1 && c.CharSet != csNone && c.CharSet != csAscii && c.CharSet != csOctets)
+        if (!IsLatin1CharSet(c.CharSet))
             return false;
         const QStringView text = cell.Text();
         if (text.size() > qsizetype(c.Length))
@@ -351,29 +107,23 @@ bool WriteCell(Message& msg, int i, const TPacketCell& cell)
         return true;
     }
     case SQL_TYPE_DATE: {
-        if (def.DataType != TFieldType::ftDate)
+        ISC_DATE d;
+        if (def.DataType != TFieldType::ftDate || !IscDateOf(n, d))
             return false;
-        const qint64 days = n - iscDateJulianBase;
-        if (days < std::numeric_limits<ISC_DATE>::min() || days > std::numeric_limits<ISC_DATE>::max())
-            return false;
-        Store(p, ISC_DATE(days));
+        Store(p, d);
         return true;
     }
-    case SQL_TYPE_TIME:
-        if (def.DataType != TFieldType::ftTime || n < 0 || n >= msPerDay)
+    case SQL_TYPE_TIME: {
+        ISC_TIME t;
+        if (def.DataType != TFieldType::ftTime || !IscTimeOf(n, t))
             return false;
-        Store(p, ISC_TIME(n) * iscTimeUnitsPerMs);
+        Store(p, t);
         return true;
+    }
     case SQL_TIMESTAMP: {
-        if (def.DataType != TFieldType::ftTimeStamp)
-            return false;
-        const qint64 days = n >= 0 ? n / msPerDay : -((-n + msPerDay - 1) / msPerDay);
-        const qint64 iscDays = days + unixEpochJulianDay - iscDateJulianBase;
-        if (iscDays < std::numeric_limits<ISC_DATE>::min() || iscDays > std::numeric_limits<ISC_DATE>::max())
-            return false;
         ISC_TIMESTAMP ts;
-        ts.timestamp_date = ISC_DATE(iscDays);
-        ts.timestamp_time = ISC_TIME(n - days * msPerDay) * iscTimeUnitsPerMs;
+        if (def.DataType != TFieldType::ftTimeStamp || !IscTimestampOf(n, ts))
+            return false;
         Store(p, ts);
         return true;
     }
@@ -481,7 +231,7 @@ bool ReadCell(const Message& msg, int i, TPacketRowAppender& row, int field)
     case SQL_SHORT:
     case SQL_LONG:
     case SQL_INT64: {
-        const qint64 n = c.Type == SQL_SHORT ? Load<qint16>(p) : c.Type == SQL_LONG ? Load<qint32>(p) : Load<qint64>(p);
+        const qint64 n = LoadInteger(p, c.Type);
         const int scale = c.Scale < 0 ? -c.Scale : 0;
         switch (def.DataType) {
         case TFieldType::ftSmallint:
@@ -508,33 +258,31 @@ bool ReadCell(const Message& msg, int i, TPacketRowAppender& row, int field)
     }
     case SQL_TEXT:
     case SQL_VARYING: {
-        if (c.CharSet != csLatin1 && c.CharSet != csNone && c.CharSet != csAscii && c.CharSet != csOctets)
+        if (!IsLatin1CharSet(c.CharSet))
             return false;
         if (c.Type == SQL_VARYING)
             return row.SetLatin1(field, QByteArrayView(p + 2, Load<unsigned short>(p)));
         return row.SetLatin1(field, QByteArrayView(p, c.Length));
     }
     case SQL_TYPE_DATE: {
-        const qint64 jd = qint64(Load<ISC_DATE>(p)) + iscDateJulianBase;
-        if (def.DataType != TFieldType::ftDate || jd < kFirstPacketDay || jd > kLastPacketDay)
+        qint64 jd;
+        if (def.DataType != TFieldType::ftDate || !PacketDayOf(Load<ISC_DATE>(p), jd))
             return false;
         row.SetNumber(field, jd);
         return true;
     }
     case SQL_TYPE_TIME: {
-        const qint64 ms = Load<ISC_TIME>(p) / iscTimeUnitsPerMs;
-        if (def.DataType != TFieldType::ftTime || ms >= msPerDay)
+        qint64 ms;
+        if (def.DataType != TFieldType::ftTime || !PacketTimeOf(Load<ISC_TIME>(p), ms))
             return false;
         row.SetNumber(field, ms);
         return true;
     }
     case SQL_TIMESTAMP: {
-        const auto ts = Load<ISC_TIMESTAMP>(p);
-        const qint64 jd = qint64(ts.timestamp_date) + iscDateJulianBase;
-        const qint64 ms = ts.timestamp_time / iscTimeUnitsPerMs;
-        if (def.DataType != TFieldType::ftTimeStamp || jd < kFirstPacketDay || jd > kLastPacketDay || ms >= msPerDay)
+        qint64 ms;
+        if (def.DataType != TFieldType::ftTimeStamp || !PacketTimestampOf(Load<ISC_TIMESTAMP>(p), ms))
             return false;
-        row.SetNumber(field, (jd - unixEpochJulianDay) * msPerDay + ms);
+        row.SetNumber(field, ms);
         return true;
     }
     default:
@@ -550,24 +298,16 @@ QVariant ReadValue(const Message& msg, int i, const ValueContext& ctx)
     const unsigned char* p = msg.Buffer() + c.Offset;
     switch (c.Type) {
     case SQL_SHORT:
-        if (c.Scale < 0)
-            return QVariant::fromValue(Decimal(Load<qint16>(p), -c.Scale));
-        return QVariant(qint32(Load<qint16>(p)));
     case SQL_LONG:
-        if (c.Scale < 0)
-            return QVariant::fromValue(Decimal(Load<qint32>(p), -c.Scale));
-        return QVariant(Load<qint32>(p));
     case SQL_INT64:
-        if (c.Scale < 0)
-            return QVariant::fromValue(Decimal(Load<qint64>(p), -c.Scale));
-        return QVariant(Load<qint64>(p));
+        return IntegerColumnValue(c.Type, LoadInteger(p, c.Type), c.Scale);
     case SQL_FLOAT:
         return QVariant(double(Load<float>(p)));
     case SQL_DOUBLE:
     case SQL_D_FLOAT:
         return QVariant(Load<double>(p));
     case SQL_TEXT: {
-        QString s = DecodeText(c, reinterpret_cast<const char*>(p), c.Length, *ctx.ConnectionCodec);
+        QString s = DecodeText(c.CharSet, reinterpret_cast<const char*>(p), c.Length, *ctx.ConnectionCodec);
         // Multi-byte sets pad to the byte length; CHAR(n) keeps n characters.
         if (c.BytesPerChar() > 1 && s.size() > c.CharLength())
             s.truncate(c.CharLength());
@@ -575,20 +315,18 @@ QVariant ReadValue(const Message& msg, int i, const ValueContext& ctx)
     }
     case SQL_VARYING: {
         const unsigned short n = Load<unsigned short>(p);
-        return QVariant(DecodeText(c, reinterpret_cast<const char*>(p + 2), n, *ctx.ConnectionCodec));
+        return QVariant(DecodeText(c.CharSet, reinterpret_cast<const char*>(p + 2), n, *ctx.ConnectionCodec));
     }
     case SQL_TYPE_DATE:
         return QVariant(DateOf(Load<ISC_DATE>(p)));
     case SQL_TYPE_TIME:
         return QVariant(TimeOf(Load<ISC_TIME>(p)));
-    case SQL_TIMESTAMP: {
-        const auto ts = Load<ISC_TIMESTAMP>(p);
-        return QVariant(QDateTime(DateOf(ts.timestamp_date), TimeOf(ts.timestamp_time)));
-    }
+    case SQL_TIMESTAMP:
+        return QVariant(DateTimeOf(Load<ISC_TIMESTAMP>(p)));
     case SQL_BLOB: {
         const QByteArray data = ReadBlob(*ctx.St, ctx.Attachment, ctx.Transaction, Load<ISC_QUAD>(p));
         if (c.SubType == 1)
-            return QVariant(DecodeText(c, data.constData(), data.size(), *ctx.ConnectionCodec));
+            return QVariant(DecodeText(c.CharSet, data.constData(), data.size(), *ctx.ConnectionCodec));
         return QVariant(data);
     }
     case SQL_BOOLEAN:
@@ -639,17 +377,8 @@ void WriteValue(Message& msg, int i, const QVariant& value, const ValueContext& 
                 CannotConvert(paramName, value, c);
             units = d->Units();
         }
-        if (c.Type == SQL_SHORT) {
-            if (units < std::numeric_limits<qint16>::min() || units > std::numeric_limits<qint16>::max())
-                CannotConvert(paramName, value, c);
-            Store<qint16>(p, qint16(units));
-        } else if (c.Type == SQL_LONG) {
-            if (units < std::numeric_limits<qint32>::min() || units > std::numeric_limits<qint32>::max())
-                CannotConvert(paramName, value, c);
-            Store<qint32>(p, qint32(units));
-        } else {
-            Store<qint64>(p, units);
-        }
+        if (!StoreInteger(p, c.Type, units))
+            CannotConvert(paramName, value, c);
         break;
     }
     case SQL_FLOAT:
@@ -666,7 +395,7 @@ void WriteValue(Message& msg, int i, const QVariant& value, const ValueContext& 
     }
     case SQL_TEXT:
     case SQL_VARYING: {
-        auto bytes = TextOf(value, c, *ctx.ConnectionCodec);
+        auto bytes = TextOf(value, c.CharSet, *ctx.ConnectionCodec);
         if (!bytes)
             CannotConvert(paramName, value, c);
         if (unsigned(bytes->size()) > c.Length) {
@@ -704,10 +433,7 @@ void WriteValue(Message& msg, int i, const QVariant& value, const ValueContext& 
     case SQL_TIMESTAMP: {
         ISC_TIMESTAMP ts;
         auto dt = DateTimeOfVariant(value);
-        if (!dt || !dt->isValid())
-            CannotConvert(paramName, value, c);
-        const QDateTime local = dt->timeSpec() == Qt::LocalTime ? *dt : dt->toLocalTime();
-        if (!EncodeDate(local.date(), ts.timestamp_date) || !EncodeTime(local.time(), ts.timestamp_time))
+        if (!dt || !EncodeTimestamp(*dt, ts))
             CannotConvert(paramName, value, c);
         Store(p, ts);
         break;
@@ -717,7 +443,7 @@ void WriteValue(Message& msg, int i, const QVariant& value, const ValueContext& 
         if (value.typeId() == QMetaType::QByteArray) {
             data = value.toByteArray();
         } else {
-            auto text = TextOf(value, c, *ctx.ConnectionCodec);
+            auto text = TextOf(value, c.CharSet, *ctx.ConnectionCodec);
             if (!text)
                 CannotConvert(paramName, value, c);
             data = *text;
@@ -726,22 +452,10 @@ void WriteValue(Message& msg, int i, const QVariant& value, const ValueContext& 
         break;
     }
     case SQL_BOOLEAN: {
-        bool b;
-        const int id = value.typeId();
-        if (id == QMetaType::Bool || IsIntegerType(id)) {
-            b = value.toLongLong() != 0;
-        } else if (id == QMetaType::QString) {
-            const QString s = value.toString().trimmed().toLower();
-            if (s == u"true" || s == u"1")
-                b = true;
-            else if (s == u"false" || s == u"0")
-                b = false;
-            else
-                CannotConvert(paramName, value, c);
-        } else {
+        auto b = BoolOf(value);
+        if (!b)
             CannotConvert(paramName, value, c);
-        }
-        Store<FB_BOOLEAN>(p, b ? FB_TRUE : FB_FALSE);
+        Store<FB_BOOLEAN>(p, *b ? FB_TRUE : FB_FALSE);
         break;
     }
     case SQL_NULL:

@@ -1,7 +1,8 @@
 #pragma once
 
-// Private to platform/sql: the layout of an input or output message and the
-// conversions between its buffer and QVariant values.
+// Private to platform/sql: the layout of an input or output message, its null
+// flags, and reading and writing its columns as QVariant values or packet
+// cells. The conversions of the values themselves are in FbConvert.
 
 #include "FbApi.h"
 

@@ -1,6 +1,6 @@
 #pragma once
 
-// Private to platform/data: the column storage behind TDataPacket, shared by
+// Private to platform/types: the column storage behind TDataPacket, shared by
 // the packet class and its XML reader and writer.
 
 #include "DataPacket.h"
