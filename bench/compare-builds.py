@@ -4,6 +4,8 @@
     bench/compare-builds.py OLD_BUILD NEW_BUILD REPETITIONS BENCH [ARGS...]
 
 BENCH is the benchmark's path inside a build tree (bench/bench_packet_codec).
+Each build runs its own programs (a benchmark that starts the stand-in server
+starts the one of its build).
 Each repetition runs both builds, in alternating order, so that the machine's
 drift falls on both. For every RESULT line it prints the median of each build
 and new/old: a result that is a speed ratio (higher is better) got slower
@@ -14,12 +16,32 @@ import statistics
 import subprocess
 import sys
 
-RESULT = re.compile(r"^RESULT (.+?) = ([0-9.]+)", re.M)
+NUMBER = re.compile(r"^-?[0-9]+(\.[0-9]+)?$")
+
+
+def results(text):
+    """The ratios of the RESULT lines: `RESULT name = 1.5`, or `RESULT name k=v ...`
+    whose numeric ratio keys are named by the line's other keys (table=TBVENDA)."""
+    found = {}
+    for line in text.splitlines():
+        if not line.startswith("RESULT "):
+            continue
+        m = re.match(r"RESULT (.+?) = ([0-9.]+)", line)
+        if m:
+            found[m.group(1)] = float(m.group(2))
+            continue
+        words = line.split()[1:]
+        pairs = [w.split("=", 1) for w in words[1:] if "=" in w]
+        label = " ".join([words[0]] + [f"{k}={v}" for k, v in pairs if not NUMBER.match(v) and "range" not in k])
+        for k, v in pairs:
+            if NUMBER.match(v) and ("ratio" in k or "of_floor" in k) and "range" not in k:
+                found[f"{label} {k}"] = float(v)
+    return found
 
 
 def run(build, bench, args):
     out = subprocess.run([f"{build}/{bench}", *args], capture_output=True, text=True, check=True).stdout
-    return {name: float(value) for name, value in RESULT.findall(out)}
+    return results(out)
 
 
 def main(argv):
