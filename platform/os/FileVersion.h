@@ -5,9 +5,9 @@
 #include <optional>
 
 // The file version of an executable: major, minor, release, build. On Windows
-// it is the fixed part of the version resource; here the build embeds it as an
-// ELF note (cmake/KeltVersion.cmake, kelt_embed_version) that is read back from
-// the file by path.
+// it is the fixed part of the version resource; on Linux the build embeds it as
+// an ELF note (cmake/KeltVersion.cmake, kelt_embed_version) that is read back
+// from the file by path (linux/, windows/FileVersion.cpp).
 struct TFileVersion
 {
     quint16 Major = 0;

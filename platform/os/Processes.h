@@ -8,8 +8,8 @@ class QProcess;
 
 // The processes of the system as the self-update needs them: listing them by
 // executable name, ending them, and starting a program. On Windows these are
-// the process snapshot, TerminateProcess and ShellExecuteEx; here /proc,
-// signals and QProcess.
+// the process snapshot and TerminateProcess, here /proc and signals
+// (linux/, windows/Processes.cpp); programs start through QProcess on both.
 
 struct TProcessEntry
 {

@@ -1,8 +1,6 @@
 #include "ProgramFolder.h"
 
-#include <QCoreApplication>
 #include <QDir>
-#include <QFileInfo>
 
 namespace {
 
@@ -14,17 +12,6 @@ QString WithSeparator(QString folder)
     if (!folder.endsWith(QDir::separator()))
         folder += QDir::separator();
     return folder;
-}
-
-QString ExecutableFolder()
-{
-    // Works without a QCoreApplication too (console tools, tests).
-    const QFileInfo exe(QStringLiteral("/proc/self/exe"));
-    if (exe.exists())
-        return QFileInfo(exe.symLinkTarget()).absolutePath();
-    if (QCoreApplication::instance())
-        return QCoreApplication::applicationDirPath();
-    return QDir::currentPath();
 }
 
 } // namespace

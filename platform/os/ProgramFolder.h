@@ -7,3 +7,7 @@
 // (a trailing separator is added when missing).
 QString ProgramFolder();
 void SetProgramFolderOverride(const QString& folder); // empty: back to the default
+
+// Folder of the running executable's file, without a trailing separator and
+// without the overrides (linux/, windows/ProgramFolder.cpp).
+QString ExecutableFolder();
