@@ -19,9 +19,9 @@ struct TJournalEntry
     QString Channel; // "cad", "cadm" or "movm"
     QString Table;   // the table, or "-" for a line about the whole run
     int Rows = 0;    // rows moved
-    QString Outcome; // short word(s): done, nothing pending, failed, refused, ...
-    QString LogFile; // for a failure: the log file written (name in Log/), else empty
-    QString Message; // for a failure: first line of its message, else empty
+    QString Outcome = {}; // short word(s): done, nothing pending, failed, refused, ...
+    QString LogFile = {}; // for a failure: the log file written (name in Log/), else empty
+    QString Message = {}; // for a failure: first line of its message, else empty
     friend bool operator==(const TJournalEntry&, const TJournalEntry&) = default;
 };
 

@@ -63,32 +63,6 @@ void BindKey(TParam& param, const TField& field)
         param.SetAsInteger(field.AsInteger());
 }
 
-QString FieldText(const TField& field)
-{
-    return field.IsNull() ? QStringLiteral("NULL") : field.AsString();
-}
-
-// The fields the import locates a row by.
-QList<int> LocatingFields(const TFieldDefs& defs)
-{
-    QList<int> keys;
-    for (int i = 0; i < defs.size(); ++i)
-        if (defs[i].InKey() || defs[i].Required)
-            keys.append(i);
-    if (keys.isEmpty())
-        for (int i = 0; i < defs.size(); ++i)
-            keys.append(i);
-    return keys;
-}
-
-QString LocatingKeyText(const TClientDataSet& batch, const QList<int>& fields)
-{
-    QStringList parts;
-    for (const int i : fields)
-        parts.append(FieldText(batch.Fields(i)));
-    return parts.join(u'|');
-}
-
 } // namespace
 
 // --- helpers -------------------------------------------------------------------

@@ -208,8 +208,9 @@ TEST_P(StoreCarrierLocalFaults, LogsTheStepLosesNothingAndConverges)
     for (const QString& step : steps)
         EXPECT_TRUE(c.Steps.contains(step)) << qPrintable(step);
     // An unreachable database ends the run with one entry, not one per row or table.
-    if (c.Call == "DatabaseMissing" || c.Call == "LocalServerRefuses")
+    if (c.Call == "DatabaseMissing" || c.Call == "LocalServerRefuses") {
         EXPECT_EQ(steps.size(), 1) << qPrintable(steps.join(u','));
+    }
 
     // The store set right again.
     if (c.Call == "DatabaseMissing") {

@@ -257,11 +257,13 @@ TEST_P(TransactionLocalFaults, LogsTheStepLosesNothingAndConverges)
     m_hq.Admin.Close();
     // The file is away (moved, a disk not mounted); it comes back for the next run.
     const QString spare = m_hq.LocalPath() + QStringLiteral(".away");
-    if (c.Call == "DatabaseMissing")
+    if (c.Call == "DatabaseMissing") {
         ASSERT_TRUE(QFile::rename(m_hq.LocalPath(), spare));
+    }
     EXPECT_EQ(Run(m_hq), c.Steps) << m_messages.join(u'\n').toStdString();
-    if (c.Call == "DatabaseMissing")
+    if (c.Call == "DatabaseMissing") {
         ASSERT_TRUE(QFile::rename(spare, m_hq.LocalPath()));
+    }
     ExpectNothingLost();
 
     if (c.Call == "ConstraintViolated")

@@ -24,8 +24,9 @@ TEST(FileVersion, ReadsTheVersionEmbeddedAtBuildTime)
     TTempFolder dir;
     const QString copy = dir.File("stripped");
     ASSERT_TRUE(QFile::copy(KELT_PROBE_BIG, copy));
-    if (QProcess::execute("strip", {copy}) == 0)
+    if (QProcess::execute("strip", {copy}) == 0) {
         EXPECT_EQ(FileVersionText(copy, kFormat), "100000100");
+    }
 }
 
 TEST(FileVersion, AFileWithoutVersionGivesTheEmptyText)

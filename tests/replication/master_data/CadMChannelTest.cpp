@@ -573,9 +573,11 @@ TEST_F(HeadquartersTest, AnIdentityRewrittenByTheServerServesTheRestOfTheRun)
     m_peer.State().RewriteContrato = QStringLiteral("NOVO");
     m_peer.State().RefuseInsert = {kAliquota};
     Run();
-    for (const TPeerCall& call : m_peer.State().Calls)
-        if (call.Method == kInseri)
+    for (const TPeerCall& call : m_peer.State().Calls) {
+        if (call.Method == kInseri) {
             EXPECT_EQ(call.CdContrato, QStringLiteral("NOVO"));
+        }
+    }
     EXPECT_EQ(m_peer.State().Count(kInseri, kAliquota), 1);
     const QList<TLogEntry> logs = TakeLogs();
     ASSERT_EQ(logs.size(), 1);

@@ -141,7 +141,7 @@ public:
         int PacketSize = 1000;
         bool Monitoring = false;
         QString CdContrato = QStringLiteral("123");
-        QString SocketKeys; // further lines of [SOCKET_PROPRIO] (the TLS keys)
+        QString SocketKeys = {}; // further lines of [SOCKET_PROPRIO] (the TLS keys)
     };
     void WriteConfig(quint16 port, const TConfig& c)
     {
