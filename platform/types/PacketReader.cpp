@@ -81,27 +81,17 @@ packet::Store Reader::Parse()
         Fail(root.at, QStringLiteral("the document is a <%1>, not a DATAPACKET").arg(QString::fromUtf8(root.name)));
     bool metadata = false;
     bool rowdata = false;
-    if (!root.empty) {
-        for (;;) {
-            SkipMisc(false);
-            ExpectElementOrEnd();
-            if (Peek("</")) {
-                ReadEndTag(root.name);
-                break;
-            }
-            Tag t;
-            ReadStartTag(t);
-            if (t.name == "METADATA" && !metadata) {
-                ParseMetadata(t);
-                metadata = true;
-            } else if (t.name == "ROWDATA" && metadata && !rowdata) {
-                ParseRowData(t);
-                rowdata = true;
-            } else {
-                Fail(t.at, QStringLiteral("unexpected <%1> in DATAPACKET").arg(QString::fromUtf8(t.name)));
-            }
+    ForEachChild(root, [&](const Tag& t) {
+        if (t.name == "METADATA" && !metadata) {
+            ParseMetadata(t);
+            metadata = true;
+        } else if (t.name == "ROWDATA" && metadata && !rowdata) {
+            ParseRowData(t);
+            rowdata = true;
+        } else {
+            Fail(t.at, QStringLiteral("unexpected <%1> in DATAPACKET").arg(QString::fromUtf8(t.name)));
         }
-    }
+    });
     if (!metadata)
         Fail(root.at, QStringLiteral("the packet has no METADATA"));
     SkipMisc(false);
@@ -116,49 +106,29 @@ void Reader::ParseMetadata(const Tag& t)
 {
     bool fields = false;
     bool params = false;
-    if (!t.empty) {
-        for (;;) {
-            SkipMisc(false);
-            ExpectElementOrEnd();
-            if (Peek("</")) {
-                ReadEndTag(t.name);
-                break;
-            }
-            Tag c;
-            ReadStartTag(c);
-            if (c.name == "FIELDS" && !fields) {
-                ParseFields(c);
-                fields = true;
-            } else if (c.name == "PARAMS" && !params) {
-                if (!c.empty)
-                    SkipContent(c.name, 1);
-                params = true;
-            } else {
-                Fail(c.at, QStringLiteral("unexpected <%1> in METADATA").arg(QString::fromUtf8(c.name)));
-            }
+    ForEachChild(t, [&](const Tag& c) {
+        if (c.name == "FIELDS" && !fields) {
+            ParseFields(c);
+            fields = true;
+        } else if (c.name == "PARAMS" && !params) {
+            if (!c.empty)
+                SkipContent(c.name, 1);
+            params = true;
+        } else {
+            Fail(c.at, QStringLiteral("unexpected <%1> in METADATA").arg(QString::fromUtf8(c.name)));
         }
-    }
+    });
     if (!fields)
         Fail(t.at, QStringLiteral("METADATA has no FIELDS"));
 }
 
 void Reader::ParseFields(const Tag& t)
 {
-    if (!t.empty) {
-        for (;;) {
-            SkipMisc(false);
-            ExpectElementOrEnd();
-            if (Peek("</")) {
-                ReadEndTag(t.name);
-                break;
-            }
-            Tag c;
-            ReadStartTag(c);
-            if (c.name != "FIELD")
-                Fail(c.at, QStringLiteral("unexpected <%1> in FIELDS").arg(QString::fromUtf8(c.name)));
-            ParseField(c);
-        }
-    }
+    ForEachChild(t, [&](const Tag& c) {
+        if (c.name != "FIELD")
+            Fail(c.at, QStringLiteral("unexpected <%1> in FIELDS").arg(QString::fromUtf8(c.name)));
+        ParseField(c);
+    });
     for (size_t i = 0; i < m_info.size(); ++i)
         m_byName.emplace(m_info[i].name, int(i));
 }
@@ -243,39 +213,29 @@ void Reader::ParseField(const Tag& t)
     def.Required = flag("required");
     def.ReadOnly = flag("readonly");
 
-    if (!t.empty) {
-        bool provFlags = false;
-        for (;;) {
+    bool provFlags = false;
+    ForEachChild(t, [&](const Tag& c) {
+        if (c.name != "PARAM")
+            Fail(c.at, QStringLiteral("unexpected <%1> in field '%2'").arg(QString::fromUtf8(c.name), fieldName));
+        if (!c.empty) {
             SkipMisc(false);
             ExpectElementOrEnd();
-            if (Peek("</")) {
-                ReadEndTag(t.name);
-                break;
-            }
-            Tag c;
-            ReadStartTag(c);
-            if (c.name != "PARAM")
-                Fail(c.at, QStringLiteral("unexpected <%1> in field '%2'").arg(QString::fromUtf8(c.name), fieldName));
-            if (!c.empty) {
-                SkipMisc(false);
-                ExpectElementOrEnd();
-                if (!Peek("</"))
-                    Fail(m_p, QStringLiteral("unexpected element in a PARAM of field '%1'").arg(fieldName));
-                ReadEndTag(c.name);
-            }
-            const Attr* pn = Find(c, "Name");
-            if (!pn || Text(*pn) != u"PROVFLAGS")
-                continue; // other field parameters carry nothing this program uses
-            const Attr* pv = Find(c, "Value");
-            const QString v = pv ? Text(*pv) : QString();
-            bool ok = false;
-            const int n = v.toInt(&ok);
-            if (provFlags || !ok || n < 0 || n > 7 || v.startsWith(u'+'))
-                Fail(c.at, QStringLiteral("field '%1' has invalid PROVFLAGS '%2'").arg(fieldName, v));
-            def.ProviderFlags = TProviderFlags(n);
-            provFlags = true;
+            if (!Peek("</"))
+                Fail(m_p, QStringLiteral("unexpected element in a PARAM of field '%1'").arg(fieldName));
+            ReadEndTag(c.name);
         }
-    }
+        const Attr* pn = Find(c, "Name");
+        if (!pn || Text(*pn) != u"PROVFLAGS")
+            return; // other field parameters carry nothing this program uses
+        const Attr* pv = Find(c, "Value");
+        const QString v = pv ? Text(*pv) : QString();
+        bool ok = false;
+        const int n = v.toInt(&ok);
+        if (provFlags || !ok || n < 0 || n > 7 || v.startsWith(u'+'))
+            Fail(c.at, QStringLiteral("field '%1' has invalid PROVFLAGS '%2'").arg(fieldName, v));
+        def.ProviderFlags = TProviderFlags(n);
+        provFlags = true;
+    });
     info.format.type = def.DataType;
     info.format.width = def.Size;
     info.format.scale = def.Scale;

@@ -94,6 +94,25 @@ protected:
     void SkipMisc(bool inProlog);
     void ExpectElementOrEnd();
     void SkipContent(QByteArrayView name, int depth);
+    // Reads the child elements of `parent` up to and including its end tag,
+    // each start tag handed to `each` (which reads the child's content).
+    template <class Each>
+    void ForEachChild(const Tag& parent, Each each)
+    {
+        if (parent.empty)
+            return;
+        for (;;) {
+            SkipMisc(false);
+            ExpectElementOrEnd();
+            if (Peek("</")) {
+                ReadEndTag(parent.name);
+                return;
+            }
+            Tag child;
+            ReadStartTag(child);
+            each(child);
+        }
+    }
 
     const char* m_begin;
     const char* m_p;
